@@ -1,0 +1,72 @@
+#include "core/file_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace quorvex {
+
+Result<InputFile> InputFile::open(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return std::unexpected(QuorvexError::io(path, IoSource::os(errno)));
+  }
+  return InputFile(fd, path);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
+  while (true) {
+    const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(QuorvexError::io(path_, IoSource::os(errno)));
+  }
+}
+
+Status InputFile::read_exact(std::span<char> buffer) {
+  while (!buffer.empty()) {
+    const std::size_t got = QV_TRY(read_some(buffer));
+    if (got == 0) return std::unexpected(QuorvexError::io(path_, IoSource::unexpected_eof()));
+    buffer = buffer.subspan(got);
+  }
+  return {};
+}
+
+Result<std::string> InputFile::read_to_end() {
+  std::string contents;
+  constexpr std::size_t piece = 64 * 1024;
+  while (true) {
+    const std::size_t used = contents.size();
+    contents.resize(used + piece);
+    const std::size_t got = QV_TRY(read_some(std::span<char>(contents.data() + used, piece)));
+    contents.resize(used + got);
+    if (got == 0) return contents;
+  }
+}
+
+Result<std::string> read_file(const std::filesystem::path& path) {
+  InputFile file = QV_TRY(InputFile::open(path));
+  return file.read_to_end();
+}
+
+}  // namespace quorvex

@@ -1,0 +1,43 @@
+// Files read through the operating system; every failure is an Io error
+// naming the path that was being opened or read.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "core/error.hpp"
+
+namespace quorvex {
+
+// An open, read-only file descriptor, closed when the object dies.
+class InputFile {
+ public:
+  static Result<InputFile> open(const std::filesystem::path& path);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  // Reads up to buffer.size() bytes; 0 means end of file. Interrupted reads are retried.
+  Result<std::size_t> read_some(std::span<char> buffer);
+  // Fills the whole buffer; an end of file first is "failed to fill whole buffer".
+  Status read_exact(std::span<char> buffer);
+  // Reads everything that is left.
+  Result<std::string> read_to_end();
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  InputFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+  int fd_ = -1;
+  std::filesystem::path path_;
+};
+
+// The whole contents of a file.
+Result<std::string> read_file(const std::filesystem::path& path);
+
+}  // namespace quorvex

@@ -1,0 +1,22 @@
+// Names of the PIR parameter profiles and what the manifest must state for each.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace quorvex {
+
+inline constexpr std::string_view kToyProfile = "toy-development-only-v0";
+inline constexpr std::string_view kExperimentalProfile = "simplepir-rs-experimental-v0";
+inline constexpr std::string_view kSupportedProfile = "simplepir-rs-v0-1000-1k";
+
+inline constexpr std::string_view kExperimentalStatus = "experimental-unaudited";
+inline constexpr std::string_view kSupportedStatus = "supported-v0-unaudited";
+
+// The supported profile's promises about the collection.
+inline constexpr std::uint64_t kSupportedDimensions = 384;
+inline constexpr std::uint64_t kSupportedMaxRecords = 1000;
+inline constexpr std::uint64_t kSupportedRecordSizeBytes = 1024;
+inline constexpr std::uint64_t kSupportedPublicCacheLimitBytes = 2621440;
+
+}  // namespace quorvex

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine: Debian build dependencies (only those missing), a
+# virtual environment in .venv, and the package installed with its test extras.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake libssl-dev nlohmann-json3-dev libgtest-dev python3-venv)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+# cmake and the venv module may come from elsewhere (pyenv, pip); only ask apt for what is really absent.
+command -v cmake >/dev/null && missing=("${missing[@]/cmake}")
+python3 -c 'import venv, ensurepip' 2>/dev/null && missing=("${missing[@]/python3-venv}")
+missing=($(printf '%s\n' "${missing[@]}" | grep -v '^$' || true))
+if ((${#missing[@]})); then
+  echo "installing Debian packages: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if [[ ! -x .venv/bin/python ]]; then
+  python3 -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q ".[test]" --config-settings=cmake.define.QUORVEX_WERROR=ON

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/json_decode.hpp"
+
+namespace quorvex {
+
+struct Sample {
+  std::string name;
+  std::uint64_t count = 0;
+  std::uint32_t small = 0;
+  std::map<std::string, std::string, std::less<>> params;
+  nlohmann::json extra;
+};
+
+struct Pair {
+  std::uint32_t version = 0;
+  std::string label;
+};
+
+template <>
+struct JsonRecord<Sample> {
+  static constexpr std::string_view name = "Sample";
+  static constexpr std::tuple fields{
+      field("name", &Sample::name),
+      field("count", &Sample::count),
+      field("small", &Sample::small),
+      field("params", &Sample::params),
+      optional_field("extra", &Sample::extra),
+  };
+};
+
+template <>
+struct JsonRecord<Pair> {
+  static constexpr std::string_view name = "Pair";
+  static constexpr std::tuple fields{field("version", &Pair::version), field("label", &Pair::label)};
+  static constexpr bool array_form = true;
+};
+
+namespace {
+
+std::string sample(std::string_view count = "1", std::string_view tail = "") {
+  return concat(R"({"name":"n","count":)", count, R"(,"small":2,"params":{})", tail, "}");
+}
+
+TEST(JsonRecord, ReadsEveryFieldAndIgnoresUnknownKeys) {
+  const auto record = read_json<Sample>(
+      R"({"name":"n","unknown":{"deep":[1,{"x":null}]},"count":18446744073709551615,"small":4294967295,)"
+      R"("params":{"b":"2","a":"1"},"extra":{"z":1,"a":[true,-1,2.5]}})");
+  ASSERT_TRUE(record.has_value()) << record.error().describe();
+  EXPECT_EQ(record->count, 18446744073709551615u);
+  EXPECT_EQ(record->small, 4294967295u);
+  EXPECT_EQ(record->params.size(), 2u);
+  EXPECT_EQ(record->extra.dump(), R"({"a":[true,-1,2.5],"z":1})");
+}
+
+TEST(JsonRecord, OptionalFieldAbsentOrNullIsNull) {
+  EXPECT_TRUE(read_json<Sample>(sample())->extra.is_null());
+  EXPECT_TRUE(read_json<Sample>(sample("1", R"(,"extra":null)"))->extra.is_null());
+}
+
+TEST(JsonRecord, LaterDuplicateMapKeyWins) {
+  const auto record = read_json<Sample>(
+      R"({"name":"n","count":1,"small":2,"params":{"k":"first","k":"second"},"extra":{"d":1,"d":2}})");
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->params.at("k"), "second");
+  EXPECT_EQ(record->extra.dump(), R"({"d":2})");
+}
+
+struct Refusal {
+  std::string name;
+  std::string document;
+  std::string error;
+};
+
+class JsonRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(JsonRefusal, ReportsTheFaultWithItsPosition) {
+  const auto record = read_json<Sample>(GetParam().document);
+  ASSERT_FALSE(record.has_value());
+  EXPECT_EQ(record.error().describe(), GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonRefusal,
+    ::testing::Values(
+        Refusal{"duplicate_field", R"({"name":"a","name":"b","count":1,"small":2,"params":{}})",
+                "duplicate field `name` at line 1 column 18"},
+        Refusal{"missing_field", "{\"name\":\"a\",\n\"count\":1,\"params\":{}}", "missing field `small` at line 2 column 22"},
+        Refusal{"u64_overflow", sample("18446744073709551616"),
+                "invalid type: floating point `18446744073709551616`, expected u64 at line 1 column 41"},
+        Refusal{"negative", sample("-1"), "invalid value: integer `-1`, expected u64 at line 1 column 23"},
+        Refusal{"fraction", sample("1.0"), "invalid type: floating point `1.0`, expected u64 at line 1 column 24"},
+        Refusal{"string_number", sample("\"1\""), "invalid type: string \"1\", expected u64 at line 1 column 23"},
+        Refusal{"u32_overflow", R"({"name":"a","count":1,"small":4294967296,"params":{}})",
+                "invalid value: integer `4294967296`, expected u32 at line 1 column 41"},
+        Refusal{"non_string_param", R"({"name":"a","count":1,"small":1,"params":{"v":1}})",
+                "invalid type: integer `1`, expected a string at line 1 column 48"},
+        Refusal{"trailing_data", sample() + " {}",
+                "syntax error while parsing value - unexpected '{'; expected end of input at line 1 column 46"},
+        Refusal{"syntax_line_column", "{\n  \"name\": tru\n}",
+                "syntax error while parsing value - invalid literal; last read: '\"name\": tru<U+000A>' at line 3 column 0"},
+        Refusal{"invalid_utf8", "{\"name\":\"\xff\"}",
+                "syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"\xEF\xBF\xBD' "
+                "at line 1 column 10"},
+        Refusal{"array_not_allowed", R"(["n",1,2,{}])", "invalid type: sequence, expected struct Sample at line 1 column 12"},
+        Refusal{"nul_byte", std::string("{}\0{}", 5), "syntax error while parsing value - invalid character NUL at line 1 column 3"},
+        Refusal{"empty", "", "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal at line 1 column 0"},
+        Refusal{"too_deep", sample("1", ",\"extra\":" + std::string(200, '[') + std::string(200, ']')),
+                "recursion limit exceeded at line 1 column 180"}),
+    [](const auto& test_case) { return test_case.param.name; });
+
+TEST(JsonRecord, ArrayFormWhereTheRecordAllowsIt) {
+  const auto pair = read_json<Pair>(R"([1, "x"])");
+  ASSERT_TRUE(pair.has_value());
+  EXPECT_EQ(pair->version, 1u);
+  EXPECT_EQ(pair->label, "x");
+  EXPECT_EQ(read_json<Pair>("[1]").error().describe(),
+            "invalid length 1, expected struct Pair with 2 elements at line 1 column 3");
+  EXPECT_FALSE(read_json<Pair>(R"([1,"x",3])").has_value());
+}
+
+TEST(JsonRecord, NegativeZeroIsZero) {
+  const auto record = read_json<Sample>(sample("-0"));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->count, 0u);
+}
+
+std::string read_bytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+// Every y_ file of the public conformance suite parses, every n_ file is
+// refused, and no i_ file crashes the parser.
+TEST(JsonConformance, PublicSuite) {
+  const std::filesystem::path suite = QUORVEX_JSON_SUITE_DIR;
+  if (!std::filesystem::is_directory(suite)) GTEST_SKIP() << "conformance suite not found at " << suite;
+  int checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(suite)) {
+    const std::string name = entry.path().filename().string();
+    const auto parsed = parse_json(read_bytes(entry.path()));
+    if (name.starts_with("y_")) {
+      EXPECT_TRUE(parsed.has_value()) << name << ": " << parsed.error().message;
+    } else if (name.starts_with("n_")) {
+      EXPECT_FALSE(parsed.has_value()) << name << " was accepted";
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 300);
+}
+
+}  // namespace
+}  // namespace quorvex
