@@ -1,12 +1,9 @@
 #include "core/checksum.hpp"
 
-#include <openssl/evp.h>
-
 #include <array>
-#include <memory>
-#include <new>
 
 #include "core/file_io.hpp"
+#include "core/sha256.hpp"
 #include "core/text.hpp"
 
 namespace quorvex {
@@ -14,29 +11,6 @@ namespace quorvex {
 namespace {
 
 constexpr std::size_t kHashPieceBytes = 16384;
-
-// An incremental SHA-256 computation.
-class Sha256 {
- public:
-  Sha256() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
-  }
-  void update(std::span<const char> bytes) {
-    if (EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1) throw std::bad_alloc();
-  }
-  std::array<unsigned char, 32> finish() {
-    std::array<unsigned char, 32> digest{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1) throw std::bad_alloc();
-    return digest;
-  }
-
- private:
-  struct Free {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> context_;
-};
 
 }  // namespace
 
