@@ -1,0 +1,103 @@
+"""Chunks as the publisher receives them, and their padded PIR records.
+
+A PIR record is record_size_bytes long: the length n of the chunk's JSON as an
+unsigned 32-bit little-endian number, then n bytes of compact UTF-8 JSON
+{"record_id", "chunk_id", "document_id", "text", "metadata"}, then zero bytes.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+LENGTH_PREFIX_BYTES = 4
+
+
+@dataclass(frozen=True)
+class Chunk:
+    chunk_id: str
+    document_id: str
+    text: str
+    metadata: Any = None
+
+
+def compact_json(value: Any) -> str:
+    """Compact JSON text; NaN and infinities are refused because JSON has no such numbers."""
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+
+def normalise_chunks(chunks: Iterable[Chunk | Mapping[str, Any]]) -> list[Chunk]:
+    """Checks every chunk and returns them as Chunk values, in order."""
+    out: list[Chunk] = []
+    seen: dict[str, int] = {}
+    for position, item in enumerate(chunks):
+        if isinstance(item, Chunk):
+            chunk = item
+        elif isinstance(item, Mapping):
+            missing = [k for k in ("chunk_id", "document_id", "text") if k not in item]
+            if missing:
+                raise ValueError(f"chunk {position} is missing {', '.join(missing)}")
+            chunk = Chunk(item["chunk_id"], item["document_id"], item["text"], item.get("metadata"))
+        else:
+            raise ValueError(f"chunk {position} must be a Chunk or a mapping, got {type(item).__name__}")
+        for field in ("chunk_id", "document_id", "text"):
+            value = getattr(chunk, field)
+            if not isinstance(value, str):
+                raise ValueError(f"chunk {position} {field} must be a string, got {type(value).__name__}")
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"chunk {position} {field} is not valid Unicode text") from None
+        if not chunk.chunk_id.strip():
+            raise ValueError(f"chunk {position} chunk_id cannot be empty")
+        if chunk.chunk_id in seen:
+            raise ValueError(f"duplicate chunk id {chunk.chunk_id!r} at chunks {seen[chunk.chunk_id]} and {position}")
+        seen[chunk.chunk_id] = position
+        try:
+            compact_json(chunk.metadata)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"chunk {position} metadata is not JSON: {error}") from None
+        out.append(chunk)
+    return out
+
+
+def chunk_record_json(record_id: int, chunk: Chunk) -> bytes:
+    return compact_json({
+        "record_id": record_id,
+        "chunk_id": chunk.chunk_id,
+        "document_id": chunk.document_id,
+        "text": chunk.text,
+        "metadata": chunk.metadata,
+    }).encode("utf-8")
+
+
+def metadata_line(record_id: int, chunk: Chunk) -> str:
+    """One line of the index's metadata.jsonl (without the line feed)."""
+    row: dict[str, Any] = {"record_id": record_id, "chunk_id": chunk.chunk_id, "document_id": chunk.document_id}
+    if chunk.metadata is not None:
+        row["metadata"] = chunk.metadata
+    return compact_json(row)
+
+
+def required_record_size(payloads: list[bytes]) -> int:
+    """The smallest record size that holds every payload behind its length prefix."""
+    return LENGTH_PREFIX_BYTES + max((len(p) for p in payloads), default=0)
+
+
+def pad_records(payloads: list[bytes], record_size_bytes: int) -> np.ndarray:
+    """The records as a record_count x record_size_bytes uint8 matrix."""
+    records = np.zeros((len(payloads), record_size_bytes), dtype=np.uint8)
+    for record_id, payload in enumerate(payloads):
+        if LENGTH_PREFIX_BYTES + len(payload) > record_size_bytes:
+            raise ValueError(
+                f"chunk record {record_id} needs {LENGTH_PREFIX_BYTES + len(payload)} bytes "
+                f"(4-byte length prefix and {len(payload)} bytes of JSON) but records hold "
+                f"{record_size_bytes} bytes; shorten the chunk text or metadata to at most "
+                f"{record_size_bytes - LENGTH_PREFIX_BYTES} bytes of record JSON")
+        framed = len(payload).to_bytes(4, "little") + payload
+        records[record_id, :len(framed)] = np.frombuffer(framed, dtype=np.uint8)
+    return records

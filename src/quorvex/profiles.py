@@ -1,0 +1,99 @@
+"""The three PIR parameter profiles and the fixed values each of them pins.
+
+A cache states its profile in the manifest and in "pir/scheme.json"; the client
+refuses any parameter that differs from the profile's column, so the publisher and
+the server take every value from here.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+SCHEME = "simplepir-lwe-v0"
+SCHEMA_VERSION = 1
+QUERY_RNG = "os-random-query-material"
+
+TOY = "toy-development-only-v0"
+RS_EXPERIMENTAL = "simplepir-rs-experimental-v0"
+RS_SUPPORTED = "simplepir-rs-v0-1000-1k"
+
+EXPERIMENTAL_STATUS = "experimental-unaudited"
+SUPPORTED_STATUS = "supported-v0-unaudited"
+
+# Limits of the supported profile.
+SUPPORTED_DIMENSIONS = 384
+SUPPORTED_MAX_RECORDS = 1000
+SUPPORTED_RECORD_SIZE = 1024
+SUPPORTED_PUBLIC_CACHE_LIMIT = 2621440
+
+MIN_RECORD_SIZE = 4  # room for the u32 length prefix of a padded chunk record
+
+
+@dataclass(frozen=True)
+class Profile:
+    name: str
+    security_status: str
+    matrix_width: int
+    modulus: int
+    plaintext_modulus: int
+    noise_distribution: str
+    matrix_prg: str
+    backend_name: str
+    implementation_status: str
+    experimental: bool
+
+    @property
+    def is_simplepir_rs(self) -> bool:
+        return self.name in (RS_EXPERIMENTAL, RS_SUPPORTED)
+
+    @property
+    def is_supported(self) -> bool:
+        return self.name == RS_SUPPORTED
+
+
+_RS_COMMON = dict(
+    matrix_width=64,
+    modulus=(1 << 64) - 1,
+    plaintext_modulus=1 << 17,
+    noise_distribution="simplepir-rs-adapter-uniform_i64_-1_0_1",
+    matrix_prg="simplepir-rs-chacha20-server-hint-v1",
+    backend_name="simplepir-rs-v1.0.1",
+    implementation_status="external-crate-experimental",
+)
+
+PROFILES: dict[str, Profile] = {
+    TOY: Profile(
+        name=TOY,
+        security_status=EXPERIMENTAL_STATUS,
+        matrix_width=16,
+        modulus=1 << 32,
+        plaintext_modulus=256,
+        noise_distribution="uniform_i64_-1_0_1",
+        matrix_prg="splitmix64-public-matrix-dev",
+        backend_name="toy-simplepir-lwe-v0",
+        implementation_status="toy-development-only",
+        experimental=True,
+    ),
+    RS_EXPERIMENTAL: Profile(name=RS_EXPERIMENTAL, security_status=EXPERIMENTAL_STATUS,
+                             experimental=True, **_RS_COMMON),
+    RS_SUPPORTED: Profile(name=RS_SUPPORTED, security_status=SUPPORTED_STATUS,
+                          experimental=False, **_RS_COMMON),
+}
+
+
+def get_profile(name: str) -> Profile:
+    try:
+        return PROFILES[name]
+    except KeyError:
+        known = ", ".join(PROFILES)
+        raise ValueError(f"unknown PIR parameter profile {name!r}; known profiles: {known}") from None
+
+
+def lane_count(record_size_bytes: int) -> int:
+    """Number of 16-bit lanes that hold one record."""
+    return (record_size_bytes + 1) // 2
+
+
+def square_side_len(record_count: int, record_size_bytes: int) -> int:
+    """Side of the square simplepir-rs database matrix."""
+    return max(record_count, lane_count(record_size_bytes), 1)

@@ -1,0 +1,151 @@
+"""Reference PIR server: answers batched query documents for one published store.
+
+    from quorvex.server import PirServer
+    server = PirServer.load("server-state/")
+    response_bytes = server.answer(query_bytes)
+
+Query document: {"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": n,
+"queries": [{"protocol_version": 1, "scheme": ..., "payload": "<digit-free payload>"}, ...]}.
+Response document: the same shape with "responses" in place of "queries", one answer
+vector per query, in order, written compactly. All queries of a batch are answered
+with one matrix product. Malformed documents raise QueryError.
+"""
+
+from __future__ import annotations
+
+import json
+import pathlib
+from typing import Any
+
+import numpy as np
+
+from quorvex import _codec, profiles
+from quorvex._server_state import load_state
+
+PROTOCOL_VERSION = 1
+SUPPORTED_RETRIEVAL_COUNT = 4
+MAX_RETRIEVAL_COUNT = 256
+
+__all__ = ["PirServer", "QueryError", "load"]
+
+
+class QueryError(ValueError):
+    """A query document that the server refuses to answer."""
+
+
+def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in out:
+            raise QueryError(f"duplicate field `{key}`")
+        out[key] = value
+    return out
+
+
+def _refuse_constant(name: str) -> Any:
+    raise QueryError(f"{name} is not a JSON number")
+
+
+def _field(obj: dict, key: str, label: str) -> Any:
+    if key not in obj:
+        raise QueryError(f"{label} is missing field `{key}`")
+    return obj[key]
+
+
+def _unsigned(obj: dict, key: str, label: str) -> int:
+    value = _field(obj, key, label)
+    if type(value) is not int or value < 0:
+        raise QueryError(f"{label} {key} must be an unsigned integer")
+    return value
+
+
+def _check_header(obj: Any, label: str) -> dict:
+    if not isinstance(obj, dict):
+        raise QueryError(f"{label} must be a JSON object")
+    version = _unsigned(obj, "protocol_version", label)
+    if version != PROTOCOL_VERSION:
+        raise QueryError(f"{label} protocol_version {version} is unsupported")
+    scheme = _field(obj, "scheme", label)
+    if scheme != profiles.SCHEME:
+        raise QueryError(f"{label} scheme {scheme!r} is unsupported; expected {profiles.SCHEME}")
+    return obj
+
+
+class PirServer:
+    """Answers PIR queries for one store; immutable after loading."""
+
+    def __init__(self, profile: profiles.Profile, database):
+        self.profile = profile
+        self._database = database
+
+    @classmethod
+    def load(cls, server_dir: str | pathlib.Path) -> "PirServer":
+        """Loads the state directory written by quorvex.publish."""
+        return cls(*load_state(pathlib.Path(server_dir)))
+
+    @property
+    def record_count(self) -> int:
+        return self._database.setup.record_count
+
+    @property
+    def record_size_bytes(self) -> int:
+        return self._database.setup.record_size_bytes
+
+    def parse_queries(self, query_document: bytes) -> np.ndarray:
+        """Checks a batched query document; returns its query vectors as columns."""
+        try:
+            document = json.loads(bytes(query_document).decode("utf-8"),
+                                  object_pairs_hook=_unique_keys, parse_constant=_refuse_constant)
+        except QueryError as error:
+            raise QueryError(f"batched PIR query is not valid JSON: {error}") from None
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:
+            raise QueryError(f"batched PIR query is not valid JSON: {error}") from None
+        label = "batched PIR query"
+        _check_header(document, label)
+        count = _unsigned(document, "retrieval_count", label)
+        queries = _field(document, "queries", label)
+        if not isinstance(queries, list):
+            raise QueryError(f"{label} queries must be a JSON array")
+        if count == 0:
+            raise QueryError(f"{label} retrieval_count must be greater than zero")
+        if count != len(queries):
+            raise QueryError(f"{label} retrieval_count {count} does not match payload count {len(queries)}")
+        if self.profile.is_supported and count != SUPPORTED_RETRIEVAL_COUNT:
+            raise QueryError(f"PIR parameter_profile {self.profile.name} requires retrieval_count "
+                             f"{SUPPORTED_RETRIEVAL_COUNT}, got {count}")
+        if count > MAX_RETRIEVAL_COUNT:
+            raise QueryError(f"{label} retrieval_count {count} exceeds this server's limit of {MAX_RETRIEVAL_COUNT}")
+        length = self._database.query_length
+        columns = np.empty((length, count), dtype=np.uint64)
+        for position, query in enumerate(queries):
+            item = f"PIR query {position}"
+            _check_header(query, item)
+            payload = _field(query, "payload", item)
+            if not isinstance(payload, str):
+                raise QueryError(f"{item} payload must be a string")
+            if not payload:
+                raise QueryError(f"{item} payload cannot be empty")
+            try:
+                raw = _codec.decode_payload(payload)
+                columns[:, position] = _codec.decode_vector(self._database.query_magic, raw, length, item)
+            except _codec.PayloadError as error:
+                message = str(error)
+                raise QueryError(message if message.startswith(item) else f"{item} payload: {message}") from None
+        return columns
+
+    def answer(self, query_document: bytes) -> bytes:
+        """The batched response document (compact JSON bytes) for a batched query document."""
+        columns = self.parse_queries(query_document)
+        answers = self._database.answer(columns)
+        responses = [{
+            "protocol_version": PROTOCOL_VERSION,
+            "scheme": profiles.SCHEME,
+            "payload": _codec.encode_payload(_codec.encode_vector(self._database.response_magic, answers[:, k])),
+        } for k in range(answers.shape[1])]
+        document = {"protocol_version": PROTOCOL_VERSION, "scheme": profiles.SCHEME,
+                    "retrieval_count": len(responses), "responses": responses}
+        return json.dumps(document, separators=(",", ":")).encode("ascii")
+
+
+def load(server_dir: str | pathlib.Path) -> PirServer:
+    return PirServer.load(server_dir)
