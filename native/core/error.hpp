@@ -97,12 +97,16 @@ inline std::unexpected<QuorvexError> format_error(std::string message) {
 }  // namespace quorvex
 
 // Evaluates an std::expected; on error returns that error from the enclosing
-// function, otherwise yields the value (nothing for expected<void>).
-#define QV_TRY(...)                                                  \
-  ({                                                                 \
-    auto&& qv_try_result_ = (__VA_ARGS__);                           \
-    if (!qv_try_result_) {                                           \
-      return std::unexpected(std::move(qv_try_result_).error());     \
-    }                                                                \
-    std::move(qv_try_result_).value();                               \
+// function, otherwise yields the value (nothing for expected<void>). Nested
+// uses get distinct temporaries.
+#define QV_TRY(...) QV_TRY_IMPL_(QV_CONCAT_(qv_try_result_, __COUNTER__), __VA_ARGS__)
+#define QV_CONCAT_(a, b) QV_CONCAT_IMPL_(a, b)
+#define QV_CONCAT_IMPL_(a, b) a##b
+#define QV_TRY_IMPL_(result, ...)                            \
+  ({                                                         \
+    auto&& result = (__VA_ARGS__);                           \
+    if (!result) {                                           \
+      return std::unexpected(std::move(result).error());     \
+    }                                                        \
+    std::move(result).value();                               \
   })

@@ -38,6 +38,14 @@ JsonStatus decode_json(const JsonValue& value, std::string& out) {
   return {};
 }
 
+JsonStatus decode_json(const JsonValue& value, bool& out) {
+  if (value.type != JsonValue::Type::Boolean) {
+    return json_fault(concat("invalid type: ", value.describe(), ", expected a boolean"), value.end_offset);
+  }
+  out = value.boolean;
+  return {};
+}
+
 JsonStatus decode_json(const JsonValue& value, std::uint64_t& out) { return decode_unsigned(value, out, "u64"); }
 
 JsonStatus decode_json(const JsonValue& value, std::uint32_t& out) { return decode_unsigned(value, out, "u32"); }

@@ -48,6 +48,7 @@ template <class T>
 concept JsonRecordType = requires { JsonRecord<T>::fields; };
 
 JsonStatus decode_json(const JsonValue& value, std::string& out);
+JsonStatus decode_json(const JsonValue& value, bool& out);
 JsonStatus decode_json(const JsonValue& value, std::uint64_t& out);
 JsonStatus decode_json(const JsonValue& value, std::uint32_t& out);
 // Any JSON value; object keys end up ordered, a later duplicate key wins.

@@ -81,15 +81,7 @@ Status validate_profile_specific_manifest_shape(const BundleManifest& manifest) 
       return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires ", kSupportedDimensions,
                                  "-dimensional embeddings, got ", manifest.embedding_dimensions));
     }
-    if (manifest.pir_record_count > kSupportedMaxRecords) {
-      return format_error(concat("PIR parameter_profile ", kSupportedProfile, " supports at most ",
-                                 kSupportedMaxRecords, " records, got ", manifest.pir_record_count));
-    }
-    if (manifest.pir_record_size_bytes != kSupportedRecordSizeBytes) {
-      return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires ",
-                                 kSupportedRecordSizeBytes, "-byte records, got ", manifest.pir_record_size_bytes));
-    }
-    return {};
+    return validate_supported_profile_record_shape(manifest.pir_record_count, manifest.pir_record_size_bytes);
   }
   if (*profile == kToyProfile || *profile == kExperimentalProfile) {
     return validate_profile_security_status(manifest.pir_params, *profile, kExperimentalStatus);
@@ -103,6 +95,18 @@ Status validate_profile_security_status(const PirParamMap& pir_params, std::stri
   if (status == nullptr) return format_error(concat("missing PIR security_status for ", profile));
   if (*status == expected) return {};
   return format_error(concat("unsupported PIR security_status for ", profile, ": ", *status, "; expected ", expected));
+}
+
+Status validate_supported_profile_record_shape(std::uint64_t record_count, std::uint64_t record_size_bytes) {
+  if (record_count > kSupportedMaxRecords) {
+    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " supports at most ", kSupportedMaxRecords,
+                               " records, got ", record_count));
+  }
+  if (record_size_bytes != kSupportedRecordSizeBytes) {
+    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires ", kSupportedRecordSizeBytes,
+                               "-byte records, got ", record_size_bytes));
+  }
+  return {};
 }
 
 bool is_supported_simplepir_rs_manifest(const BundleManifest& manifest) {

@@ -1,0 +1,28 @@
+#include "pir/hint_cursor.hpp"
+
+#include <algorithm>
+
+#include "core/text.hpp"
+
+namespace quorvex {
+
+bool Cursor::skip_magic(std::string_view magic) {
+  if (bytes_.size() < magic.size() || !std::equal(magic.begin(), magic.end(), bytes_.begin())) return false;
+  position_ = magic.size();
+  return true;
+}
+
+Result<std::uint64_t> Cursor::read_u64(std::string_view field) {
+  if (remaining() < 8) return format_error(concat(label_, " ended while reading ", field));
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes_[position_ + static_cast<std::size_t>(i)];
+  position_ += 8;
+  return value;
+}
+
+Status Cursor::finish() const {
+  if (remaining() != 0) return format_error(concat(label_, " has ", remaining(), " trailing bytes"));
+  return {};
+}
+
+}  // namespace quorvex

@@ -1,0 +1,35 @@
+// Cursor: reads little-endian unsigned 64-bit fields from a client hint held
+// in memory, naming the missing field when the bytes run out.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/error.hpp"
+
+namespace quorvex {
+
+class Cursor {
+ public:
+  Cursor(std::span<const std::uint8_t> bytes, std::string_view label) : bytes_(bytes), label_(label) {}
+
+  // Succeeds when the input starts with the 8-byte magic; the position moves past it.
+  bool skip_magic(std::string_view magic);
+  // "{label} ended while reading {field}" when fewer than 8 bytes remain.
+  Result<std::uint64_t> read_u64(std::string_view field);
+  // Bytes not read yet.
+  std::size_t remaining() const { return bytes_.size() - position_; }
+  // "{label} has {count} trailing bytes" unless everything was read.
+  Status finish() const;
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::string_view label_;
+  std::size_t position_ = 0;
+};
+
+// The label every client hint message uses.
+inline constexpr std::string_view kClientHintLabel = "client_hint.bin";
+
+}  // namespace quorvex

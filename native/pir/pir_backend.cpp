@@ -1,0 +1,28 @@
+#include "pir/pir_backend.hpp"
+
+#include "core/profile_names.hpp"
+#include "core/text.hpp"
+#include "pir/pir_profiles.hpp"
+
+namespace quorvex {
+
+Result<PirClientArtifact> SelectedPirBackend::load_client_artifact(const PirParams& params,
+                                                                   std::span<const std::uint8_t> bytes) const {
+  if (std::holds_alternative<ToySimplePirBackend>(backend_)) {
+    return PirClientArtifact(QV_TRY(ToySimplePirBackend::load_client_artifact(params, bytes)));
+  }
+  return PirClientArtifact(QV_TRY(SimplePirRsBackend::load_client_artifact(params, bytes)));
+}
+
+Result<SelectedPirBackend> select_pir_backend(const PirParams& params) {
+  if (params.parameter_profile == kToyProfile) {
+    QV_TRY(params.validate());
+    return SelectedPirBackend(ToySimplePirBackend{});
+  }
+  if (is_simplepir_rs_parameter_profile(params.parameter_profile)) {
+    return SelectedPirBackend(QV_TRY(SimplePirRsBackend::for_params(params)));
+  }
+  return format_error(concat("unsupported PIR parameter_profile: ", params.parameter_profile));
+}
+
+}  // namespace quorvex
