@@ -56,7 +56,8 @@ def _check_text(name: str, value: Any) -> str:
 
 def _check_embeddings(embeddings: Any, count: int) -> np.ndarray:
     try:
-        vectors = np.asarray(embeddings, dtype=np.float32)
+        with np.errstate(over="ignore"):  # values beyond float32 become infinite and are refused below
+            vectors = np.asarray(embeddings, dtype=np.float32)
     except (TypeError, ValueError) as error:
         raise ValueError(f"embeddings must be a 2-D array of numbers: {error}") from None
     if vectors.ndim != 2 or vectors.shape[1] == 0:

@@ -28,9 +28,11 @@ class Context:
 
 
 class ReferenceClient:
-    def __init__(self, cache_dir: pathlib.Path, seed: int = 0):
-        self.manifest = json.loads((cache_dir / "manifest.json").read_text())
-        hint = (cache_dir / "pir" / "client_hint.bin").read_bytes()
+    @classmethod
+    def from_cache(cls, cache_dir: pathlib.Path, seed: int = 0) -> "ReferenceClient":
+        return cls((pathlib.Path(cache_dir) / "pir" / "client_hint.bin").read_bytes(), seed)
+
+    def __init__(self, hint: bytes, seed: int = 0):
         self.rng = np.random.default_rng(seed)
         self.kind = hint[:8]
         if self.kind == b"QVSPC001":
@@ -52,6 +54,9 @@ class ReferenceClient:
         else:
             raise AssertionError(f"unknown client hint magic {self.kind!r}")
 
+    def query_magic(self) -> bytes:
+        return b"QVSPQ001" if self.kind == b"QVSPC001" else b"QVSRQ001"
+
     def _public_matrix(self) -> np.ndarray:
         if self.kind == b"QVSPC001":
             return toy_matrix(self.matrix_seed, self.record_count, self.width)
@@ -70,26 +75,24 @@ class ReferenceClient:
             c &= np.uint64(self.q - 1)
         return c
 
-    def make_query(self, record_id: int, zero_noise: bool = False, max_error: bool = False) -> tuple[dict, Context]:
+    def make_query(self, record_id: int, error_value: int | None = None) -> tuple[dict, Context]:
+        """One query; error_value forces every error element to -1, 0 or +1 (worst-case noise)."""
         full = np.iinfo(np.uint64).max
         secret = self.rng.integers(0, full, self.width, dtype=np.uint64, endpoint=True)
         if self.kind == b"QVSPC001":
             secret &= np.uint64(self.q - 1)
         error = self._errors(self.query_length)
-        if zero_noise:
-            error[:] = 0
-        if max_error:
-            error[:] = max_error
+        if error_value is not None:
+            error[:] = error_value
         c = self.query_vector(record_id, secret, error)
-        magic = b"QVSPQ001" if self.kind == b"QVSPC001" else b"QVSRQ001"
-        payload = _codec.encode_payload(_codec.encode_vector(magic, c))
+        payload = _codec.encode_payload(_codec.encode_vector(self.query_magic(), c))
         with np.errstate(over="ignore"):
             query_sum = int(c.sum(dtype=np.uint64))
         return ({"protocol_version": 1, "scheme": SCHEME, "payload": payload},
                 Context(record_id, secret, query_sum))
 
-    def batch(self, record_ids, **noise) -> tuple[bytes, list[Context]]:
-        queries, contexts = zip(*(self.make_query(r, **noise) for r in record_ids))
+    def batch(self, record_ids, error_value: int | None = None) -> tuple[bytes, list[Context]]:
+        queries, contexts = zip(*(self.make_query(r, error_value) for r in record_ids))
         document = {"protocol_version": 1, "scheme": SCHEME, "retrieval_count": len(queries),
                     "queries": list(queries)}
         return json.dumps(document, separators=(",", ":")).encode(), list(contexts)
