@@ -1,6 +1,7 @@
 #include "pir/payload_codec.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace quorvex::payload_codec {
 namespace {
@@ -30,19 +31,21 @@ std::string invalid_character(unsigned char byte) {
   return message;
 }
 
-// Looks up the values of `count` characters; on an invalid one, reports the
-// first such character.
-std::expected<void, std::string> lookup(const char* chars, std::size_t count, std::uint8_t* values) {
-  std::uint8_t any_invalid = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    values[k] = kDecodeTable[static_cast<unsigned char>(chars[k])];
-    any_invalid |= values[k];
+// Two characters for every 12-bit value, as they lie in memory.
+constexpr std::array<std::array<char, 2>, 4096> make_pair_table() {
+  std::array<std::array<char, 2>, 4096> table{};
+  for (std::size_t value = 0; value < table.size(); ++value) {
+    table[value] = {kAlphabet[value >> 6], kAlphabet[value & 63]};
   }
-  if ((any_invalid & 0x80) != 0) {
-    for (std::size_t k = 0; k < count; ++k) {
-      if (values[k] == kInvalid) {
-        return std::unexpected(invalid_character(static_cast<unsigned char>(chars[k])));
-      }
+  return table;
+}
+
+constexpr std::array<std::array<char, 2>, 4096> kPairTable = make_pair_table();
+
+std::string first_invalid_character(std::string_view text) {
+  for (char c : text) {
+    if (kDecodeTable[static_cast<unsigned char>(c)] == kInvalid) {
+      return invalid_character(static_cast<unsigned char>(c));
     }
   }
   return {};
@@ -60,10 +63,8 @@ std::string encode(std::span<const std::uint8_t> bytes) {
     const std::uint8_t* whole_end = in + (n - tail);
     for (; in != whole_end; in += 3, out += 4) {
       const std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-      out[0] = kAlphabet[group >> 18];
-      out[1] = kAlphabet[(group >> 12) & 63];
-      out[2] = kAlphabet[(group >> 6) & 63];
-      out[3] = kAlphabet[group & 63];
+      std::memcpy(out, kPairTable[group >> 12].data(), 2);
+      std::memcpy(out + 2, kPairTable[group & 4095].data(), 2);
     }
     if (tail == 1) {
       out[0] = kAlphabet[in[0] >> 2];
@@ -86,25 +87,33 @@ std::expected<std::vector<std::uint8_t>, std::string> decode(std::string_view te
   }
   std::vector<std::uint8_t> bytes(length / 4 * 3 + (tail == 0 ? 0 : tail - 1));
   std::uint8_t* out = bytes.data();
-  const char* in = text.data();
-  const char* whole_end = in + (length - tail);
-  std::uint8_t v[4];
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* whole_end = in + (length - tail);
+  // Invalid characters map to 0xFF; their high bit is collected here and the
+  // first offender is looked for only once the pass is over.
+  std::uint8_t invalid = 0;
   for (; in != whole_end; in += 4, out += 3) {
-    if (auto looked_up = lookup(in, 4, v); !looked_up) {
-      return std::unexpected(std::move(looked_up).error());
-    }
-    out[0] = static_cast<std::uint8_t>((v[0] << 2) | (v[1] >> 4));
-    out[1] = static_cast<std::uint8_t>((v[1] << 4) | (v[2] >> 2));
-    out[2] = static_cast<std::uint8_t>((v[2] << 6) | v[3]);
+    const std::uint8_t a = kDecodeTable[in[0]];
+    const std::uint8_t b = kDecodeTable[in[1]];
+    const std::uint8_t c = kDecodeTable[in[2]];
+    const std::uint8_t d = kDecodeTable[in[3]];
+    invalid |= a | b | c | d;
+    out[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
+    out[1] = static_cast<std::uint8_t>((b << 4) | (c >> 2));
+    out[2] = static_cast<std::uint8_t>((c << 6) | d);
   }
   if (tail != 0) {
-    if (auto looked_up = lookup(in, tail, v); !looked_up) {
-      return std::unexpected(std::move(looked_up).error());
-    }
-    out[0] = static_cast<std::uint8_t>((v[0] << 2) | (v[1] >> 4));
+    const std::uint8_t a = kDecodeTable[in[0]];
+    const std::uint8_t b = kDecodeTable[in[1]];
+    const std::uint8_t c = tail == 3 ? kDecodeTable[in[2]] : 0;
+    invalid |= a | b | c;
+    out[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
     if (tail == 3) {
-      out[1] = static_cast<std::uint8_t>((v[1] << 4) | (v[2] >> 2));
+      out[1] = static_cast<std::uint8_t>((b << 4) | (c >> 2));
     }
+  }
+  if ((invalid & 0x80) != 0) {
+    return std::unexpected(first_invalid_character(text));
   }
   return bytes;
 }
