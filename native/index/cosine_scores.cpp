@@ -1,0 +1,156 @@
+// Compiled with -ffp-contract=off (see CMakeLists.txt): a product followed by
+// a sum must never become one fused multiply-add, whose single rounding would
+// change the scores.
+#include "index/cosine_scores.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORVEX_HAVE_AVX2_KERNEL 1
+#endif
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::size_t kLanes = VectorTable::kBlockRows;
+using LaneSums = std::array<float, kLanes>;
+
+// Dot products of the query with the kLanes rows of one block.
+LaneSums block_dots_portable(const float* block, std::span<const float> query) {
+  LaneSums dot{};
+  for (std::size_t d = 0; d < query.size(); ++d) {
+    const float q = query[d];
+    const float* values = block + d * kLanes;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      const float product = q * values[lane];
+      dot[lane] = dot[lane] + product;
+    }
+  }
+  return dot;
+}
+
+void dots_portable(const VectorTable& table, std::span<const float> query, std::span<float> dots) {
+  for (std::size_t b = 0; b < table.block_count(); ++b) {
+    const LaneSums dot = block_dots_portable(table.block(b).data(), query);
+    std::copy(dot.begin(), dot.end(), dots.begin() + static_cast<std::ptrdiff_t>(b * kLanes));
+  }
+}
+
+#ifdef QUORVEX_HAVE_AVX2_KERNEL
+// Four blocks at a time: four independent chains of additions keep the adder
+// busy while each lane still adds its terms one after another.
+__attribute__((target("avx2"))) void dots_avx2(const VectorTable& table, std::span<const float> query,
+                                                std::span<float> dots) {
+  const std::size_t dimensions = query.size();
+  const std::size_t blocks = table.block_count();
+  std::size_t b = 0;
+  for (; b + 4 <= blocks; b += 4) {
+    const float* p0 = table.block(b).data();
+    const float* p1 = table.block(b + 1).data();
+    const float* p2 = table.block(b + 2).data();
+    const float* p3 = table.block(b + 3).data();
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+    for (std::size_t d = 0; d < dimensions; ++d) {
+      const __m256 q = _mm256_broadcast_ss(&query[d]);
+      const std::size_t at = d * kLanes;
+      s0 = _mm256_add_ps(s0, _mm256_mul_ps(q, _mm256_load_ps(p0 + at)));
+      s1 = _mm256_add_ps(s1, _mm256_mul_ps(q, _mm256_load_ps(p1 + at)));
+      s2 = _mm256_add_ps(s2, _mm256_mul_ps(q, _mm256_load_ps(p2 + at)));
+      s3 = _mm256_add_ps(s3, _mm256_mul_ps(q, _mm256_load_ps(p3 + at)));
+    }
+    float* out = dots.data() + b * kLanes;
+    _mm256_storeu_ps(out, s0);
+    _mm256_storeu_ps(out + kLanes, s1);
+    _mm256_storeu_ps(out + 2 * kLanes, s2);
+    _mm256_storeu_ps(out + 3 * kLanes, s3);
+  }
+  for (; b < blocks; ++b) {
+    const float* p = table.block(b).data();
+    __m256 s = _mm256_setzero_ps();
+    for (std::size_t d = 0; d < dimensions; ++d) {
+      s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_broadcast_ss(&query[d]), _mm256_load_ps(p + d * kLanes)));
+    }
+    _mm256_storeu_ps(dots.data() + b * kLanes, s);
+  }
+}
+#endif
+
+}  // namespace
+
+bool score_kernel_available(ScoreKernel kernel) {
+  switch (kernel) {
+    case ScoreKernel::Portable:
+      return true;
+    case ScoreKernel::Avx2:
+#ifdef QUORVEX_HAVE_AVX2_KERNEL
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+ScoreKernel fastest_score_kernel() {
+  static const ScoreKernel fastest =
+      score_kernel_available(ScoreKernel::Avx2) ? ScoreKernel::Avx2 : ScoreKernel::Portable;
+  return fastest;
+}
+
+float sequential_squared_norm(std::span<const float> values) {
+  float sum = 0.0f;
+  for (const float value : values) {
+    const float square = value * value;
+    sum = sum + square;
+  }
+  return sum;
+}
+
+std::vector<float> row_norms(const VectorTable& table) {
+  std::vector<float> norms(table.block_count() * kLanes);
+  for (std::size_t b = 0; b < table.block_count(); ++b) {
+    const float* block = table.block(b).data();
+    LaneSums sum{};
+    for (std::size_t d = 0; d < table.dimensions(); ++d) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        const float value = block[d * kLanes + lane];
+        const float square = value * value;
+        sum[lane] = sum[lane] + square;
+      }
+    }
+    for (std::size_t lane = 0; lane < kLanes; ++lane) norms[b * kLanes + lane] = std::sqrt(sum[lane]);
+  }
+  norms.resize(table.row_count());
+  return norms;
+}
+
+void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
+                   std::span<float> scores, ScoreKernel kernel) {
+  // Padding rows of the last block are scored too, into a buffer with room for them.
+  std::vector<float> dots(table.block_count() * kLanes);
+#ifdef QUORVEX_HAVE_AVX2_KERNEL
+  if (kernel == ScoreKernel::Avx2 && score_kernel_available(kernel)) {
+    dots_avx2(table, query, dots);
+  } else {
+    dots_portable(table, query, dots);
+  }
+#else
+  (void)kernel;
+  dots_portable(table, query, dots);
+#endif
+  const float query_norm = std::sqrt(sequential_squared_norm(query));
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    if (query_norm == 0.0f || norms[i] == 0.0f) {
+      scores[i] = 0.0f;
+    } else {
+      const float denominator = query_norm * norms[i];
+      scores[i] = dots[i] / denominator;
+    }
+  }
+}
+
+}  // namespace quorvex

@@ -1,0 +1,40 @@
+// Exact cosine similarity of a query against every stored row, reproducible
+// bit for bit: every product and every sum is rounded to a 32-bit float and
+// each row's sums run in position order, with no fused multiply-add:
+//   dot = Σ q[j]·r[j], qq = Σ q[j]², rr = Σ r[j]²   (j = 0, 1, ...)
+//   score = 0 if qq = 0 or rr = 0, else dot / (√qq · √rr)
+// √rr of every row is computed once when the index is loaded and √qq once per
+// query; both are the same sequential sums every time.
+//
+// The row loop is vectorised across rows, not along them: each SIMD lane
+// carries one row of a VectorTable block through the scalar sequence.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "index/vector_table.hpp"
+
+namespace quorvex {
+
+enum class ScoreKernel {
+  Portable,  // plain C++, any processor
+  Avx2,      // 8 rows per instruction; only where the processor has AVX2
+};
+
+// Avx2 when the running processor supports it, otherwise Portable.
+ScoreKernel fastest_score_kernel();
+bool score_kernel_available(ScoreKernel kernel);
+
+// Σ v[j]² in position order, in 32-bit floats.
+float sequential_squared_norm(std::span<const float> values);
+
+// √rr of every row of the table, in row order.
+std::vector<float> row_norms(const VectorTable& table);
+
+// Writes the score of every row (in row order) to `scores`; `query` has
+// table.dimensions() values, `norms` and `scores` table.row_count() entries.
+void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
+                   std::span<float> scores, ScoreKernel kernel = fastest_score_kernel());
+
+}  // namespace quorvex

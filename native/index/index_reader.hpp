@@ -1,0 +1,64 @@
+// IndexReader: reads the four files of a bundle's "index" directory, checks
+// each file's own format, then checks the tables against each other.
+//
+// "vectors.bin" (little-endian): magic "QVVEC001", dimensions u32, count u64,
+// then count rows of dimensions f32 values; nothing after the last value.
+// "ids.bin" (little-endian): magic "QVIDS001", count u64, then count u64
+// record ids in row order; nothing after the last id.
+// "metadata.jsonl": one IndexMetadataRecord per non-blank line, row order.
+// "index.config.json": IndexConfig.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/chunk.hpp"
+#include "core/error.hpp"
+#include "index/index_config.hpp"
+#include "index/vector_table.hpp"
+
+namespace quorvex {
+
+inline constexpr std::string_view kIndexConfigName = "index.config.json";
+inline constexpr std::string_view kVectorsName = "vectors.bin";
+inline constexpr std::string_view kIdsName = "ids.bin";
+inline constexpr std::string_view kMetadataName = "metadata.jsonl";
+
+inline constexpr std::string_view kVectorsMagic = "QVVEC001";
+inline constexpr std::string_view kIdsMagic = "QVIDS001";
+
+// The four tables of an index; row i of each describes the same chunk.
+struct IndexTables {
+  IndexConfig config;
+  VectorTable vectors;
+  std::vector<std::uint64_t> ids;
+  std::vector<IndexMetadataRecord> metadata;
+};
+
+class IndexReader {
+ public:
+  explicit IndexReader(std::filesystem::path index_dir) : index_dir_(std::move(index_dir)) {}
+
+  const std::filesystem::path& index_dir() const { return index_dir_; }
+
+  // read_config, read_vectors, read_ids, read_metadata, then validate_tables.
+  Result<IndexTables> load() const;
+
+  Result<IndexConfig> read_config() const;
+  Result<VectorTable> read_vectors() const;
+  Result<std::vector<std::uint64_t>> read_ids() const;
+  Result<std::vector<IndexMetadataRecord>> read_metadata() const;
+
+ private:
+  std::filesystem::path index_dir_;
+};
+
+// The tables against the configuration and each other: shapes and counts, the
+// ids a permutation of 0..n-1 matching the metadata, every stored value finite.
+Status validate_tables(const IndexConfig& config, const VectorTable& vectors, std::span<const std::uint64_t> ids,
+                       std::span<const IndexMetadataRecord> metadata);
+
+}  // namespace quorvex

@@ -1,0 +1,32 @@
+// Reads a UTF-8 text file line by line through a fixed buffer. Lines end at a
+// line feed; a carriage return right before it goes with it; the last line
+// needs no line feed.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "core/error.hpp"
+#include "core/file_io.hpp"
+
+namespace quorvex {
+
+class LineReader {
+ public:
+  static constexpr std::size_t kBufferBytes = 8192;
+
+  explicit LineReader(InputFile file) : file_(std::move(file)) {}
+
+  // The next line without its line ending, or nothing at the end of the file.
+  // A line that is not valid UTF-8 is an Io error for the file.
+  Result<std::optional<std::string>> next();
+
+ private:
+  InputFile file_;
+  std::array<char, kBufferBytes> buffer_{};
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,91 @@
+#include "index/local_index.hpp"
+
+#include <array>
+#include <string_view>
+#include <system_error>
+
+#include "core/bundle_paths.hpp"
+#include "core/checksum.hpp"
+#include "core/json_file.hpp"
+#include "core/text.hpp"
+#include "index/cosine_scores.hpp"
+#include "index/finite_values.hpp"
+#include "index/ranking.hpp"
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kVerifiedIndexFiles{kVectorsFile, kIdsFile, kMetadataFile,
+                                                               kIndexConfigFile};
+
+}  // namespace
+
+Result<std::filesystem::path> canonicalize_existing_dir(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path canonical = std::filesystem::canonical(path, error);
+  if (error) return std::unexpected(QuorvexError::io(path, IoSource::os(error.value())));
+  return canonical;
+}
+
+LocalIndex::LocalIndex(IndexTables tables)
+    : config_(std::move(tables.config)),
+      vectors_(std::move(tables.vectors)),
+      ids_(std::move(tables.ids)),
+      metadata_(std::move(tables.metadata)),
+      row_norms_(row_norms(vectors_)) {}
+
+Result<LocalIndex> LocalIndex::load_verified_from_public_cache(const std::filesystem::path& root) {
+  const BundlePaths bundle(root);
+  const BundleManifest manifest = QV_TRY(read_json_file<BundleManifest>(bundle.manifest()));
+  QV_TRY(manifest.validate_v0());
+  const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(bundle.checksums()));
+
+  const IndexReader reader(bundle.index_dir());
+  const std::filesystem::path reader_dir = QV_TRY(canonicalize_existing_dir(reader.index_dir()));
+  const std::filesystem::path bundle_dir = QV_TRY(canonicalize_existing_dir(BundlePaths(root).index_dir()));
+  if (reader_dir != bundle_dir) {
+    return format_error(concat("verified index reader path ", display_path(reader_dir),
+                               " does not match bundle index path ", display_path(bundle_dir)));
+  }
+  QV_TRY(checksums.validate_files(root, kVerifiedIndexFiles));
+
+  LocalIndex index(QV_TRY(reader.load()));
+  QV_TRY(index.validate_against_manifest(manifest));
+  return index;
+}
+
+Status LocalIndex::validate_against_manifest(const BundleManifest& manifest) const {
+  QV_TRY(config_.validate_against_manifest(manifest));
+  if (row_count() != manifest.chunk_count) {
+    return format_error(concat("loaded index row count ", row_count(), " does not match manifest chunk count ",
+                               manifest.chunk_count));
+  }
+  return {};
+}
+
+Result<std::vector<SearchResult>> LocalIndex::search_cosine(std::span<const float> query, std::uint64_t top_k) const {
+  return search_exact(query, top_k);
+}
+
+Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float> query, std::uint64_t top_k) const {
+  if (query.size() != config_.embedding_dimensions) {
+    return format_error(
+        concat("query has ", query.size(), " dimensions, expected ", config_.embedding_dimensions));
+  }
+  if (const auto d = first_non_finite(query)) return std::unexpected(non_finite_error("query vector", *d));
+  if (top_k == 0) return std::vector<SearchResult>{};
+
+  std::vector<float> scores(vectors_.row_count());
+  cosine_scores(vectors_, row_norms_, query, scores);
+  std::vector<SearchResult> hits;
+  for (const RankedRow& ranked : select_top_k(scores, ids_, top_k)) {
+    const IndexMetadataRecord& record = metadata_[ranked.row];
+    std::optional<Metadata> metadata;
+    if (!record.metadata.is_null()) metadata = record.metadata;
+    hits.push_back(SearchResult{record.chunk_id, ranked.record_id, ranked.score, std::move(metadata)});
+  }
+  return hits;
+}
+
+}  // namespace quorvex

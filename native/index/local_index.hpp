@@ -1,0 +1,57 @@
+// LocalIndex: the verified in-memory index of one bundle and its exact cosine
+// search. Built only by load_verified_from_public_cache; immutable afterwards,
+// so any number of searches may run on it at once.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "core/chunk.hpp"
+#include "core/error.hpp"
+#include "core/manifest.hpp"
+#include "index/index_config.hpp"
+#include "index/index_reader.hpp"
+#include "index/search_result.hpp"
+#include "index/vector_table.hpp"
+
+namespace quorvex {
+
+class LocalIndex {
+ public:
+  // Reads and validates the manifest, verifies the checksums of the four index
+  // files, reads the index and checks it against the manifest.
+  static Result<LocalIndex> load_verified_from_public_cache(const std::filesystem::path& root);
+
+  // The configuration against the manifest, then the row count against chunk_count.
+  Status validate_against_manifest(const BundleManifest& manifest) const;
+
+  // The min(top_k, n) rows most similar to the query, best first. Fails when
+  // the query's length is not the index's dimensions or a value is not finite.
+  Result<std::vector<SearchResult>> search_cosine(std::span<const float> query, std::uint64_t top_k) const;
+  Result<std::vector<SearchResult>> search_exact(std::span<const float> query, std::uint64_t top_k) const;
+
+  const IndexConfig& config() const { return config_; }
+  const std::string& embedding_model() const { return config_.embedding_model; }
+  std::uint64_t dimensions() const { return config_.embedding_dimensions; }
+  std::uint64_t row_count() const { return vectors_.row_count(); }
+  const VectorTable& vectors() const { return vectors_; }
+  const std::vector<std::uint64_t>& ids() const { return ids_; }
+  const std::vector<IndexMetadataRecord>& metadata() const { return metadata_; }
+
+ private:
+  explicit LocalIndex(IndexTables tables);
+
+  IndexConfig config_;
+  VectorTable vectors_;
+  std::vector<std::uint64_t> ids_;
+  std::vector<IndexMetadataRecord> metadata_;
+  std::vector<float> row_norms_;  // √ of each row's sum of squares, for scoring
+};
+
+// The canonical absolute path of an existing entry (links, "." and ".."
+// resolved), or an Io error carrying the given path.
+Result<std::filesystem::path> canonicalize_existing_dir(const std::filesystem::path& path);
+
+}  // namespace quorvex

@@ -1,0 +1,86 @@
+#include "index/vector_table.hpp"
+
+#include <bit>
+
+#include "core/text.hpp"
+#include "index/finite_values.hpp"
+
+namespace quorvex {
+
+namespace {
+
+constexpr const char* kTableRowLabel = "vector table row";
+
+Status require_dimensions(std::uint64_t dimensions) {
+  if (dimensions == 0) return format_error("vector table dimensions must be greater than zero");
+  return {};
+}
+
+float load_little_endian_float(const char* bytes) {
+  std::uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(bytes[i]);
+  return std::bit_cast<float>(bits);
+}
+
+}  // namespace
+
+// With dimensions 0 the table holds no values at all, whatever the row count.
+VectorTable::VectorTable(std::uint64_t dimensions, std::uint64_t row_count)
+    : dimensions_(dimensions),
+      row_count_(row_count),
+      block_count_(row_count / kBlockRows + (row_count % kBlockRows != 0 ? 1 : 0)),
+      values_(dimensions == 0 ? 0 : block_count_ * kBlockRows * dimensions, 0.0f) {}
+
+Result<VectorTable> VectorTable::create(std::uint64_t dimensions, std::span<const std::vector<float>> rows) {
+  QV_TRY(require_dimensions(dimensions));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (const auto d = quorvex::first_non_finite(rows[r])) {
+      return std::unexpected(non_finite_error(kTableRowLabel, *d));
+    }
+    if (rows[r].size() != dimensions) {
+      return format_error(
+          concat("vector at row ", r, " has ", rows[r].size(), " dimensions, expected ", dimensions));
+    }
+  }
+  VectorTable table(dimensions, rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t d = 0; d < dimensions; ++d) table.values_[table.position(r, d)] = rows[r][d];
+  }
+  return table;
+}
+
+Result<VectorTable> VectorTable::from_little_endian(std::uint64_t dimensions, std::uint64_t count,
+                                                    std::span<const char> bytes) {
+  VectorTable table(dimensions, count);
+  const char* next = bytes.data();
+  for (std::uint64_t r = 0; r < count && dimensions != 0; ++r) {
+    for (std::uint64_t d = 0; d < dimensions; ++d, next += sizeof(float)) {
+      table.values_[table.position(r, d)] = load_little_endian_float(next);
+    }
+  }
+  QV_TRY(table.validate());
+  return table;
+}
+
+Status VectorTable::validate() const {
+  QV_TRY(require_dimensions(dimensions_));
+  for (std::uint64_t r = 0; r < row_count_; ++r) {
+    if (const auto d = first_non_finite(r)) return std::unexpected(non_finite_error(kTableRowLabel, *d));
+  }
+  return {};
+}
+
+std::vector<float> VectorTable::row(std::uint64_t row) const {
+  std::vector<float> values(dimensions_);
+  for (std::uint64_t d = 0; d < dimensions_; ++d) values[d] = value(row, d);
+  return values;
+}
+
+std::optional<std::uint64_t> VectorTable::first_non_finite(std::uint64_t row) const {
+  for (std::uint64_t d = 0; d < dimensions_; ++d) {
+    if (!std::isfinite(value(row, d))) return d;
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,75 @@
+#include "index/vector_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "index/random_vectors.hpp"
+
+namespace quorvex {
+namespace {
+
+using Rows = std::vector<std::vector<float>>;
+
+std::string error_of(const Result<VectorTable>& table) {
+  return table.has_value() ? "no error" : table.error().display();
+}
+
+TEST(VectorTable, RowsReadBackAcrossBlockBoundaries) {
+  for (const std::size_t rows : {1, 7, 8, 9, 17}) {
+    const std::vector<float> values = testing::random_row_major(rows, 5, 3);
+    const Rows split = testing::split_rows(values, 5);
+    const VectorTable table = VectorTable::create(5, split).value();
+    EXPECT_EQ(table.row_count(), rows);
+    EXPECT_EQ(table.dimensions(), 5u);
+    EXPECT_EQ(table.block_count(), (rows + 7) / 8);
+    for (std::size_t r = 0; r < rows; ++r) EXPECT_EQ(table.row(r), split[r]) << "row " << r;
+  }
+}
+
+TEST(VectorTable, EmptyTableHasNoBlocks) {
+  const VectorTable table = VectorTable::create(3, Rows{}).value();
+  EXPECT_EQ(table.row_count(), 0u);
+  EXPECT_EQ(table.block_count(), 0u);
+}
+
+struct Invalid {
+  std::string name;
+  std::uint64_t dimensions;
+  Rows rows;
+  std::string error;
+};
+
+class InvalidTable : public ::testing::TestWithParam<Invalid> {};
+
+TEST_P(InvalidTable, IsRefusedWithItsMessage) {
+  EXPECT_EQ(error_of(VectorTable::create(GetParam().dimensions, GetParam().rows)), GetParam().error);
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, InvalidTable,
+    ::testing::Values(
+        Invalid{"zero_dimensions", 0, {{}}, "format error: vector table dimensions must be greater than zero"},
+        Invalid{"nan_names_position_in_row",
+                3,
+                {{1, 2, 3}, {1, kNaN, 3}},
+                "format error: vector table row has non-finite value at dimension 1"},
+        Invalid{"infinity", 2, {{-kInf, 0}}, "format error: vector table row has non-finite value at dimension 0"},
+        // Within a row the values are checked before its length.
+        Invalid{"non_finite_before_length", 2, {{1, 2, kInf}}, "format error: vector table row has non-finite value at dimension 2"},
+        Invalid{"short_row", 3, {{1, 2, 3}, {1, 2}}, "format error: vector at row 1 has 2 dimensions, expected 3"},
+        Invalid{"rows_in_order", 2, {{1}, {kNaN, 0}}, "format error: vector at row 0 has 1 dimensions, expected 2"}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(VectorTable, FromLittleEndianWithZeroDimensionsAllocatesNoRows) {
+  // 2^60 empty rows: only the row count is recorded, and the table is refused.
+  const auto table = VectorTable::from_little_endian(0, std::uint64_t{1} << 60, {});
+  EXPECT_EQ(error_of(table), "format error: vector table dimensions must be greater than zero");
+}
+
+}  // namespace
+}  // namespace quorvex
