@@ -43,14 +43,11 @@ def decode_payload(text: str) -> bytes:
 
     Spare low bits of a final two- or three-character group are ignored.
     """
-    if len(text) % 4 == 1:
+    raw = text.encode("utf-8", "surrogatepass")
+    if len(raw) % 4 == 1:
         raise PayloadError("invalid payload length")
-    if not text.isascii():
-        bad = next(c for c in text if ord(c) > 0x7F)
-        # Name the first byte of the character's UTF-8 form, read as a code point.
-        raise PayloadError(f"invalid payload character {chr(bad.encode('utf-8')[0])}")
-    raw = text.encode("ascii")
-    if not _ALPHABET_SET.issuperset(raw):
+    if raw.translate(None, ALPHABET):  # something is left once every alphabet byte is deleted
+        # Name the first offending byte, read as a code point ("é" shows as "Ã").
         bad = next(b for b in raw if b not in _ALPHABET_SET)
         raise PayloadError(f"invalid payload character {chr(bad)}")
     standard = raw.translate(_TO_STANDARD)

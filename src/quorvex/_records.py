@@ -58,7 +58,7 @@ def normalise_chunks(chunks: Iterable[Chunk | Mapping[str, Any]]) -> list[Chunk]
             raise ValueError(f"duplicate chunk id {chunk.chunk_id!r} at chunks {seen[chunk.chunk_id]} and {position}")
         seen[chunk.chunk_id] = position
         try:
-            compact_json(chunk.metadata)
+            compact_json(chunk.metadata).encode("utf-8")
         except (TypeError, ValueError) as error:
             raise ValueError(f"chunk {position} metadata is not JSON: {error}") from None
         out.append(chunk)

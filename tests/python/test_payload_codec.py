@@ -44,6 +44,7 @@ def test_spare_low_bits_of_the_last_group_are_ignored(text, data):
     ("YWJ0", "invalid payload character 0"),
     ("YW+j", "invalid payload character +"),
     ("Y\u00e9", "invalid payload character \u00c3"),
+    ("\u00e9\u00e9", "invalid payload character \u00c3"),  # four bytes: the length is fine
 ])
 def test_malformed_payload_strings(text, message):
     with pytest.raises(_codec.PayloadError) as error:
