@@ -124,6 +124,7 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
     what would fit, for anything the chosen profile cannot hold.
     """
     public_dir, server_dir = pathlib.Path(public_dir), pathlib.Path(server_dir)
+    _check_locations(public_dir, server_dir, overwrite)
     embedding_model = _check_text("embedding_model", embedding_model)
     bundle_id = _check_text("bundle_id", bundle_id if bundle_id is not None else f"quorvex-{secrets.token_hex(8)}")
     bundle_version = _check_text("bundle_version", bundle_version)
@@ -164,7 +165,6 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
                            f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
 
-    _check_locations(public_dir, server_dir, overwrite)
     stages: list[pathlib.Path] = []
     try:
         stages.append(_atomic_dirs.staging_dir(public_dir, private=False))

@@ -91,10 +91,11 @@ class PirServer:
     def record_size_bytes(self) -> int:
         return self._database.setup.record_size_bytes
 
-    def parse_queries(self, query_document: bytes) -> np.ndarray:
+    def parse_queries(self, query_document: bytes | str) -> np.ndarray:
         """Checks a batched query document; returns its query vectors as columns."""
         try:
-            document = json.loads(bytes(query_document).decode("utf-8"),
+            text = query_document if isinstance(query_document, str) else bytes(query_document).decode("utf-8")
+            document = json.loads(text,
                                   object_pairs_hook=_unique_keys, parse_constant=_refuse_constant)
         except QueryError as error:
             raise QueryError(f"batched PIR query is not valid JSON: {error}") from None
@@ -133,7 +134,7 @@ class PirServer:
                 raise QueryError(message if message.startswith(item) else f"{item} payload: {message}") from None
         return columns
 
-    def answer(self, query_document: bytes) -> bytes:
+    def answer(self, query_document: bytes | str) -> bytes:
         """The batched response document (compact JSON bytes) for a batched query document."""
         columns = self.parse_queries(query_document)
         answers = self._database.answer(columns)

@@ -2,6 +2,7 @@ import json
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quorvex import _codec, _toy_pir, profiles
 from quorvex._rs_pir import RsDatabase, RsSetup
@@ -87,6 +88,23 @@ def test_extreme_lane_values_survive_worst_case_noise(kind, count, size, error_v
     ids = list(range(count))
     query, contexts = client.batch(ids, error_value)
     assert client.decode(server.answer(query), contexts) == [records[i].tobytes() for i in ids]
+
+
+@settings(max_examples=30, deadline=None)
+@given(kind=st.sampled_from(["toy", "rs"]), count=st.integers(1, 40), size=st.integers(4, 41), data=st.data())
+def test_any_store_shape_round_trips(kind, count, size, data):
+    records = np.frombuffer(data.draw(st.binary(min_size=count * size, max_size=count * size)),
+                            dtype=np.uint8).reshape(count, size)
+    if kind == "toy":
+        profile, database = profiles.get_profile(profiles.TOY), ToyDatabase(ToySetup.new(count, size, 1), records)
+    else:
+        profile = profiles.get_profile(profiles.RS_EXPERIMENTAL)
+        database = RsDatabase(RsSetup.new(count, size, 1, data.draw(st.integers(0, 2**64 - 1))), records)
+    client = ReferenceClient(database.client_hint_bytes(), seed=size)
+    ids = data.draw(st.lists(st.integers(0, count - 1), min_size=1, max_size=3))
+    query, contexts = client.batch(ids)
+    assert client.decode(PirServer(profile, database).answer(query.decode()), contexts) == \
+        [records[i].tobytes() for i in ids]
 
 
 @pytest.mark.parametrize("count, decodes", [(_toy_pir.MAX_RECORDS, True), (_toy_pir.MAX_RECORDS + 1, False)])
