@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "simplepir/chacha20_rng.hpp"
 
@@ -36,14 +37,13 @@ TEST(Matrix, OneRowOfSeedOneHoldsTheSharedFirstOutputs) {
 }
 
 // A batch walks the public matrix in row blocks, refilling one buffer per
-// block; any block height must reproduce the whole matrix.
-class RowBlocks : public ::testing::TestWithParam<std::size_t> {};
+// block; any block height and width must reproduce the whole matrix.
+class RowBlocks : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(RowBlocks, GeneratedBlockByBlockEqualNewRandom) {
+  const auto [block_rows, ncols] = GetParam();
   constexpr std::size_t nrows = 97;
-  constexpr std::size_t ncols = 64;
   const Matrix whole = Matrix::new_random(nrows, ncols, 0, kMax, 42);
-  const std::size_t block_rows = GetParam();
   auto rng = ChaCha20Rng::seed_from_u64(42);
   std::vector<std::uint64_t> block(block_rows * ncols);
   for (std::size_t first = 0; first < nrows; first += block_rows) {
@@ -56,18 +56,8 @@ TEST_P(RowBlocks, GeneratedBlockByBlockEqualNewRandom) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Heights, RowBlocks, ::testing::Values(1, 3, 7, 16, 33, 97, 200));
-
-TEST(Matrix, OddColumnCountsStillFollowTheStream) {
-  const Matrix whole = Matrix::new_random(13, 3, 0, kMax, 5);
-  auto rng = ChaCha20Rng::seed_from_u64(5);
-  std::vector<std::uint64_t> block(5 * 3);
-  for (std::size_t first = 0; first < 13; first += 5) {
-    const std::size_t rows = std::min<std::size_t>(5, 13 - first);
-    rng.fill_u64(std::span(block).first(rows * 3));
-    for (std::size_t k = 0; k < rows * 3; ++k) ASSERT_EQ(block[k], whole.values()[first * 3 + k]);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(HeightsAndWidths, RowBlocks,
+                         ::testing::Combine(::testing::Values(1, 3, 7, 16, 33, 97, 200), ::testing::Values(3, 64)));
 
 TEST(Matrix, NarrowRangesStayInRange) {
   const Matrix small = Matrix::new_random(20, 50, 10, 12, 3);

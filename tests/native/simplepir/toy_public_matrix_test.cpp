@@ -32,11 +32,5 @@ TEST(ToyEntry, OriginIsTheLowHalfOfSplitMix64) {
   }
 }
 
-TEST(ToyEntry, EntriesFitThirtyTwoBitsAtExtremePositions) {
-  const std::uint64_t max = ~std::uint64_t{0};
-  EXPECT_LT(public_matrix_entry(max, max, max), std::uint64_t{1} << 32);
-  EXPECT_NE(public_matrix_entry(7, 3, 4), public_matrix_entry(7, 4, 3));
-}
-
 }  // namespace
 }  // namespace quorvex
