@@ -12,6 +12,7 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "core/json_value.hpp"
 #include "core/text.hpp"
@@ -58,6 +59,9 @@ template <class Value, class Compare>
 JsonStatus decode_json(const JsonValue& value, std::map<std::string, Value, Compare>& out);
 template <JsonRecordType Record>
 JsonStatus decode_json(const JsonValue& value, Record& out);
+// A JSON array, element by element.
+template <class Element>
+JsonStatus decode_json(const JsonValue& value, std::vector<Element>& out);
 
 namespace detail {
 
@@ -138,6 +142,21 @@ JsonStatus decode_json(const JsonValue& value, std::map<std::string, Value, Comp
     Value decoded{};
     QV_TRY(decode_json(member.value, decoded));
     out.insert_or_assign(member.key, std::move(decoded));
+  }
+  return {};
+}
+
+template <class Element>
+JsonStatus decode_json(const JsonValue& value, std::vector<Element>& out) {
+  if (value.type != JsonValue::Type::Array) {
+    return json_fault(concat("invalid type: ", value.describe(), ", expected a sequence"), value.end_offset);
+  }
+  out.clear();
+  out.reserve(value.items.size());
+  for (const JsonValue& item : value.items) {
+    Element decoded{};
+    QV_TRY(decode_json(item, decoded));
+    out.push_back(std::move(decoded));
   }
   return {};
 }

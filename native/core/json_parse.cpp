@@ -59,12 +59,14 @@ class TreeBuilder {
   }
   bool number_integer(number_integer_t value) {
     JsonValue v;
+    v.end_offset = number_end();
     v.type = JsonValue::Type::Negative;
     v.negative_value = value;
     return add(std::move(v));
   }
   bool number_unsigned(number_unsigned_t value) {
     JsonValue v;
+    v.end_offset = number_end();
     v.type = JsonValue::Type::Unsigned;
     v.unsigned_value = value;
     return add(std::move(v));
@@ -74,6 +76,7 @@ class TreeBuilder {
       return fail("number out of range");
     }
     JsonValue v;
+    v.end_offset = number_end();
     v.type = JsonValue::Type::Float;
     v.float_value = value;
     v.text = literal;
@@ -142,8 +145,16 @@ class TreeBuilder {
     return &parent.members.back().value;
   }
 
+  // The lexer reads one character past a number to find its end; a number
+  // always ends in a digit, so a non-digit just before the frontier is that
+  // lookahead.
+  std::size_t number_end() const {
+    const std::size_t at = offset();
+    return at > 0 && (begin_[at - 1] < '0' || begin_[at - 1] > '9') ? at - 1 : at;
+  }
+
   bool add(JsonValue&& value) {
-    value.end_offset = offset();
+    if (value.end_offset == 0) value.end_offset = offset();
     place(std::move(value));
     return true;
   }

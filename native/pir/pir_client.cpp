@@ -2,6 +2,9 @@
 
 #include "core/file_io.hpp"
 #include "core/json_file.hpp"
+#include "core/profile_names.hpp"
+#include "core/text.hpp"
+#include "pir/padded_chunk_record.hpp"
 #include "pir/scheme_metadata.hpp"
 
 namespace quorvex {
@@ -21,6 +24,80 @@ Result<PirClient> PirClient::from_public_manifest_and_cache(const BundleManifest
   SelectedPirBackend backend = QV_TRY(select_pir_backend(params));
   PirClientArtifact artifact = QV_TRY(backend.load_client_artifact(params, hint_bytes));
   return PirClient(std::move(params), std::move(hint_bytes), std::move(artifact), std::move(backend));
+}
+
+template <class Operation>
+auto PirClient::dispatch(Operation&& operation) const
+    -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{})) {
+  const auto& backend = backend_.backend();
+  if (std::holds_alternative<ToySimplePirBackend>(backend)) {
+    if (const auto* artifact = std::get_if<SimplePirClientArtifact>(&artifact_)) {
+      return operation(std::get<ToySimplePirBackend>(backend), *artifact);
+    }
+  } else if (const auto* artifact = std::get_if<SimplePirRsClientArtifact>(&artifact_)) {
+    return operation(std::get<SimplePirRsBackend>(backend), *artifact);
+  }
+  return format_error("PIR client artifact does not match selected backend");
+}
+
+Result<GeneratedQuery> PirClient::generate_query(std::uint64_t record_id, EntropySource source) const {
+  return dispatch([&](const auto& backend, const auto& artifact) -> Result<GeneratedQuery> {
+    return backend.generate_query(params_, artifact, record_id, source);
+  });
+}
+
+Result<std::vector<std::uint8_t>> PirClient::decode_response_record(const PirQueryContext& context,
+                                                                    const PirResponse& response) const {
+  return dispatch([&](const auto& backend, const auto& artifact) -> Result<std::vector<std::uint8_t>> {
+    return backend.decode_response_record(params_, artifact, context, response);
+  });
+}
+
+Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<const std::uint64_t> record_ids,
+                                                                  EntropySource source) const {
+  constexpr std::uint64_t kSupportedRetrievalCount = 4;
+  if (record_ids.empty()) return format_error("batched PIR query must contain at least one record id");
+  if (params_.parameter_profile == kSupportedProfile && record_ids.size() != kSupportedRetrievalCount) {
+    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires retrieval_count ",
+                               kSupportedRetrievalCount, ", got ", record_ids.size()));
+  }
+  std::vector<GeneratedQuery> generated =
+      QV_TRY(dispatch([&](const auto& backend, const auto& artifact) -> Result<std::vector<GeneratedQuery>> {
+        QV_TRY(backend.check_common(params_, artifact));
+        std::vector<QueryMaterial> materials;
+        materials.reserve(record_ids.size());
+        for (const std::uint64_t record_id : record_ids) {
+          materials.push_back(QV_TRY(backend.draw_material(artifact, record_id, source)));
+        }
+        return backend.generate_queries_from_material(params_, artifact, std::move(materials));
+      }));
+  PreparedBatchedPirQuery prepared;
+  prepared.query.retrieval_count = generated.size();
+  prepared.query.queries.reserve(generated.size());
+  prepared.contexts.reserve(generated.size());
+  for (GeneratedQuery& query : generated) {
+    prepared.query.queries.push_back(std::move(query.query));
+    prepared.contexts.push_back(std::move(query.context));
+  }
+  return prepared;
+}
+
+Result<std::vector<ChunkRecord>> PirClient::decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
+                                                                           const BatchedPirResponse& response) const {
+  QV_TRY(response.validate());
+  if (contexts.size() != response.responses.size()) {
+    return format_error(concat("batched PIR context count ", contexts.size(), " does not match response count ",
+                               response.responses.size()));
+  }
+  std::vector<std::vector<std::uint8_t>> records;
+  records.reserve(contexts.size());
+  for (std::size_t i = 0; i < contexts.size(); ++i) {
+    records.push_back(QV_TRY(decode_response_record(contexts[i], response.responses[i])));
+  }
+  std::vector<ChunkRecord> chunks;
+  chunks.reserve(records.size());
+  for (const auto& record : records) chunks.push_back(QV_TRY(decode_padded_chunk_record(record)));
+  return chunks;
 }
 
 }  // namespace quorvex

@@ -3,12 +3,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "core/error.hpp"
 #include "core/manifest.hpp"
+#include "core/chunk.hpp"
+#include "pir/batched_documents.hpp"
+#include "pir/os_random.hpp"
 #include "pir/pir_backend.hpp"
 #include "pir/pir_params.hpp"
+#include "pir/pir_query.hpp"
 
 namespace quorvex {
 
@@ -18,6 +23,19 @@ class PirClient {
   // together; a client exists only when all three agree.
   static Result<PirClient> from_public_manifest_and_cache(const BundleManifest& manifest,
                                                           const std::filesystem::path& root);
+
+  // One query for one record, with fresh randomness.
+  Result<GeneratedQuery> generate_query(std::uint64_t record_id, EntropySource source = os_entropy) const;
+  // The padded record answered for the context's query.
+  Result<std::vector<std::uint8_t>> decode_response_record(const PirQueryContext& context,
+                                                           const PirResponse& response) const;
+  // One query per record id (duplicates allowed), computed in one pass over
+  // the public matrix, with their contexts at the same positions.
+  Result<PreparedBatchedPirQuery> generate_batched_query(std::span<const std::uint64_t> record_ids,
+                                                         EntropySource source = os_entropy) const;
+  // The chunk record of every response, in query order (padding included).
+  Result<std::vector<ChunkRecord>> decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
+                                                                  const BatchedPirResponse& response) const;
 
   const PirParams& params() const { return params_; }
   const std::vector<std::uint8_t>& client_hint_bytes() const { return client_hint_bytes_; }
@@ -31,6 +49,10 @@ class PirClient {
         client_hint_bytes_(std::move(client_hint_bytes)),
         artifact_(std::move(artifact)),
         backend_(std::move(backend)) {}
+
+  // Calls `operation(Backend, artifact)` for the backend and its artifact kind.
+  template <class Operation>
+  auto dispatch(Operation&& operation) const -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{}));
 
   PirParams params_;
   std::vector<std::uint8_t> client_hint_bytes_;

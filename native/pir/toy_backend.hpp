@@ -1,20 +1,52 @@
 // ToySimplePirBackend: the development backend ("toy-development-only-v0").
+// A query is c = A·s + e + delta·u(record) mod q with the toy public matrix A
+// (record_count x matrix_width, computed on demand); the server answers D·c
+// mod q and the client removes the hint H·s and rounds.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/error.hpp"
+#include "pir/os_random.hpp"
 #include "pir/pir_params.hpp"
+#include "pir/pir_query.hpp"
 #include "pir/toy_client_hint.hpp"
 
 namespace quorvex {
 
 class ToySimplePirBackend {
  public:
+  using Artifact = SimplePirClientArtifact;
+
   // Parses "pir/client_hint.bin" in the toy format and checks it against the parameters.
-  static Result<SimplePirClientArtifact> load_client_artifact(const PirParams& params,
-                                                              std::span<const std::uint8_t> bytes);
+  static Result<Artifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes);
+
+  // Parameters, profile, setup and hint length: run first by every operation.
+  static Status check_common(const PirParams& params, const Artifact& artifact);
+
+  // Fresh query seed, secret (reduced modulo the setup's modulus) and error
+  // vector, in that order.
+  static Result<QueryMaterial> draw_material(const Artifact& artifact, std::uint64_t record_id,
+                                             EntropySource source = os_entropy);
+
+  static Result<GeneratedQuery> generate_query(const PirParams& params, const Artifact& artifact,
+                                               std::uint64_t record_id, EntropySource source = os_entropy);
+  static Result<GeneratedQuery> generate_query_from_material(const PirParams& params, const Artifact& artifact,
+                                                             std::uint64_t record_id, std::uint64_t query_seed,
+                                                             SecretVector<std::uint64_t> secret,
+                                                             SecretVector<std::int64_t> error);
+  // Several queries computed in one pass over the public matrix (each entry
+  // computed once for the whole batch); equal to generating them one by one.
+  static Result<std::vector<GeneratedQuery>> generate_queries_from_material(const PirParams& params,
+                                                                            const Artifact& artifact,
+                                                                            std::vector<QueryMaterial> materials);
+
+  // The padded record (record_size_bytes bytes) answered for the context's query.
+  static Result<std::vector<std::uint8_t>> decode_response_record(const PirParams& params, const Artifact& artifact,
+                                                                  const PirQueryContext& context,
+                                                                  const PirResponse& response);
 };
 
 }  // namespace quorvex

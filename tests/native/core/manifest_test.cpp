@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         Rule{"server_hint_checked", [](auto& m) { m["pir_artifacts"]["server_hint"] = "pir/server.bin"; },
              "format error: pir_artifacts.server_hint must be pir/server_hint.bin, got pir/server.bin"},
         Rule{"params_number_is_json_error", [](auto& m) { params(m)["schema_version"] = 1; },
-             "JSON error for manifest: invalid type: integer `1`, expected a string at line 1 column 324"},
+             "JSON error for manifest: invalid type: integer `1`, expected a string at line 1 column 323"},
         Rule{"missing_key_is_json_error", [](auto& m) { m.erase("created_at"); },
              "JSON error for manifest: missing field `created_at` at line 1 column 822"}),
     [](const auto& test_case) { return test_case.param.name; });

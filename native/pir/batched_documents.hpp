@@ -1,0 +1,59 @@
+// The batched PIR documents: the query the client writes (one PIR query per
+// record id) and the response the server sends back (one answer per query,
+// in the same order).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/json_decode.hpp"
+#include "pir/pir_query.hpp"
+
+namespace quorvex {
+
+struct BatchedPirQuery {
+  std::uint32_t protocol_version = kPirProtocolVersion;
+  PirScheme scheme = PirScheme::SimplePirLweV0;
+  std::uint64_t retrieval_count = 0;
+  std::vector<PirQuery> queries;
+
+  Status validate() const;
+  // Compact JSON, keys in the order protocol_version, scheme, retrieval_count, queries.
+  Result<std::vector<std::uint8_t>> to_json_vec() const;
+};
+
+struct BatchedPirResponse {
+  std::uint32_t protocol_version = kPirProtocolVersion;
+  PirScheme scheme = PirScheme::SimplePirLweV0;
+  std::uint64_t retrieval_count = 0;
+  std::vector<PirResponse> responses;
+
+  // Parses (any fault is a Json error for "batched-pir-response") and validates.
+  static Result<BatchedPirResponse> from_json_slice(std::span<const std::uint8_t> bytes);
+  Status validate() const;
+};
+
+// A batched query with the secret context of each query at the same position.
+struct PreparedBatchedPirQuery {
+  BatchedPirQuery query;
+  std::vector<PirQueryContext> contexts;
+};
+
+template <>
+struct JsonRecord<BatchedPirResponse> {
+  using R = BatchedPirResponse;
+  static constexpr std::string_view name = "BatchedPirResponse";
+  static constexpr std::tuple fields{
+      field("protocol_version", &R::protocol_version),
+      field("scheme", &R::scheme),
+      field("retrieval_count", &R::retrieval_count),
+      field("responses", &R::responses),
+  };
+  static constexpr bool array_form = true;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,92 @@
+// One PIR query or response as it travels, and the client's secret state of
+// one query.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/json_decode.hpp"
+#include "core/secret_vector.hpp"
+#include "pir/pir_params.hpp"
+
+namespace quorvex {
+
+inline constexpr std::uint32_t kPirProtocolVersion = 1;
+
+// Bytes carried in JSON as a digit-free payload string.
+struct PirPayload {
+  std::vector<std::uint8_t> bytes;
+};
+
+// Reads a payload string (a decode failure is a JSON error at its position).
+JsonStatus decode_json(const JsonValue& value, PirPayload& out);
+
+struct PirQuery {
+  std::uint32_t protocol_version = kPirProtocolVersion;
+  PirScheme scheme = PirScheme::SimplePirLweV0;
+  PirPayload payload;
+};
+
+struct PirResponse {
+  std::uint32_t protocol_version = kPirProtocolVersion;
+  PirScheme scheme = PirScheme::SimplePirLweV0;
+  PirPayload payload;
+};
+
+// The secret state of one query, kept by the client from generation to
+// decoding and never sent. The secret is wiped when the context dies.
+struct PirQueryContext {
+  SecretVector<std::uint64_t> secret;
+  std::uint64_t record_id = 0;
+  std::uint64_t query_seed = 0;
+  std::uint64_t query_sum = 0;  // wrapping sum of the query vector's elements
+  std::uint32_t protocol_version = kPirProtocolVersion;
+};
+
+// The random material of one query before its vector is built.
+struct QueryMaterial {
+  std::uint64_t record_id = 0;
+  std::uint64_t query_seed = 0;
+  SecretVector<std::uint64_t> secret;
+  SecretVector<std::int64_t> error;
+};
+
+struct GeneratedQuery {
+  PirQuery query;
+  PirQueryContext context;
+};
+
+// The per-query checks of generation, in order: record id in range, nonzero
+// seed, then the secret and error lengths. `prefix` names the backend's query
+// in messages ("PIR query", "simplepir-rs query").
+Status check_material(const QueryMaterial& material, std::uint64_t record_count, std::string_view prefix,
+                      std::uint64_t secret_length, std::uint64_t error_length);
+
+// Frames the query vector under `magic`, records its wrapping sum, and moves
+// the secret into the context; the error vector is wiped here.
+GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const std::uint64_t> vector);
+
+// "{label} protocol_version {version} is unsupported" unless version 1.
+Status check_protocol_version(std::string_view label, std::uint32_t version);
+// "{label} payload cannot be empty".
+Status check_payload_present(std::string_view label, const PirPayload& payload);
+// The checks every backend makes on a context and a response before decoding.
+Status check_context_and_response(const PirParams& params, const PirQueryContext& context,
+                                  const PirResponse& response);
+
+template <>
+struct JsonRecord<PirResponse> {
+  static constexpr std::string_view name = "PirResponse";
+  static constexpr std::tuple fields{
+      field("protocol_version", &PirResponse::protocol_version),
+      field("scheme", &PirResponse::scheme),
+      field("payload", &PirResponse::payload),
+  };
+  static constexpr bool array_form = true;
+};
+
+}  // namespace quorvex
