@@ -1,8 +1,14 @@
-// quorvex._native: the extension module, built against the stable ABI.
-#ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x030A0000
-#endif
-#include <Python.h>
+// quorvex._native: single-phase initialisation of the extension module.
+#include <atomic>
+#include <cstdint>
+
+#include "python/boundary.hpp"
+#include "python/native_client.hpp"
+#include "python/prepared_retrieval.hpp"
+#include "python/python_api.hpp"
+#include "python/result_values.hpp"
+
+namespace quorvex::python {
 
 namespace {
 
@@ -20,36 +26,54 @@ PyModuleDef module_definition = {
     nullptr,    // m_free
 };
 
-// Appends `name` to the module's __all__ list (created when absent), then sets
-// the attribute; steals nothing.
+// The interpreter that first imported the module, and the module it got.
+constexpr std::int64_t kNoInterpreter = -1;
+std::atomic<std::int64_t> first_interpreter{kNoInterpreter};
+PyObject* created_module = nullptr;
+
+// Appends `name` to __all__ (created when absent), then sets the attribute.
 bool add_exported(PyObject* module, const char* name, PyObject* value) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
+  if (value == nullptr) return false;
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      return false;
-    }
+    all = PyRef(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
   }
-  PyObject* text = PyUnicode_FromString(name);
-  const bool appended = text != nullptr && PyList_Append(all, text) == 0;
-  Py_XDECREF(text);
-  Py_DECREF(all);
-  return appended && PyModule_AddObjectRef(module, name, value) == 0;
+  PyRef text(PyUnicode_FromString(name));
+  return text && PyList_Append(all.get(), text.get()) == 0 && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+PyObject* create_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1 && PyErr_Occurred()) return nullptr;
+  std::int64_t expected = kNoInterpreter;
+  if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quorvex._native supports one interpreter per process and was already imported by another");
+    return nullptr;
+  }
+  if (created_module != nullptr) return Py_NewRef(created_module);
+
+  PyRef module(PyModule_Create2(&module_definition, 3));
+  if (!module) return nullptr;
+  PyRef version(PyUnicode_FromString(kVersion));
+  if (!add_exported(module.get(), "NativeClient", reinterpret_cast<PyObject*>(native_client_type())) ||
+      !add_exported(module.get(), "PreparedRetrieval", reinterpret_cast<PyObject*>(prepared_retrieval_type())) ||
+      !add_exported(module.get(), "SearchResult", reinterpret_cast<PyObject*>(search_result_type())) ||
+      !add_exported(module.get(), "DecodedChunk", reinterpret_cast<PyObject*>(decoded_chunk_type())) ||
+      !add_exported(module.get(), "__version__", version.get())) {
+    return nullptr;
+  }
+  created_module = Py_NewRef(module.get());
+  return module.release();
 }
 
 }  // namespace
 
+}  // namespace quorvex::python
+
 PyMODINIT_FUNC PyInit__native() {
-  PyObject* module = PyModule_Create(&module_definition);
-  if (module == nullptr) return nullptr;
-  PyObject* version = PyUnicode_FromString(kVersion);
-  const bool added = version != nullptr && add_exported(module, "__version__", version);
-  Py_XDECREF(version);
-  if (!added) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  return quorvex::python::guarded([] { return quorvex::python::create_module(); });
 }

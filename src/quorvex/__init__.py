@@ -1,5 +1,22 @@
-"""quorvex: private retrieval over a verified public cache."""
+"""quorvex: private retrieval over a verified public cache.
 
-from quorvex._native import __version__
+The core is the extension module ``quorvex._native``: it opens and verifies a
+public cache, searches it locally and turns a search into private (PIR)
+queries and the server's answer back into chunk texts.
+"""
 
-__all__ = ["__version__"]
+from quorvex._native import (
+    DecodedChunk,
+    NativeClient,
+    PreparedRetrieval,
+    SearchResult,
+    __version__,
+)
+
+__all__ = [
+    "NativeClient",
+    "PreparedRetrieval",
+    "SearchResult",
+    "DecodedChunk",
+    "__version__",
+]

@@ -1,0 +1,100 @@
+#include "client/quorvex_client.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "client/retrieval_padding.hpp"
+#include "core/bundle_paths.hpp"
+#include "core/checksum.hpp"
+#include "core/json_file.hpp"
+#include "core/size_envelope.hpp"
+#include "core/text.hpp"
+#include "pir/pir_profiles.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// Files whose checksums opening verifies, in this order.
+constexpr std::array<std::string_view, 7> kVerifiedFiles = {
+    kManifestFile, kVectorsFile, kIdsFile, kMetadataFile, kIndexConfigFile, kPirSchemeFile, kPirClientHintFile,
+};
+
+// The largest query document a retrieval may produce. Far beyond any sensible
+// request, yet it keeps an absurd retrieval_count from exhausting memory.
+constexpr std::uint64_t kMaxQueryDocumentBytes = std::uint64_t{1} << 30;
+
+}  // namespace
+
+Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::path& cache_dir) {
+  const BundlePaths paths(cache_dir);
+  BundleManifest manifest = QV_TRY(read_json_file<BundleManifest>(paths.manifest()));
+  QV_TRY(manifest.validate_v0());
+  {
+    const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(paths.checksums()));
+    QV_TRY(checksums.validate_files(paths.root(), kVerifiedFiles));
+  }
+  QV_TRY(validate_supported_profile_public_cache_size_envelope(manifest, paths.root()));
+  LocalIndex index = QV_TRY(LocalIndex::load_verified_from_public_cache(paths.root()));
+  QV_TRY(index.validate_against_manifest(manifest));
+  PirClient pir_client = QV_TRY(PirClient::from_public_manifest_and_cache(manifest, paths.root()));
+  return QuorvexClient(std::move(manifest), std::move(index), std::move(pir_client));
+}
+
+Result<std::vector<SearchResult>> QuorvexClient::search(std::span<const float> query_embedding,
+                                                        std::uint64_t top_k) const {
+  return index_.search_cosine(query_embedding, top_k);
+}
+
+Status QuorvexClient::check_retrieval_size(const RetrievalConfig& config) const {
+  // Each query carries one framed 64-bit element per record (toy) or per row
+  // of the square database (simplepir-rs), written four characters per three bytes.
+  const PirParams& params = pir_client_.params();
+  std::uint64_t elements = params.record_count;
+  if (is_simplepir_rs_parameter_profile(params.parameter_profile)) {
+    elements = std::max({params.record_count, params.record_size_bytes / 2 + 1, std::uint64_t{1}});
+  }
+  const std::uint64_t per_query = (16 + 8 * std::min(elements, kMaxQueryDocumentBytes)) / 3 * 4 + 80;
+  const std::uint64_t most = std::max<std::uint64_t>(1, kMaxQueryDocumentBytes / per_query);
+  if (config.retrieval_count > most) {
+    return format_error(concat("retrieval_count ", config.retrieval_count,
+                               " is larger than this client can prepare for this cache (at most ", most, ")"));
+  }
+  return {};
+}
+
+Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<const float> query_embedding,
+                                                                     const RetrievalConfig& config) const {
+  QV_TRY(validate_retrieval_config_for_profile(manifest_.pir_params, config));
+  QV_TRY(check_retrieval_size(config));
+  std::vector<SearchResult> hits = QV_TRY(index_.search_cosine(query_embedding, config.top_k));
+  std::vector<std::uint64_t> hit_ids;
+  hit_ids.reserve(hits.size());
+  for (const SearchResult& hit : hits) hit_ids.push_back(hit.record_id);
+  const std::vector<std::uint64_t> padded =
+      QV_TRY(padded_retrieval_record_ids(hit_ids, manifest_.pir_record_count, config));
+  PreparedBatchedPirQuery batch = QV_TRY(pir_client_.generate_batched_query(padded));
+  PreparedBatchedPirRetrieval prepared;
+  prepared.query = std::move(batch.query);
+  prepared.contexts = std::move(batch.contexts);
+  prepared.visible_result_count = hits.size();
+  prepared.search_results = std::move(hits);
+  return prepared;
+}
+
+Result<PreparedRetrievalJson> QuorvexClient::prepare_retrieval_query_json(std::span<const float> query_embedding,
+                                                                          const RetrievalConfig& config) const {
+  PreparedBatchedPirRetrieval prepared = QV_TRY(prepare_retrieval(query_embedding, config));
+  std::vector<std::uint8_t> query_json = QV_TRY(prepared.query.to_json_vec());
+  return PreparedRetrievalJson{std::move(prepared), std::move(query_json)};
+}
+
+Result<std::vector<ChunkRecord>> QuorvexClient::decode_retrieval_response_json(
+    const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const {
+  const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
+  std::vector<ChunkRecord> chunks = QV_TRY(pir_client_.decode_batched_response_chunks(prepared.contexts, response));
+  if (chunks.size() >= prepared.visible_result_count) chunks.resize(prepared.visible_result_count);
+  return chunks;
+}
+
+}  // namespace quorvex

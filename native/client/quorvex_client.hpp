@@ -1,0 +1,66 @@
+// QuorvexClient: a public cache opened as one verified, immutable unit. It
+// searches the local index and turns searches into padded private retrievals.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "client/retrieval_config.hpp"
+#include "core/chunk.hpp"
+#include "core/error.hpp"
+#include "core/manifest.hpp"
+#include "index/local_index.hpp"
+#include "pir/batched_documents.hpp"
+#include "pir/pir_client.hpp"
+
+namespace quorvex {
+
+// The client-side state of one retrieval between the query and the response.
+struct PreparedBatchedPirRetrieval {
+  BatchedPirQuery query;
+  std::vector<PirQueryContext> contexts;     // secret; never serialised
+  std::vector<SearchResult> search_results;  // the real hits, in ranking order
+  std::uint64_t visible_result_count = 0;
+};
+
+struct PreparedRetrievalJson {
+  PreparedBatchedPirRetrieval prepared;
+  std::vector<std::uint8_t> query_json;
+};
+
+class QuorvexClient {
+ public:
+  // Manifest, checksums, size envelope, index and PIR client, in that order;
+  // the first failure is returned and nothing is kept.
+  static Result<QuorvexClient> open_public_cache(const std::filesystem::path& cache_dir);
+
+  // Exact cosine search of the local index.
+  Result<std::vector<SearchResult>> search(std::span<const float> query_embedding, std::uint64_t top_k) const;
+
+  Result<PreparedBatchedPirRetrieval> prepare_retrieval(std::span<const float> query_embedding,
+                                                        const RetrievalConfig& config) const;
+  Result<PreparedRetrievalJson> prepare_retrieval_query_json(std::span<const float> query_embedding,
+                                                             const RetrievalConfig& config) const;
+  // The chunk records of the real hits, in ranking order; padding is dropped.
+  Result<std::vector<ChunkRecord>> decode_retrieval_response_json(const PreparedBatchedPirRetrieval& prepared,
+                                                                  std::span<const std::uint8_t> response_json) const;
+
+  const BundleManifest& manifest() const { return manifest_; }
+  const LocalIndex& index() const { return index_; }
+  const PirClient& pir_client() const { return pir_client_; }
+
+ private:
+  QuorvexClient(BundleManifest manifest, LocalIndex index, PirClient pir_client)
+      : manifest_(std::move(manifest)), index_(std::move(index)), pir_client_(std::move(pir_client)) {}
+
+  // Refuses a retrieval_count whose query document could not reasonably be built.
+  Status check_retrieval_size(const RetrievalConfig& config) const;
+
+  BundleManifest manifest_;
+  LocalIndex index_;
+  PirClient pir_client_;
+};
+
+}  // namespace quorvex

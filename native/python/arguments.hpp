@@ -1,0 +1,31 @@
+// Binding a method's arguments to its parameter names, and converting each
+// argument from a host object, with the host's customary errors.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "python/python_api.hpp"
+
+namespace quorvex::python {
+
+// Binds positional and keyword arguments (fastcall layout) to `names`, all
+// required. On failure raises TypeError naming `method` ("NativeClient.search()").
+bool bind_arguments(const char* method, std::initializer_list<const char*> names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> bound);
+
+// Each conversion returns false with an exception set on failure; a TypeError
+// is re-raised as "argument '{name}': {reason}".
+bool convert_path(PyObject* value, const char* name, std::filesystem::path& out);
+bool convert_embedding(PyObject* value, const char* name, std::vector<float>& out);
+bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
+// Borrows the bytes of a bytes object for the duration of the call.
+bool convert_bytes(PyObject* value, const char* name, std::span<const std::uint8_t>& out);
+// Checks that `value` is an instance of `type` ("'{type}' object cannot be converted to '{target}'").
+bool check_instance(PyObject* value, PyTypeObject* type, const char* name, const char* target);
+
+}  // namespace quorvex::python

@@ -1,0 +1,152 @@
+// NativeClient and its four methods.
+#include <array>
+#include <span>
+#include <vector>
+
+#include "client/quorvex_client.hpp"
+#include "python/arguments.hpp"
+#include "python/native_client.hpp"
+#include "python/native_object.hpp"
+#include "python/prepared_retrieval.hpp"
+#include "python/result_values.hpp"
+
+namespace quorvex::python {
+
+namespace {
+
+using Object = NativeObject<QuorvexClient>;
+constexpr const char kLabel[] = "_native::PyNativeClient";
+
+void leave_allocated(QuorvexClient&) {}
+
+void dealloc(PyObject* self) { dealloc_bound<QuorvexClient, leave_allocated>(self, kLabel); }
+
+// A new list holding the converted items, or nullptr with the exception set.
+template <class Items, class Convert>
+PyObject* new_list(Items&& items, Convert&& convert) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (auto&& item : items) {
+    PyRef object(convert(std::move(item)));
+    if (!object || PyList_Append(list.get(), object.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* open_public_cache(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_arguments("NativeClient.open_public_cache()", {"cache_dir"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::filesystem::path cache_dir;
+    if (!convert_path(bound[0], "cache_dir", cache_dir)) return nullptr;
+    Result<QuorvexClient> client = QuorvexClient::open_public_cache(cache_dir);
+    if (!client) return map_error(client.error());
+    return new_native_object(native_client_type(), std::move(client).value());
+  });
+}
+
+PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("NativeClient.search()", {"query_embedding", "top_k"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::vector<float> embedding;
+    std::uint64_t top_k = 0;
+    if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_u64(bound[1], "top_k", top_k)) {
+      return nullptr;
+    }
+    Result<std::vector<SearchResult>> hits = client->search(embedding, top_k);
+    if (!hits) return map_error(hits.error());
+    return new_list(*hits, [](const SearchResult& hit) { return new_search_result(from_search_result(hit)); });
+  });
+}
+
+PyObject* prepare_retrieval_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments("NativeClient.prepare_retrieval_query()", {"query_embedding", "top_k", "retrieval_count"},
+                        args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::vector<float> embedding;
+    std::uint64_t top_k = 0, retrieval_count = 0;
+    if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_u64(bound[1], "top_k", top_k) ||
+        !convert_u64(bound[2], "retrieval_count", retrieval_count)) {
+      return nullptr;
+    }
+    const Result<RetrievalConfig> config = RetrievalConfig::create(top_k, retrieval_count);
+    if (!config) return map_error(config.error());
+    Result<PreparedRetrievalJson> prepared = client->prepare_retrieval_query_json(embedding, *config);
+    if (!prepared) return map_error(prepared.error());
+    PreparedRetrievalValue value;
+    value.search_results.reserve(prepared->prepared.search_results.size());
+    for (const SearchResult& hit : prepared->prepared.search_results) {
+      value.search_results.push_back(from_search_result(hit));
+    }
+    value.prepared = std::move(prepared->prepared);
+    value.query_json = std::move(prepared->query_json);
+    return new_prepared_retrieval(std::move(value));
+  });
+}
+
+PyObject* decode_retrieval_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("NativeClient.decode_retrieval_response()", {"prepared", "response_json"}, args, nargs,
+                        kwnames, bound)) {
+      return nullptr;
+    }
+    if (!check_instance(bound[0], prepared_retrieval_type(), "prepared", "PreparedRetrieval")) return nullptr;
+    const PreparedRetrievalValue* prepared = bound_value<PreparedRetrievalValue>(bound[0], kPreparedRetrievalLabel);
+    if (prepared == nullptr) return nullptr;
+    std::span<const std::uint8_t> response;
+    if (!convert_bytes(bound[1], "response_json", response)) return nullptr;
+    Result<std::vector<ChunkRecord>> chunks = client->decode_retrieval_response_json(prepared->prepared, response);
+    if (!chunks) return map_error(chunks.error());
+    return new_list(std::move(*chunks),
+                    [](ChunkRecord chunk) { return new_decoded_chunk(from_chunk_record(std::move(chunk))); });
+  });
+}
+
+constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"open_public_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_public_cache)),
+     kFastcallKeywords | METH_STATIC, "open_public_cache(cache_dir)\n--\n\n"},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search)), kFastcallKeywords,
+     "search($self, query_embedding, top_k)\n--\n\n"},
+    {"prepare_retrieval_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_retrieval_query)),
+     kFastcallKeywords, "prepare_retrieval_query($self, query_embedding, top_k, retrieval_count)\n--\n\n"},
+    {"decode_retrieval_response",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_retrieval_response)), kFastcallKeywords,
+     "decode_retrieval_response($self, prepared, response_json)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"NativeClient", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyTypeObject* native_client_type() {
+  static PyObject* type = nullptr;  // created once per process, on first use
+  if (type == nullptr) type = PyType_FromSpec(&spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace quorvex::python
