@@ -128,27 +128,28 @@ std::vector<float> row_norms(const VectorTable& table) {
   return norms;
 }
 
+std::size_t scored_rows(const VectorTable& table) { return table.block_count() * kLanes; }
+
 void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
                    std::span<float> scores, ScoreKernel kernel) {
-  // Padding rows of the last block are scored too, into a buffer with room for them.
-  std::vector<float> dots(table.block_count() * kLanes);
+  // The dot products first, then each turned into its score in place.
 #ifdef QUORVEX_HAVE_AVX2_KERNEL
   if (kernel == ScoreKernel::Avx2 && score_kernel_available(kernel)) {
-    dots_avx2(table, query, dots);
+    dots_avx2(table, query, scores);
   } else {
-    dots_portable(table, query, dots);
+    dots_portable(table, query, scores);
   }
 #else
   (void)kernel;
-  dots_portable(table, query, dots);
+  dots_portable(table, query, scores);
 #endif
   const float query_norm = std::sqrt(sequential_squared_norm(query));
-  for (std::size_t i = 0; i < scores.size(); ++i) {
+  for (std::size_t i = 0; i < table.row_count(); ++i) {
     if (query_norm == 0.0f || norms[i] == 0.0f) {
       scores[i] = 0.0f;
     } else {
       const float denominator = query_norm * norms[i];
-      scores[i] = dots[i] / denominator;
+      scores[i] = scores[i] / denominator;
     }
   }
 }

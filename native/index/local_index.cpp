@@ -76,10 +76,12 @@ Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float
   if (const auto d = first_non_finite(query)) return std::unexpected(non_finite_error("query vector", *d));
   if (top_k == 0) return std::vector<SearchResult>{};
 
-  std::vector<float> scores(vectors_.row_count());
+  std::vector<float> scores(scored_rows(vectors_));
   cosine_scores(vectors_, row_norms_, query, scores);
+  const std::vector<RankedRow> best = select_top_k(std::span(scores).first(ids_.size()), ids_, top_k);
   std::vector<SearchResult> hits;
-  for (const RankedRow& ranked : select_top_k(scores, ids_, top_k)) {
+  hits.reserve(best.size());
+  for (const RankedRow& ranked : best) {
     const IndexMetadataRecord& record = metadata_[ranked.row];
     std::optional<Metadata> metadata;
     if (!record.metadata.is_null()) metadata = record.metadata;

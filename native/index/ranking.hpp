@@ -2,7 +2,8 @@
 //
 // Hits rank by score, higher first, then by record id, smaller first. A NaN
 // score ranks after every number (NaNs among themselves by record id), which
-// makes the order total, so it is safe for std::sort-like algorithms.
+// makes the order total, so it is safe for std::sort-like algorithms. The
+// record ids of an index are distinct, so no further key is ever needed.
 #pragma once
 
 #include <cstddef>

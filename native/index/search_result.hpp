@@ -10,9 +10,9 @@
 namespace quorvex {
 
 struct SearchResult {
-  std::string chunk_id;     // chunk_id of the row's metadata record
-  std::uint64_t record_id;  // the row's record id: the PIR record to fetch
-  float score;              // cosine similarity of query and row
+  std::string chunk_id;              // chunk_id of the row's metadata record
+  std::uint64_t record_id = 0;       // the row's record id: the PIR record to fetch
+  float score = 0.0f;                // cosine similarity of query and row
   std::optional<Metadata> metadata;  // the row's metadata; absent when it is null
 };
 

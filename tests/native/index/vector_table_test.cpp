@@ -28,12 +28,6 @@ TEST(VectorTable, RowsReadBackAcrossBlockBoundaries) {
   }
 }
 
-TEST(VectorTable, EmptyTableHasNoBlocks) {
-  const VectorTable table = VectorTable::create(3, Rows{}).value();
-  EXPECT_EQ(table.row_count(), 0u);
-  EXPECT_EQ(table.block_count(), 0u);
-}
-
 struct Invalid {
   std::string name;
   std::uint64_t dimensions;
@@ -58,7 +52,6 @@ INSTANTIATE_TEST_SUITE_P(
                 3,
                 {{1, 2, 3}, {1, kNaN, 3}},
                 "format error: vector table row has non-finite value at dimension 1"},
-        Invalid{"infinity", 2, {{-kInf, 0}}, "format error: vector table row has non-finite value at dimension 0"},
         // Within a row the values are checked before its length.
         Invalid{"non_finite_before_length", 2, {{1, 2, kInf}}, "format error: vector table row has non-finite value at dimension 2"},
         Invalid{"short_row", 3, {{1, 2, 3}, {1, 2}}, "format error: vector at row 1 has 2 dimensions, expected 3"},
