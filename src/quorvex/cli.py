@@ -1,0 +1,164 @@
+"""The quorvex command: publish, serve, ask, verify and demo.
+
+    quorvex publish docs.jsonl --cache cache/ --server-state state/
+    quorvex serve state/                      # http://127.0.0.1:8765/query
+    quorvex ask cache/ "what is a generator?" --server http://127.0.0.1:8765/query
+    quorvex verify cache/
+    quorvex demo
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import pathlib
+import sys
+from collections.abc import Sequence
+
+from quorvex import _display, profiles
+from quorvex._progress import Progress
+from quorvex.embedders import EMBEDDER_KINDS, make_embedder
+from quorvex.http_server import DEFAULT_MAX_REQUEST_BYTES, PirHttpServer
+from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.privacy import PRIVACY_NOTE
+
+DEFAULT_PORT = 8765
+
+
+def _directory_bytes(path: pathlib.Path) -> int:
+    return sum(f.stat().st_size for f in path.rglob("*") if f.is_file())
+
+
+def _publish(args: argparse.Namespace) -> int:
+    from quorvex.documents import read_documents
+    from quorvex.publish_documents import publish_documents
+
+    documents = read_documents(args.documents)
+    embedder = None if documents[0].embedding is not None else make_embedder(args.embedder)
+    progress = Progress("embedding chunks")
+    try:
+        result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
+                                   embedding_model=args.embedding_model, profile=args.profile,
+                                   record_size_bytes=args.record_size, overwrite=args.overwrite,
+                                   on_progress=progress.update)
+    finally:
+        progress.close()
+    model = embedder.name if embedder is not None else args.embedding_model
+    print("\n".join(_display.publish_lines(result, len(documents), model, _directory_bytes(result.server_dir))))
+    return 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from quorvex.server import PirServer
+
+    pir = PirServer.load(args.server_state)
+    server = PirHttpServer(pir, args.host, args.port, max_request_bytes=args.max_request_bytes)
+    print(f"serving {_display.count(pir.record_count)} records of {_display.count(pir.record_size_bytes)} bytes "
+          f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+    return 0
+
+
+def _ask(args: argparse.Namespace) -> int:
+    from quorvex.retriever import PrivateRetriever
+
+    retriever = PrivateRetriever(args.cache, make_embedder(args.embedder),
+                                 HttpTransport(args.server, timeout=args.timeout))
+    retrieval = retriever.retrieve(args.question)
+    if args.json:
+        print(json.dumps(dataclasses.asdict(retrieval), ensure_ascii=False, indent=2))
+        return 0
+    print(f"question: {retrieval.question}")
+    print("local hits (searched on this machine):")
+    print("\n".join(_display.hit_lines(retrieval)))
+    print(f"fetched privately from {args.server}: {_display.transfer_line(retrieval)}")
+    for chunk in retrieval.chunks:
+        print(f"\n--- {chunk.chunk_id} (document {chunk.document_id}, score {chunk.score:.4f})")
+        print(chunk.text)
+    return 0
+
+
+def _verify(args: argparse.Namespace) -> int:
+    from quorvex._native import NativeClient
+    from quorvex.cache_info import CacheInfo
+
+    try:
+        NativeClient.open_public_cache(str(args.cache))
+    except RuntimeError as error:
+        print(f"FAILED: {args.cache} is not a sound public cache: {error}")
+        return 1
+    print(f"ok: {args.cache} passed every check (checksums, manifest, index, PIR scheme and client hint)")
+    print("\n".join(_display.cache_lines(CacheInfo.read(args.cache))))
+    print(PRIVACY_NOTE)
+    return 0
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from quorvex.demo import run_demo
+
+    return run_demo(questions=args.question or None, keep=args.keep)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quorvex", description="Private retrieval: publish a document "
+                                     "collection, serve it by PIR, search it locally and fetch chunks privately.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    publish = commands.add_parser("publish", help="chunk, embed and publish documents from a JSON Lines file")
+    publish.add_argument("documents", type=pathlib.Path,
+                         help='JSON Lines, one {"document_id", "text", optional "metadata", optional "embedding"} '
+                              "per line")
+    publish.add_argument("--cache", type=pathlib.Path, required=True, help="public cache directory to write")
+    publish.add_argument("--server-state", type=pathlib.Path, required=True,
+                         help="server state directory to write (outside the cache; keep it private)")
+    publish.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing")
+    publish.add_argument("--embedding-model", help="model name of the documents' own embeddings")
+    publish.add_argument("--profile", choices=list(profiles.PROFILES), default=None,
+                         help=f"PIR parameter profile (default {profiles.RS_SUPPORTED})")
+    publish.add_argument("--record-size", type=int, default=profiles.SUPPORTED_RECORD_SIZE,
+                         help="bytes per padded chunk record (fixed at 1024 for the default profile)")
+    publish.add_argument("--overwrite", action="store_true", help="replace existing output directories")
+    publish.set_defaults(run=_publish)
+
+    serve = commands.add_parser("serve", help="answer PIR queries over HTTP for a server state directory")
+    serve.add_argument("server_state", type=pathlib.Path)
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
+    serve.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
+    serve.add_argument("--max-request-bytes", type=int, default=DEFAULT_MAX_REQUEST_BYTES)
+    serve.set_defaults(run=_serve)
+
+    ask = commands.add_parser("ask", help="search a cache locally and fetch the hits privately")
+    ask.add_argument("cache", type=pathlib.Path)
+    ask.add_argument("question")
+    ask.add_argument("--server", required=True, help="query URL of a quorvex server, e.g. "
+                                                     f"http://127.0.0.1:{DEFAULT_PORT}/query")
+    ask.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing")
+    ask.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server")
+    ask.add_argument("--json", action="store_true", help="print the retrieval as JSON")
+    ask.set_defaults(run=_ask)
+
+    verify = commands.add_parser("verify", help="open a cache with every check and report what it holds")
+    verify.add_argument("cache", type=pathlib.Path)
+    verify.set_defaults(run=_verify)
+
+    demo = commands.add_parser("demo", help="publish Python's documentation topics, serve them and ask questions")
+    demo.add_argument("--question", action="append", help="ask this instead of the built-in questions "
+                                                          "(repeatable)")
+    demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here and keep them")
+    demo.set_defaults(run=_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except (ValueError, RuntimeError, OSError) as error:
+        print(f"quorvex {args.command}: error: {error}", file=sys.stderr)
+        return 1

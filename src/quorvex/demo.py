@@ -1,0 +1,154 @@
+"""quorvex demo: a private retrieval end to end, on a corpus every Python installation carries.
+
+The documentation topics of pydoc_data.topics (one document per topic) are chunked,
+embedded with the hashing embedder and published with the supported profile; the PIR
+server answers over HTTP on a free loopback port in a background thread; each question
+is searched locally and its hits fetched privately. Everything stays on this machine.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import platform
+import tempfile
+import time
+from collections.abc import Sequence
+
+from quorvex import _display, profiles
+from quorvex.documents import Document, chunk_document
+from quorvex.embedders import make_embedder
+from quorvex.http_server import PirHttpServer, serve_in_background
+from quorvex.http_transport import HttpTransport
+from quorvex.privacy import PRIVACY_NOTE
+from quorvex.publish_documents import publish_documents
+from quorvex.server import PirServer
+
+__all__ = ["DEFAULT_QUESTIONS", "run_demo", "select_topics", "topic_documents"]
+
+DEFAULT_QUESTIONS = (
+    "How does the with statement use a context manager?",
+    "What does the yield expression do in a generator function?",
+    "What does the finally clause of a try statement do?",
+)
+PREVIEW_CHARACTERS = 240
+SERVER_VIEW_CHARACTERS = 150
+
+
+def topic_documents() -> list[Document]:
+    """One document per documentation topic, in the order of their names."""
+    from pydoc_data.topics import topics
+
+    return [Document(name, text) for name, text in sorted(topics.items()) if text.strip()]
+
+
+def select_topics(documents: Sequence[Document], max_chunks: int = profiles.SUPPORTED_MAX_RECORDS,
+                  record_size_bytes: int = profiles.SUPPORTED_RECORD_SIZE) -> tuple[list[Document], list[str], int]:
+    """Topics in name order while their chunks fit max_chunks; returns (selected, skipped names, chunk count)."""
+    selected, skipped, total = [], [], 0
+    for document in documents:
+        chunks = len(chunk_document(document, record_size_bytes, max_record_id=max_chunks - 1))
+        if total + chunks <= max_chunks:
+            selected.append(document)
+            total += chunks
+        else:
+            skipped.append(document.document_id)
+    return selected, skipped, total
+
+
+class _ServerView:
+    """Wraps the PIR server to record what it receives, as an operator's log would."""
+
+    def __init__(self, pir: PirServer):
+        self.pir = pir
+        self.received: list[bytes] = []
+
+    def answer(self, query_document: bytes) -> bytes:
+        self.received.append(bytes(query_document))
+        return self.pir.answer(query_document)
+
+
+def _say(text: str = "") -> None:
+    print(text, flush=True)
+
+
+def _publish(workdir: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
+    documents = topic_documents()
+    text_bytes = sum(len(d.text.encode("utf-8")) for d in documents)
+    _say(f"1. Publish (done once, by whoever owns the documents)")
+    _say(f"   corpus: pydoc_data.topics of Python {platform.python_version()}: {len(documents)} topics, "
+         f"{_display.count(text_bytes)} bytes of text")
+    selected, skipped, _ = select_topics(documents)
+    if skipped:
+        _say(f"   selected {len(selected)} topics in name order; left out to stay within "
+             f"{profiles.SUPPORTED_MAX_RECORDS} chunks: {', '.join(skipped)}")
+    else:
+        _say(f"   selected all {len(selected)} topics")
+    embedder = make_embedder("hashing")
+    cache, state = workdir / "cache", workdir / "server-state"
+    started = time.perf_counter()
+    result = publish_documents(selected, cache, state, embedder=embedder)
+    elapsed = time.perf_counter() - started
+    server_bytes = sum(f.stat().st_size for f in state.rglob("*") if f.is_file())
+    for line in _display.publish_lines(result, len(selected), embedder.name, server_bytes):
+        _say(f"   {line}")
+    _say(f"   chunking, embedding and publishing took {elapsed:.2f} s")
+    return cache, state
+
+
+def _ask(retriever, view: _ServerView, number: int, total: int, question: str) -> None:
+    _say()
+    _say(f"   Question {number}/{total}: {question}")
+    retrieval = retriever.retrieve(question)
+    _say("   local hits (searched on this machine, nothing sent):")
+    for line in _display.hit_lines(retrieval):
+        _say(f"   {line}")
+    _say(f"   private fetch: {_display.transfer_line(retrieval)}")
+    seen = view.received[-1].decode("ascii", "replace")
+    _say(f"   what the server received: {seen[:SERVER_VIEW_CHARACTERS]}…")
+    _say("   fetched texts (decoded here; the server cannot tell which chunks they are):")
+    for chunk in retrieval.chunks:
+        _say(f"     [{chunk.chunk_id}] {_display.trimmed(chunk.text, PREVIEW_CHARACTERS)}")
+    _say(f"   timings: {_display.timing_line(retrieval)}")
+
+
+def _run(workdir: pathlib.Path, questions: Sequence[str]) -> None:
+    from quorvex.retriever import PrivateRetriever
+
+    cache, state = _publish(workdir)
+    _say()
+    _say("2. Serve (the server holds the padded records and answers PIR queries)")
+    view = _ServerView(PirServer.load(state))
+    with serve_in_background(PirHttpServer(view)) as server:
+        _say(f"   listening on {server.url} (loopback only, background thread of this process)")
+        _say()
+        _say("3. Open the cache (the client verifies every file once)")
+        started = time.perf_counter()
+        retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))
+        _say(f"   checksums, manifest, index and PIR client hint verified in "
+             f"{_display.milliseconds(time.perf_counter() - started)}")
+        _say()
+        _say("4. Ask (embed and search locally, fetch the hits by PIR, decode locally)")
+        for number, question in enumerate(questions, start=1):
+            _ask(retriever, view, number, len(questions), question)
+    sizes = sorted({len(document) for document in view.received})
+    _say()
+    if len(sizes) == 1:
+        _say(f"The server answered {len(view.received)} requests, every one of exactly {_display.count(sizes[0])} "
+             "bytes: it cannot tell the questions apart by their size.")
+    else:
+        _say(f"The server answered {len(view.received)} requests of "
+             f"{', '.join(_display.count(s) for s in sizes)} bytes.")
+    _say(PRIVACY_NOTE)
+
+
+def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None = None) -> int:
+    questions = list(questions) if questions else list(DEFAULT_QUESTIONS)
+    _say("quorvex demo: private retrieval over Python's documentation topics, all on this machine")
+    _say()
+    if keep is not None:
+        _run(pathlib.Path(keep), questions)
+        _say(f"Kept the cache in {keep / 'cache'} and the server state in {keep / 'server-state'}.")
+    else:
+        with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as workdir:
+            _run(pathlib.Path(workdir), questions)
+    return 0
