@@ -12,6 +12,8 @@ std::string IoSource::describe() const {
       return "failed to fill whole buffer";
     case Kind::InvalidUtf8:
       return "stream did not contain valid UTF-8";
+    case Kind::NulInPath:
+      return "file name contained an unexpected NUL byte";
     case Kind::Os:
       break;
   }

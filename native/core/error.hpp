@@ -15,6 +15,8 @@ class IoSource {
   static IoSource os(int error_number) { return IoSource(Kind::Os, error_number); }
   static IoSource unexpected_eof() { return IoSource(Kind::UnexpectedEof, 0); }
   static IoSource invalid_utf8() { return IoSource(Kind::InvalidUtf8, 0); }
+  // A path holding a NUL byte, which no file name can contain.
+  static IoSource nul_in_path() { return IoSource(Kind::NulInPath, 0); }
 
   // "No such file or directory (os error 2)", "failed to fill whole buffer", ...
   std::string describe() const;
@@ -22,7 +24,7 @@ class IoSource {
   int os_error() const { return os_error_; }
 
  private:
-  enum class Kind { Os, UnexpectedEof, InvalidUtf8 };
+  enum class Kind { Os, UnexpectedEof, InvalidUtf8, NulInPath };
   IoSource(Kind kind, int error_number) : kind_(kind), os_error_(error_number) {}
   Kind kind_;
   int os_error_;

@@ -8,7 +8,15 @@
 
 namespace quorvex {
 
+Status check_path_has_no_nul(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) {
+    return std::unexpected(QuorvexError::io(path, IoSource::nul_in_path()));
+  }
+  return {};
+}
+
 Result<InputFile> InputFile::open(const std::filesystem::path& path) {
+  QV_TRY(check_path_has_no_nul(path));
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -37,6 +37,10 @@ class InputFile {
   std::filesystem::path path_;
 };
 
+// The operating system would silently cut a path at its first NUL byte and
+// name another file: such a path is an Io error instead.
+Status check_path_has_no_nul(const std::filesystem::path& path);
+
 // The whole contents of a file.
 Result<std::string> read_file(const std::filesystem::path& path);
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "core/bundle_paths.hpp"
+#include "core/file_io.hpp"
 #include "core/profile_names.hpp"
 #include "core/text.hpp"
 
@@ -32,6 +33,7 @@ Result<std::uint64_t> relative_files_size_bytes(const std::filesystem::path& roo
   std::uint64_t total = 0;
   for (const std::string_view relative_path : relative_paths) {
     const std::filesystem::path path = root / relative_path;
+    QV_TRY(check_path_has_no_nul(path));
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::unexpected(QuorvexError::io(path, IoSource::os(errno)));
     if (!S_ISREG(info.st_mode)) {

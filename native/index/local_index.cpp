@@ -1,5 +1,7 @@
 #include "index/local_index.hpp"
 
+#include "core/file_io.hpp"
+
 #include <array>
 #include <string_view>
 #include <system_error>
@@ -22,6 +24,7 @@ constexpr std::array<std::string_view, 4> kVerifiedIndexFiles{kVectorsFile, kIds
 }  // namespace
 
 Result<std::filesystem::path> canonicalize_existing_dir(const std::filesystem::path& path) {
+  QV_TRY(check_path_has_no_nul(path));
   std::error_code error;
   std::filesystem::path canonical = std::filesystem::canonical(path, error);
   if (error) return std::unexpected(QuorvexError::io(path, IoSource::os(error.value())));

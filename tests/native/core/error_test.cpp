@@ -44,6 +44,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "checksum mismatch for index/ids.bin: expected ab, got cd"}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
+TEST(Error, PathWithNulIsRefusedNotTruncated) {
+  using namespace std::string_literals;
+  const std::string path = "/etc/passwd\0/manifest.json"s;
+  const auto opened = InputFile::open(path);
+  ASSERT_FALSE(opened.has_value());
+  EXPECT_EQ(opened.error().display(),
+            "I/O error for /etc/passwd\0/manifest.json: file name contained an unexpected NUL byte"s);
+}
+
 TEST(Error, IoFromAMissingFileNamesTheFullPath) {
   const auto opened = InputFile::open("/nonexistent-quorvex-dir/manifest.json");
   ASSERT_FALSE(opened.has_value());
