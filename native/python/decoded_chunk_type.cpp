@@ -38,7 +38,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"DecodedChunk", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.DecodedChunk", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 

@@ -139,7 +139,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"NativeClient", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.NativeClient", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 

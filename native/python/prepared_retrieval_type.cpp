@@ -82,7 +82,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"PreparedRetrieval", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.PreparedRetrieval", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 

@@ -34,7 +34,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"SearchResult", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.SearchResult", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
