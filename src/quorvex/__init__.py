@@ -12,6 +12,18 @@ from quorvex._native import (
     SearchResult,
     __version__,
 )
+from quorvex.embedders import Embedder, make_embedder
+from quorvex.hashing_embedder import HashingEmbedder
+from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.retriever import (
+    AnswerMismatch,
+    EmbedderMismatch,
+    Hit,
+    PrivateRetriever,
+    Retrieval,
+    RetrievedChunk,
+    Timings,
+)
 
 __all__ = [
     "NativeClient",
@@ -19,4 +31,16 @@ __all__ = [
     "SearchResult",
     "DecodedChunk",
     "__version__",
+    "PrivateRetriever",
+    "Hit",
+    "RetrievedChunk",
+    "Retrieval",
+    "Timings",
+    "EmbedderMismatch",
+    "AnswerMismatch",
+    "Embedder",
+    "HashingEmbedder",
+    "make_embedder",
+    "HttpTransport",
+    "TransportError",
 ]

@@ -157,6 +157,10 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    # Chunk texts may hold any character; a terminal that cannot show one gets a replacement.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="replace")
     try:
         return args.run(args)
     except (ValueError, RuntimeError, OSError) as error:

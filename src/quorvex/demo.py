@@ -31,7 +31,7 @@ DEFAULT_QUESTIONS = (
     "What does the finally clause of a try statement do?",
 )
 PREVIEW_CHARACTERS = 240
-SERVER_VIEW_CHARACTERS = 150
+SERVER_VIEW_CHARACTERS = 200
 
 
 def topic_documents() -> list[Document]:

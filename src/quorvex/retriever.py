@@ -29,8 +29,8 @@ from quorvex._native import NativeClient
 from quorvex.cache_info import CacheInfo
 from quorvex.embedders import Embedder
 
-__all__ = ["EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
-           "ServerMismatch", "Timings", "Transport"]
+__all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
+           "Timings", "Transport"]
 
 Transport = Callable[[bytes], bytes]
 
@@ -43,8 +43,8 @@ class EmbedderMismatch(ValueError):
     """The embedder in use is not the one the cache was published with."""
 
 
-class ServerMismatch(RuntimeError):
-    """The server answered with records that do not belong to this cache."""
+class AnswerMismatch(RuntimeError):
+    """The server's answer does not decode against this cache, or holds other chunks than the hits."""
 
 
 @dataclass(frozen=True)
@@ -131,16 +131,21 @@ class PrivateRetriever:
         if not isinstance(response, bytes):
             response = bytes(response)
         answered = time.perf_counter()
-        decoded = self._client.decode_retrieval_response(prepared, response)
+        try:
+            decoded = self._client.decode_retrieval_response(prepared, response)
+        except RuntimeError as error:
+            # A server that serves another publication's state answers with noise.
+            raise AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} "
+                                 f"(does the server serve the state published with it?): {error}") from error
         finished = time.perf_counter()
 
         chunks = []
         for hit, chunk in zip(found, decoded, strict=True):
-            # The module matches records to hits by position; a server holding another
-            # publication of a same-shaped store would return someone else's chunks.
+            # The module pairs records with hits by position only; a publication whose index
+            # and records disagree would otherwise hand out another chunk under this hit.
             if chunk.chunk_id != hit.chunk_id:
-                raise ServerMismatch(f"the server returned chunk {chunk.chunk_id!r} for hit {hit.chunk_id!r}: "
-                                     "its state does not belong to this cache")
+                raise AnswerMismatch(f"the record fetched for hit {hit.chunk_id!r} holds chunk {chunk.chunk_id!r}: "
+                                     "the cache's index and the server's records do not belong together")
             chunks.append(RetrievedChunk(chunk.chunk_id, chunk.document_id, chunk.text,
                                          _metadata(chunk.metadata_json), hit.score))
         return Retrieval(

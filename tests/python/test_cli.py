@@ -1,0 +1,125 @@
+import contextlib
+import json
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quorvex import NativeClient
+from quorvex.cli import main
+from quorvex.privacy import PRIVACY_NOTE
+from support.documents import write_jsonl
+
+TIMEOUT = 60
+
+
+def quorvex(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "quorvex", *args], capture_output=True, text=True, timeout=TIMEOUT)
+
+
+@contextlib.contextmanager
+def serving(state_dir):
+    """`quorvex serve` on an ephemeral loopback port; yields its query URL, then stops it with Ctrl-C."""
+    process = subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        assert "at http://127.0.0.1:" in line, line + process.stderr.read()
+        yield line.split(" at ", 1)[1].split(";", 1)[0]
+    finally:
+        process.send_signal(signal.SIGINT)
+        try:
+            assert process.wait(timeout=10) == 0
+        finally:
+            process.kill()
+            process.wait()
+            process.stdout.close()
+            process.stderr.close()
+
+
+@pytest.fixture(scope="module")
+def published(tmp_path_factory):
+    root = tmp_path_factory.mktemp("cli")
+    docs = write_jsonl(root / "docs.jsonl")
+    assert main(["publish", str(docs), "--cache", str(root / "cache"), "--server-state", str(root / "state")]) == 0
+    return root
+
+
+def test_publish_summarises_what_it_wrote(published, capsys, tmp_path):
+    docs = write_jsonl(tmp_path / "docs.jsonl")
+    assert main(["publish", str(docs), "--cache", str(tmp_path / "c"), "--server-state", str(tmp_path / "s")]) == 0
+    out = capsys.readouterr().out
+    assert "published 4 documents as " in out
+    assert "simplepir-rs-v0-1000-1k (supported-v0-unaudited)" in out
+    assert "of at most 1,000" in out and "of at most 2,621,440 bytes" in out
+    assert "quorvex-hashing-words-pairs-384-v1, 384 dimensions" in out
+    # A second publish into the same, now non-empty, directories is refused.
+    assert main(["publish", str(docs), "--cache", str(tmp_path / "c"), "--server-state", str(tmp_path / "s")]) == 1
+    assert "quorvex publish: error:" in capsys.readouterr().err
+
+
+def test_serve_ask_verify_end_to_end(published):
+    with serving(published / "state") as url:
+        asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url)
+        assert asked.returncode == 0, asked.stderr
+        assert "1. score" in asked.stdout and "4 PIR queries (2 hits + 2 padding)" in asked.stdout
+        assert "--- garden#0 (document garden" in asked.stdout
+        assert "Tomatoes need full sun" in asked.stdout
+
+        as_json = quorvex("ask", str(published / "cache"), "sourdough starter", "--server", url, "--json")
+        retrieval = json.loads(as_json.stdout)
+        assert retrieval["chunks"][0]["document_id"] == "kitchen" and retrieval["query_count"] == 4
+        assert set(retrieval["timings"]) == {"embed", "search_and_prepare", "round_trip", "decode"}
+
+    verified = quorvex("verify", str(published / "cache"))
+    assert verified.returncode == 0
+    assert verified.stdout.startswith(f"ok: {published / 'cache'} passed every check")
+    assert "quorvex-hashing-words-pairs-384-v1" in verified.stdout
+    assert verified.stdout.rstrip().endswith(PRIVACY_NOTE)
+
+
+def test_ask_reports_an_unreachable_server_and_a_foreign_embedder(published, tmp_path):
+    with socket.socket() as probe:  # a loopback port nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    asked = quorvex("ask", str(published / "cache"), "x", "--server", f"http://127.0.0.1:{port}/query",
+                    "--timeout", "5")
+    assert asked.returncode == 1 and "quorvex ask: error: cannot reach" in asked.stderr
+
+    rows = [{"document_id": f"d{i}", "text": f"text {i}", "embedding": [float(i + 1)] * 384} for i in range(2)]
+    (tmp_path / "own.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
+    assert main(["publish", str(tmp_path / "own.jsonl"), "--cache", str(tmp_path / "c"),
+                 "--server-state", str(tmp_path / "s"), "--embedding-model", "their-model"]) == 0
+    asked = quorvex("ask", str(tmp_path / "c"), "x", "--server", f"http://127.0.0.1:{port}/query")
+    assert asked.returncode == 1
+    assert "published with the embedding model 'their-model'" in asked.stderr
+
+
+def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
+    cache = tmp_path / "cache"
+    shutil.copytree(published / "cache", cache)
+    vectors = bytearray((cache / "index/vectors.bin").read_bytes())
+    vectors[-1] ^= 1
+    (cache / "index/vectors.bin").write_bytes(bytes(vectors))
+    with pytest.raises(RuntimeError) as expected:
+        NativeClient.open_public_cache(str(cache))
+    verified = quorvex("verify", str(cache))
+    assert verified.returncode == 1
+    assert verified.stdout.strip() == f"FAILED: {cache} is not a sound public cache: {expected.value}"
+
+
+def test_demo_runs_end_to_end_in_well_under_a_minute(capsys):
+    started = time.perf_counter()
+    assert main(["demo", "--question", "What does the yield expression do?"]) == 0
+    assert time.perf_counter() - started < 30
+    out = capsys.readouterr().out
+    assert "listening on http://127.0.0.1:" in out
+    assert "Question 1/1: What does the yield expression do?" in out
+    assert "[yield#" in out and "4 PIR queries (2 hits + 2 padding)" in out
+    assert "timings: embed" in out and "server round trip" in out
+    assert "every one of exactly" in out
+    assert out.rstrip().endswith(PRIVACY_NOTE)
