@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/text.hpp"
+
 namespace quorvex::python {
 
 namespace {
@@ -24,12 +26,12 @@ std::string type_name(PyObject* value) {
 }
 
 bool raise_argument_error(const char* name, const std::string& reason) {
-  PyErr_SetString(PyExc_TypeError, (std::string("argument '") + name + "': " + reason).c_str());
+  PyErr_SetString(PyExc_TypeError, concat("argument '", name, "': ", reason).c_str());
   return false;
 }
 
 bool cannot_convert(PyObject* value, const char* name, const char* target) {
-  return raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to '" + target + "'");
+  return raise_argument_error(name, concat("'", type_name(value), "' object cannot be converted to '", target, "'"));
 }
 
 // Replaces a pending TypeError by "argument '{name}': {reason}", keeping its
@@ -43,7 +45,7 @@ bool rename_type_error(const char* name) {
   PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
   const char* reason = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
   if (reason == nullptr) return false;  // an exception from str() is now pending
-  const std::string message = std::string("argument '") + name + "': " + reason;
+  const std::string message = concat("argument '", name, "': ", reason);
   PyRef replacement(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
   if (!replacement) return false;
   if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement.get(), cause);
@@ -66,7 +68,7 @@ std::string join_missing(const std::vector<const char*>& missing) {
   std::string out;
   for (std::size_t i = 0; i < missing.size(); ++i) {
     if (i > 0) out += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-    out += std::string("'") + missing[i] + "'";
+    out += concat("'", missing[i], "'");
   }
   return out;
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/text.hpp"
+
 namespace quorvex::python {
 
 PyObject* map_error(const QuorvexError& error) {
@@ -32,7 +34,7 @@ unsigned long current_thread() { return PyThread_get_thread_ident(); }
 
 bool check_thread(unsigned long owner, const char* label) {
   if (current_thread() == owner) return true;
-  raise_internal_fault(std::string(label) + " is unsendable, but sent to another thread");
+  raise_internal_fault(concat(label, " is unsendable, but sent to another thread"));
   return false;
 }
 
@@ -40,7 +42,7 @@ void report_foreign_drop(const char* label) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);  // keep any exception already in flight
   PyErr_SetString(PyExc_RuntimeError,
-                  (std::string(label) + " is unsendable, but is being dropped on another thread").c_str());
+                  concat(label, " is unsendable, but is being dropped on another thread").c_str());
   PyErr_WriteUnraisable(nullptr);
   PyErr_Restore(type, value, traceback);
 }

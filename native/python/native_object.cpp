@@ -1,5 +1,7 @@
 #include "python/native_object.hpp"
 
+#include "core/text.hpp"
+
 namespace quorvex::python {
 
 std::string class_name(PyTypeObject* type) {
@@ -13,7 +15,7 @@ std::string class_name(PyTypeObject* type) {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, ("No constructor defined for " + class_name(type)).c_str());
+  PyErr_SetString(PyExc_TypeError, concat("No constructor defined for ", class_name(type)).c_str());
   return nullptr;
 }
 
