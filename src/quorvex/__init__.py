@@ -12,9 +12,11 @@ from quorvex._native import (
     SearchResult,
     __version__,
 )
+from quorvex.documents import Document
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.hashing_embedder import HashingEmbedder
 from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.publish_documents import publish_documents
 from quorvex.retriever import (
     AnswerMismatch,
     EmbedderMismatch,
@@ -43,4 +45,6 @@ __all__ = [
     "make_embedder",
     "HttpTransport",
     "TransportError",
+    "Document",
+    "publish_documents",
 ]

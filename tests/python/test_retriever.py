@@ -1,6 +1,9 @@
 import hashlib
 import json
+import pathlib
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -109,3 +112,11 @@ def test_an_unsound_cache_is_refused_with_the_modules_message(store, tmp_path):
     (cache / "index/metadata.jsonl").write_text("tampered\n")
     with pytest.raises(RuntimeError, match="index/metadata.jsonl"):
         PrivateRetriever(cache, HashingEmbedder(), lambda q: q)
+
+
+def test_the_readme_example_runs(tmp_path):
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    example = readme.read_text(encoding="utf-8").split("```python\n", 1)[1].split("```", 1)[0]
+    ran = subprocess.run([sys.executable, "-c", example], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.splitlines()[0].endswith("tea#0: Green tea is steeped in water of 80 degrees for two minutes.")
