@@ -20,7 +20,7 @@ from quorvex import _display, profiles
 from quorvex._progress import Progress
 from quorvex.embedders import EMBEDDER_KINDS, make_embedder
 from quorvex.http_server import DEFAULT_MAX_REQUEST_BYTES, PirHttpServer
-from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.http_transport import HttpTransport
 from quorvex.privacy import PRIVACY_NOTE
 
 DEFAULT_PORT = 8765
