@@ -1,0 +1,27 @@
+"""The extension is built for the stable ABI of CPython 3.10 and later: its
+wheel tag, its file name and the C API symbols it imports agree."""
+
+import importlib.metadata
+import pathlib
+import shutil
+import subprocess
+import sys
+
+from quorvex import _native
+
+
+def test_wheel_is_tagged_abi3_for_310():
+    wheel = importlib.metadata.distribution("quorvex").read_text("WHEEL")
+    assert "Tag: cp310-abi3-" in wheel
+    assert pathlib.Path(_native.__file__).name == "_native.abi3.so"
+
+
+def test_extension_imports_only_stable_abi_symbols_of_310():
+    audit = shutil.which("abi3audit", path=str(pathlib.Path(sys.executable).parent))
+    assert audit is not None, "abi3audit is part of the test extras"
+    result = subprocess.run([audit, "--assume-minimum-abi3", "3.10", "--verbose", _native.__file__],
+                            capture_output=True, text=True, timeout=120)
+    output = result.stdout + result.stderr
+    assert result.returncode == 0, output
+    assert "0 ABI violations found" in " ".join(output.split()), output
+    assert "mismatch" not in output.replace("0 ABI version mismatches", ""), output
