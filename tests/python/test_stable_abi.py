@@ -25,3 +25,16 @@ def test_extension_imports_only_stable_abi_symbols_of_310():
     assert result.returncode == 0, output
     assert "0 ABI violations found" in " ".join(output.split()), output
     assert "mismatch" not in output.replace("0 ABI version mismatches", ""), output
+
+
+def test_type_stub_matches_the_module():
+    import ast
+
+    stub = pathlib.Path(_native.__file__).with_name("_native.pyi")
+    tree = ast.parse(stub.read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert sorted(classes) == sorted(name for name in _native.__all__ if name != "__version__")
+    for name, node in classes.items():
+        stubbed = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+        runtime = {attribute for attribute in vars(getattr(_native, name)) if not attribute.startswith("__")}
+        assert stubbed == runtime, name

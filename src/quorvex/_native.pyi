@@ -1,0 +1,57 @@
+"""Types of the extension module quorvex._native."""
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, final
+
+__all__ = ["NativeClient", "PreparedRetrieval", "SearchResult", "DecodedChunk", "__version__"]
+
+__version__: str
+
+@final
+class SearchResult:
+    """One hit of a local search."""
+
+    @property
+    def chunk_id(self) -> str: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def metadata_json(self) -> str | None: ...
+
+@final
+class DecodedChunk:
+    """One chunk fetched privately and decoded."""
+
+    @property
+    def chunk_id(self) -> str: ...
+    @property
+    def document_id(self) -> str: ...
+    @property
+    def text(self) -> str: ...
+    @property
+    def metadata_json(self) -> str | None: ...
+
+@final
+class PreparedRetrieval:
+    """A prepared private retrieval: its query document and its hits. Usable
+    only on the thread that prepared it."""
+
+    @property
+    def query_json(self) -> bytes: ...
+    @property
+    def retrieval_count(self) -> int: ...
+    @property
+    def visible_result_count(self) -> int: ...
+    def search_results(self) -> list[SearchResult]: ...
+
+@final
+class NativeClient:
+    """An opened, verified public cache. Usable only on the thread that opened it."""
+
+    @staticmethod
+    def open_public_cache(cache_dir: str) -> NativeClient: ...
+    def search(self, query_embedding: Sequence[SupportsFloat], top_k: SupportsIndex) -> list[SearchResult]: ...
+    def prepare_retrieval_query(
+        self, query_embedding: Sequence[SupportsFloat], top_k: SupportsIndex, retrieval_count: SupportsIndex
+    ) -> PreparedRetrieval: ...
+    def decode_retrieval_response(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]: ...
