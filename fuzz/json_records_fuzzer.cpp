@@ -1,0 +1,39 @@
+// The JSON record readers of the cache: the first byte picks the record, the
+// rest is the document. Each accepted record also runs its own validation.
+#include "core/checksum.hpp"
+#include "core/chunk.hpp"
+#include "core/json_decode.hpp"
+#include "core/manifest.hpp"
+#include "fuzz/fuzz_input.hpp"
+#include "index/index_config.hpp"
+#include "pir/scheme_metadata.hpp"
+
+namespace {
+
+template <class Record>
+void read_and_validate(std::string_view document) {
+  auto record = quorvex::read_json<Record>(document);
+  if (!record) {
+    (void)record.error().describe();
+    return;
+  }
+  if constexpr (requires { record->validate_v0(); }) (void)record->validate_v0();
+  if constexpr (requires { record->validate(); }) (void)record->validate();
+  if constexpr (requires { record->validate_pir_metadata(); }) (void)record->validate_pir_metadata();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string_view document = quorvex::fuzz::as_text(data + 1, size - 1);
+  switch (data[0] % 6) {
+    case 0: read_and_validate<quorvex::BundleManifest>(document); break;
+    case 1: read_and_validate<quorvex::ChecksumManifest>(document); break;
+    case 2: read_and_validate<quorvex::PirSchemeMetadata>(document); break;
+    case 3: read_and_validate<quorvex::IndexConfig>(document); break;
+    case 4: read_and_validate<quorvex::IndexMetadataRecord>(document); break;
+    default: read_and_validate<quorvex::ChunkRecord>(document); break;
+  }
+  return 0;
+}

@@ -1,0 +1,73 @@
+"""Writes the seed corpora of the fuzz targets from two small valid caches
+(toy and simplepir-rs), published and answered by this package. Run with the
+installed package: .venv/bin/python fuzz/make_seeds.py"""
+
+import json
+import pathlib
+import shutil
+import struct
+import sys
+import tempfile
+
+import numpy as np
+
+from quorvex import _codec
+from quorvex._native import NativeClient
+from quorvex.publish import publish
+from quorvex.server import PirServer
+
+HERE = pathlib.Path(__file__).resolve().parent
+# Small records keep the hints (record size x matrix width values) small.
+RECORD_SIZE = 112
+JSON_RECORDS = ["manifest.json", "checksums.json", "pir/scheme.json", "index/index.config.json"]
+
+
+def write(target: str, name: str, data: bytes) -> None:
+    folder = HERE / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data)
+
+
+def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
+    chunks = [{"chunk_id": f"c{i}", "document_id": "d", "text": f"t{i}",
+               "metadata": {"k": [i, None, True, 1.5, "\u00e9"]} if i % 2 else None} for i in range(4)]
+    embeddings = np.random.default_rng(0).standard_normal((4, 3)).astype(np.float32)
+    public, server_dir = root / name, root / f"{name}-server"
+    publish(chunks, embeddings, public, server_dir, embedding_model="m", profile=profile, record_size_bytes=RECORD_SIZE)
+    for selector, relative in enumerate(JSON_RECORDS):
+        write("json_records", f"{name}-{pathlib.Path(relative).stem}", bytes([selector]) + (public / relative).read_bytes())
+    metadata_line = (public / "index/metadata.jsonl").read_bytes().splitlines()[1]
+    write("json_records", f"{name}-metadata-line", bytes([4]) + metadata_line)
+    write("index_files", f"{name}-vectors", b"\0" + (public / "index/vectors.bin").read_bytes())
+    write("index_files", f"{name}-ids", b"\1" + (public / "index/ids.bin").read_bytes())
+    write("client_hint", name, (public / "pir/client_hint.bin").read_bytes())
+
+    records = np.load(server_dir / "records.npy")
+    record = records[1].tobytes()
+    write("padded_chunk_record", name, record)
+    (length,) = struct.unpack_from("<I", record)
+    write("json_records", f"{name}-chunk-record", bytes([5]) + record[4:4 + length])
+
+    client = NativeClient.open_public_cache(str(public))
+    prepared = client.prepare_retrieval_query(embeddings[1], 1, 2)
+    response = PirServer.load(server_dir).answer(prepared.query_json)
+    write("batched_response", name, response)
+    payload = json.loads(response)["responses"][0]["payload"]
+    write("payload_codec", f"{name}-response", payload.encode())
+    query_payload = json.loads(prepared.query_json)["queries"][0]["payload"]
+    write("payload_codec", f"{name}-query", query_payload.encode())
+    framed = _codec.decode_payload(payload)
+    (count,) = struct.unpack_from("<Q", framed, 8)
+    write("vector_payload", name, struct.pack("<Q", count) + framed)
+
+
+def main() -> int:
+    shutil.rmtree(HERE / "corpus", ignore_errors=True)
+    with tempfile.TemporaryDirectory() as root:
+        seeds_of("toy", "toy-development-only-v0", pathlib.Path(root))
+        seeds_of("rs", "simplepir-rs-experimental-v0", pathlib.Path(root))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
