@@ -38,15 +38,6 @@ Result<SimplePirRsBackend> SimplePirRsBackend::for_params(const PirParams& param
   return SimplePirRsBackend(kExperimentalProfile, kExperimentalStatus);
 }
 
-Result<SimplePirRsClientArtifact> SimplePirRsBackend::load_client_artifact(const PirParams& params,
-                                                                           std::span<const std::uint8_t> bytes) {
-  QV_TRY(params.validate());
-  QV_TRY(require_simplepir_rs_profile(params));
-  SimplePirRsClientArtifact artifact = QV_TRY(SimplePirRsClientArtifact::from_bytes(bytes));
-  QV_TRY(check_common(params, artifact));
-  return artifact;
-}
-
 Status SimplePirRsBackend::check_common(const PirParams& params, const Artifact& artifact) {
   QV_TRY(params.validate());
   QV_TRY(require_simplepir_rs_profile(params));
@@ -62,23 +53,6 @@ Result<QueryMaterial> SimplePirRsBackend::draw_material(const Artifact& artifact
   material.secret = QV_TRY(random_secret_vector(artifact.setup.secret_dimension, source));
   material.error = QV_TRY(random_error_vector(artifact.setup.square_side_len, source));
   return material;
-}
-
-Result<GeneratedQuery> SimplePirRsBackend::generate_query(const PirParams& params, const Artifact& artifact,
-                                                          std::uint64_t record_id, EntropySource source) {
-  QV_TRY(check_common(params, artifact));
-  QueryMaterial material = QV_TRY(draw_material(artifact, record_id, source));
-  std::vector<QueryMaterial> batch;
-  batch.push_back(std::move(material));
-  return std::move(QV_TRY(generate_queries_from_material(params, artifact, std::move(batch))).front());
-}
-
-Result<GeneratedQuery> SimplePirRsBackend::generate_query_from_material(
-    const PirParams& params, const Artifact& artifact, std::uint64_t record_id, std::uint64_t query_seed,
-    SecretVector<std::uint64_t> secret, SecretVector<std::int64_t> error) {
-  std::vector<QueryMaterial> batch;
-  batch.push_back(QueryMaterial{record_id, query_seed, std::move(secret), std::move(error)});
-  return std::move(QV_TRY(generate_queries_from_material(params, artifact, std::move(batch))).front());
 }
 
 std::vector<std::vector<std::uint64_t>> simplepir_rs_query_vectors(const SimplePirRsSetup& setup,

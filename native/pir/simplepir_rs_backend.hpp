@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "pir/backend_operations.hpp"
 #include "pir/os_random.hpp"
 #include "pir/pir_params.hpp"
 #include "pir/pir_query.hpp"
@@ -17,15 +18,11 @@
 
 namespace quorvex {
 
-class SimplePirRsBackend {
+class SimplePirRsBackend
+    : public BackendOperations<SimplePirRsBackend, SimplePirRsClientArtifact, require_simplepir_rs_profile> {
  public:
-  using Artifact = SimplePirRsClientArtifact;
-
   // The backend for a simplepir-rs profile whose parameters validate.
   static Result<SimplePirRsBackend> for_params(const PirParams& params);
-
-  // Parses "pir/client_hint.bin" in the simplepir-rs format and checks it against the parameters.
-  static Result<Artifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes);
 
   // Parameters, profile, setup and hint shape: run first by every operation.
   static Status check_common(const PirParams& params, const Artifact& artifact);
@@ -34,12 +31,6 @@ class SimplePirRsBackend {
   static Result<QueryMaterial> draw_material(const Artifact& artifact, std::uint64_t record_id,
                                              EntropySource source = os_entropy);
 
-  static Result<GeneratedQuery> generate_query(const PirParams& params, const Artifact& artifact,
-                                               std::uint64_t record_id, EntropySource source = os_entropy);
-  static Result<GeneratedQuery> generate_query_from_material(const PirParams& params, const Artifact& artifact,
-                                                             std::uint64_t record_id, std::uint64_t query_seed,
-                                                             SecretVector<std::uint64_t> secret,
-                                                             SecretVector<std::int64_t> error);
   // Several queries sharing one pass over the public matrix, generated in row
   // blocks; equal to generating them one by one.
   static Result<std::vector<GeneratedQuery>> generate_queries_from_material(const PirParams& params,

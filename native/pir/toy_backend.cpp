@@ -20,15 +20,6 @@ std::uint64_t mul_mod(std::uint64_t a, std::uint64_t b, std::uint64_t q) {
 
 }  // namespace
 
-Result<SimplePirClientArtifact> ToySimplePirBackend::load_client_artifact(const PirParams& params,
-                                                                          std::span<const std::uint8_t> bytes) {
-  QV_TRY(params.validate());
-  QV_TRY(require_toy_profile(params));
-  SimplePirClientArtifact artifact = QV_TRY(SimplePirClientArtifact::from_bytes(bytes));
-  QV_TRY(check_common(params, artifact));
-  return artifact;
-}
-
 Status ToySimplePirBackend::check_common(const PirParams& params, const Artifact& artifact) {
   QV_TRY(params.validate());
   QV_TRY(require_toy_profile(params));
@@ -45,23 +36,6 @@ Result<QueryMaterial> ToySimplePirBackend::draw_material(const Artifact& artifac
   for (std::uint64_t& value : material.secret) value %= artifact.setup.modulus;
   material.error = QV_TRY(random_error_vector(artifact.setup.record_count, source));
   return material;
-}
-
-Result<GeneratedQuery> ToySimplePirBackend::generate_query(const PirParams& params, const Artifact& artifact,
-                                                           std::uint64_t record_id, EntropySource source) {
-  QV_TRY(check_common(params, artifact));
-  QueryMaterial material = QV_TRY(draw_material(artifact, record_id, source));
-  std::vector<QueryMaterial> batch;
-  batch.push_back(std::move(material));
-  return std::move(QV_TRY(generate_queries_from_material(params, artifact, std::move(batch))).front());
-}
-
-Result<GeneratedQuery> ToySimplePirBackend::generate_query_from_material(
-    const PirParams& params, const Artifact& artifact, std::uint64_t record_id, std::uint64_t query_seed,
-    SecretVector<std::uint64_t> secret, SecretVector<std::int64_t> error) {
-  std::vector<QueryMaterial> batch;
-  batch.push_back(QueryMaterial{record_id, query_seed, std::move(secret), std::move(error)});
-  return std::move(QV_TRY(generate_queries_from_material(params, artifact, std::move(batch))).front());
 }
 
 Result<std::vector<GeneratedQuery>> ToySimplePirBackend::generate_queries_from_material(

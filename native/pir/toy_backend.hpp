@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "pir/backend_operations.hpp"
 #include "pir/os_random.hpp"
 #include "pir/pir_params.hpp"
 #include "pir/pir_query.hpp"
@@ -16,13 +17,9 @@
 
 namespace quorvex {
 
-class ToySimplePirBackend {
+class ToySimplePirBackend
+    : public BackendOperations<ToySimplePirBackend, SimplePirClientArtifact, require_toy_profile> {
  public:
-  using Artifact = SimplePirClientArtifact;
-
-  // Parses "pir/client_hint.bin" in the toy format and checks it against the parameters.
-  static Result<Artifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes);
-
   // Parameters, profile, setup and hint length: run first by every operation.
   static Status check_common(const PirParams& params, const Artifact& artifact);
 
@@ -31,12 +28,6 @@ class ToySimplePirBackend {
   static Result<QueryMaterial> draw_material(const Artifact& artifact, std::uint64_t record_id,
                                              EntropySource source = os_entropy);
 
-  static Result<GeneratedQuery> generate_query(const PirParams& params, const Artifact& artifact,
-                                               std::uint64_t record_id, EntropySource source = os_entropy);
-  static Result<GeneratedQuery> generate_query_from_material(const PirParams& params, const Artifact& artifact,
-                                                             std::uint64_t record_id, std::uint64_t query_seed,
-                                                             SecretVector<std::uint64_t> secret,
-                                                             SecretVector<std::int64_t> error);
   // Several queries computed in one pass over the public matrix (each entry
   // computed once for the whole batch); equal to generating them one by one.
   static Result<std::vector<GeneratedQuery>> generate_queries_from_material(const PirParams& params,

@@ -1,0 +1,55 @@
+// The operations both query backends build the same way from their own
+// primitives (check_common, draw_material, generate_queries_from_material,
+// the artifact's from_bytes and the profile check).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "pir/os_random.hpp"
+#include "pir/pir_params.hpp"
+#include "pir/pir_query.hpp"
+
+namespace quorvex {
+
+template <class Backend, class ArtifactType, Status (*require_profile)(const PirParams&)>
+class BackendOperations {
+ public:
+  using Artifact = ArtifactType;
+
+  // Parses "pir/client_hint.bin" in the backend's format and checks it against the parameters.
+  static Result<Artifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes) {
+    QV_TRY(params.validate());
+    QV_TRY(require_profile(params));
+    Artifact artifact = QV_TRY(Artifact::from_bytes(bytes));
+    QV_TRY(Backend::check_common(params, artifact));
+    return artifact;
+  }
+
+  // One query with fresh randomness, drawn after the common checks.
+  static Result<GeneratedQuery> generate_query(const PirParams& params, const Artifact& artifact,
+                                               std::uint64_t record_id, EntropySource source = os_entropy) {
+    QV_TRY(Backend::check_common(params, artifact));
+    return generate_one(params, artifact, QV_TRY(Backend::draw_material(artifact, record_id, source)));
+  }
+
+  static Result<GeneratedQuery> generate_query_from_material(const PirParams& params, const Artifact& artifact,
+                                                             std::uint64_t record_id, std::uint64_t query_seed,
+                                                             SecretVector<std::uint64_t> secret,
+                                                             SecretVector<std::int64_t> error) {
+    return generate_one(params, artifact, QueryMaterial{record_id, query_seed, std::move(secret), std::move(error)});
+  }
+
+ private:
+  static Result<GeneratedQuery> generate_one(const PirParams& params, const Artifact& artifact,
+                                             QueryMaterial material) {
+    std::vector<QueryMaterial> batch;
+    batch.push_back(std::move(material));
+    return std::move(QV_TRY(Backend::generate_queries_from_material(params, artifact, std::move(batch))).front());
+  }
+};
+
+}  // namespace quorvex
