@@ -25,11 +25,13 @@ done
 
 for name in "${targets[@]}"; do
   binary="$build/fuzz/${name}_fuzzer"
+  mkdir -p "$build/corpus/$name" "$build/findings/$name" "$build/logs"
   if [[ "$mode" == replay ]]; then
-    "$binary" -runs=0 "fuzz/corpus/$name" 2>&1 | grep -E "^(INFO: seed corpus|Done|==)" | tail -1 | sed "s|^|$name: |"
+    "$binary" -runs=0 "fuzz/corpus/$name" >"$build/logs/$name.replay.log" 2>&1 ||
+      { cat "$build/logs/$name.replay.log"; echo "$name: FAILED on its committed corpus"; exit 1; }
+    echo "$name: $(grep -o "Done [0-9]* runs" "$build/logs/$name.replay.log")"
     continue
   fi
-  mkdir -p "$build/corpus/$name" "$build/findings/$name" "$build/logs"
   cp -n "fuzz/corpus/$name"/* "$build/corpus/$name/"
   echo "== $name: fuzzing for $mode seconds"
   "$binary" -max_total_time="$mode" -dict=fuzz/quorvex.dict -max_len=65536 -timeout=10 -rss_limit_mb=2048 \

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake libssl-dev nlohmann-json3-dev libgtest-dev python3-venv)
+# clang-16 and its runtime libraries build the fuzz targets (libFuzzer and the sanitizers).
+packages=(g++ cmake libssl-dev nlohmann-json3-dev libgtest-dev python3-venv clang-16 libclang-rt-16-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh machine: set-up, the C++ tests (a normal build
 # with warnings as errors, then again under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and the Python tests against the installed package.
+# UndefinedBehaviorSanitizer), the fuzz targets over their committed corpora and
+# the Python tests against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,9 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_WERROR=ON -DQUOR
   -DQUORVEX_BUILD_MODULE=OFF >/dev/null
 cmake --build build/sanitize --parallel "$jobs"
 ctest --test-dir build/sanitize --output-on-failure --parallel "$jobs"
+
+echo "== Fuzz targets replaying their committed corpora (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+fuzz/run.sh replay
 
 echo "== Python tests"
 # Run from the tests folder so the installed package, not src/, is imported.
