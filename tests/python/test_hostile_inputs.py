@@ -1,10 +1,14 @@
 """Hostile sizes: files, documents and arguments that claim enormous counts or
 nest without end. Each case runs in a fresh interpreter, which reports the
 error it got and its own peak memory; the error must be the refusal meant for
-that input and the peak must stay below 100 MB."""
+that input and the peak must stay below 100 MB. Under the sanitizers (their
+runtime preloaded) the interpreter alone exceeds that, so the bound is then
+100 MB above the peak of a child that only imports the module."""
 
 import hashlib
+import functools
 import json
+import os
 import pathlib
 import shutil
 import struct
@@ -19,7 +23,7 @@ from quorvex.publish import publish
 from quorvex.server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
-PEAK_LIMIT_BYTES = 100 * 2**20
+PEAK_BUDGET_BYTES = 100 * 2**20
 HUGE = 2**40
 DEEP = 10**6
 
@@ -39,7 +43,7 @@ CHILD = textwrap.dedent("""
     cache, statement, extra = sys.argv[1], sys.argv[2], sys.argv[3]
     outcome = {"error": None, "message": None}
     try:
-        client = NativeClient.open_public_cache(cache)
+        client = NativeClient.open_public_cache(cache) if cache else None
         outcome["value"] = repr(eval(statement))
     except Exception as error:
         outcome["error"], outcome["message"] = type(error).__name__, str(error)
@@ -52,13 +56,24 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def _run(cache: pathlib.Path, statement: str = "None", extra: str = "") -> dict:
-    done = subprocess.run([sys.executable, "-c", CHILD, str(cache), statement, extra],
+def _child(cache: str, statement: str, extra: str) -> dict:
+    done = subprocess.run([sys.executable, "-c", CHILD, cache, statement, extra],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    outcome = json.loads(done.stdout)
+    return json.loads(done.stdout)
+
+
+@functools.cache
+def _peak_limit() -> int:
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        return PEAK_BUDGET_BYTES
+    return _child("", "None", "")["peak_bytes"] + PEAK_BUDGET_BYTES
+
+
+def _run(cache: pathlib.Path, statement: str = "None", extra: str = "") -> dict:
+    outcome = _child(str(cache), statement, extra)
     print(f"peak {outcome['peak_bytes'] / 2**20:.1f} MiB: {statement} -> {outcome['message']}")
-    assert outcome["peak_bytes"] < PEAK_LIMIT_BYTES, outcome
+    assert outcome["peak_bytes"] < _peak_limit(), outcome
     return outcome
 
 
