@@ -9,8 +9,10 @@
 #include "index/cosine_scores.hpp"
 #include "index/ranking.hpp"
 #include "index/vector_table.hpp"
+#include "pir/batched_documents.hpp"
 #include "pir/payload_codec.hpp"
 #include "pir/simplepir_rs_backend.hpp"
+#include "pir/vector_payload.hpp"
 #include "simplepir/chacha20_rng.hpp"
 
 namespace quorvex::bench {
@@ -127,6 +129,41 @@ void BM_SelectTopK(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SelectTopK)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace quorvex::bench
+
+namespace quorvex::bench {
+namespace {
+
+// A response document of four 1000-word answers, as the server writes it.
+std::string response_document() {
+  std::vector<std::uint64_t> answer(1000);
+  std::mt19937_64 generator(13);
+  for (auto& value : answer) value = generator();
+  const std::string payload = payload_codec::encode(encode_vector_payload(kSimplePirRsResponseMagic, answer));
+  std::string document = R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","retrieval_count":4,"responses":[)";
+  for (int k = 0; k < 4; ++k) {
+    if (k != 0) document += ',';
+    document += R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":")" + payload + R"("})";
+  }
+  return document + "]}";
+}
+
+void BM_ParseResponseDocument(benchmark::State& state) {
+  const std::string document = response_document();
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(document.data()), document.size());
+  for (auto _ : state) {
+    auto response = BatchedPirResponse::from_json_slice(bytes);
+    if (!response) {
+      state.SkipWithError(response.error().display().c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(response->responses.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * document.size()));
+}
+BENCHMARK(BM_ParseResponseDocument)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quorvex::bench

@@ -47,6 +47,8 @@ class VectorTable {
   }
   float value(std::uint64_t row, std::uint64_t d) const { return values_[position(row, d)]; }
   std::vector<float> row(std::uint64_t row) const;
+  // True when no value of the table is NaN or infinite (one vectorised pass).
+  bool all_finite() const;
   // Position in the row of its first NaN or infinite value, if any.
   std::optional<std::uint64_t> first_non_finite(std::uint64_t row) const;
 

@@ -18,6 +18,9 @@ class Cursor {
   bool skip_magic(std::string_view magic);
   // "{label} ended while reading {field}" when fewer than 8 bytes remain.
   Result<std::uint64_t> read_u64(std::string_view field);
+  // Reads as many values as fill `out` or as whole values remain, whichever is
+  // fewer, and returns how many it read.
+  std::size_t read_u64s(std::span<std::uint64_t> out);
   // Bytes not read yet.
   std::size_t remaining() const { return bytes_.size() - position_; }
   // "{label} has {count} trailing bytes" unless everything was read.

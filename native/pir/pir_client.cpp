@@ -20,10 +20,10 @@ Result<PirClient> PirClient::from_public_manifest_and_cache(const BundleManifest
     return format_error("PIR scheme artifact does not match manifest PIR metadata");
   }
   const std::string contents = QV_TRY(read_file(root / artifacts.client_hint));
-  std::vector<std::uint8_t> hint_bytes(contents.begin(), contents.end());
+  const auto hint_bytes = std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
   SelectedPirBackend backend = QV_TRY(select_pir_backend(params));
   PirClientArtifact artifact = QV_TRY(backend.load_client_artifact(params, hint_bytes));
-  return PirClient(std::move(params), std::move(hint_bytes), std::move(artifact), std::move(backend));
+  return PirClient(std::move(params), std::move(artifact), std::move(backend));
 }
 
 template <class Operation>

@@ -38,15 +38,13 @@ class PirClient {
                                                                   const BatchedPirResponse& response) const;
 
   const PirParams& params() const { return params_; }
-  const std::vector<std::uint8_t>& client_hint_bytes() const { return client_hint_bytes_; }
   const PirClientArtifact& artifact() const { return artifact_; }
   const SelectedPirBackend& backend() const { return backend_; }
 
  private:
-  PirClient(PirParams params, std::vector<std::uint8_t> client_hint_bytes, PirClientArtifact artifact,
-            SelectedPirBackend backend)
+  // Only the parsed hint is kept: the raw file would double the client's largest table.
+  PirClient(PirParams params, PirClientArtifact artifact, SelectedPirBackend backend)
       : params_(std::move(params)),
-        client_hint_bytes_(std::move(client_hint_bytes)),
         artifact_(std::move(artifact)),
         backend_(std::move(backend)) {}
 
@@ -55,7 +53,6 @@ class PirClient {
   auto dispatch(Operation&& operation) const -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{}));
 
   PirParams params_;
-  std::vector<std::uint8_t> client_hint_bytes_;
   PirClientArtifact artifact_;
   SelectedPirBackend backend_;
 };

@@ -62,16 +62,14 @@ Result<SimplePirRsClientArtifact> SimplePirRsClientArtifact::from_bytes(std::spa
   const std::uint64_t rows = QV_TRY(cursor.read_u64("simplepir-rs matrix nrows"));
   const std::uint64_t columns = QV_TRY(cursor.read_u64("simplepir-rs matrix ncols"));
   if (rows == 0 || columns == 0) return format_error("simplepir-rs client hint dimensions must be greater than zero");
-  // Reserve only what the bytes can hold; a short file ends at its first missing value.
+  // Allocate only what the bytes can hold; a short file ends at its first missing value.
   std::uint64_t declared = 0;
   if (__builtin_mul_overflow(rows, columns, &declared)) declared = UINT64_MAX;
-  std::vector<std::uint64_t> values;
-  values.reserve(std::min<std::uint64_t>(declared, cursor.remaining() / 8));
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    for (std::uint64_t column = 0; column < columns; ++column) {
-      values.push_back(QV_TRY(cursor.read_u64("simplepir-rs matrix value")));
-    }
+  if (declared > cursor.remaining() / 8) {
+    return format_error(concat(kClientHintLabel, " ended while reading simplepir-rs matrix value"));
   }
+  std::vector<std::uint64_t> values(static_cast<std::size_t>(declared));
+  cursor.read_u64s(values);
   QV_TRY(cursor.finish());
   return SimplePirRsClientArtifact{setup, Matrix::from_row_major(rows, columns, std::move(values))};
 }
