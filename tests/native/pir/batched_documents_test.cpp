@@ -87,6 +87,73 @@ INSTANTIATE_TEST_SUITE_P(
                      "read: '\"YQ\"}]}x'; expected end of input at line 1 column 151"}),
     [](const auto& test_case) { return test_case.param.name; });
 
+// from_json_slice reads plain documents in one pass and hands every other
+// document to the general parser; either way the outcome must be the one the
+// general parser and decoder give.
+std::string general_outcome(std::string_view document) {
+  auto parsed = read_json<BatchedPirResponse>(document);
+  if (!parsed) return QuorvexError::json_label("batched-pir-response", std::move(parsed).error()).display();
+  if (const Status valid = parsed->validate(); !valid) return valid.error().display();
+  std::string outcome = concat("ok ", parsed->retrieval_count);
+  for (const PirResponse& item : parsed->responses) outcome += concat(" ", text_of(item.payload.bytes));
+  return outcome;
+}
+
+std::string fast_outcome(std::string_view document) {
+  const auto parsed = BatchedPirResponse::from_json_slice(bytes_of(document));
+  if (!parsed) return parsed.error().display();
+  std::string outcome = concat("ok ", parsed->retrieval_count);
+  for (const PirResponse& item : parsed->responses) outcome += concat(" ", text_of(item.payload.bytes));
+  return outcome;
+}
+
+TEST(ResponseDocumentReaders, AgreeOnVariantsOfThePlainForm) {
+  const std::string item = kItem;
+  const std::vector<std::string> documents = {
+      response("2", item + "," + R"({"payload":"YWJj","scheme":"simplepir-lwe-v0","protocol_version":1})"),
+      " \n{ \"responses\" : [ { \"payload\" : \"YQ\" , \"protocol_version\" : 1 , \"scheme\" : "
+      "\"simplepir-lwe-v0\" } ] ,\t\"retrieval_count\" :1,\"scheme\":\"simplepir-lwe-v0\",\"protocol_version\":1}\r\n",
+      response("01", item),
+      response("1.0", item),
+      response("1e0", item),
+      response("-0", item),
+      response("18446744073709551615", item),
+      response("18446744073709551616", item),
+      response("1", R"({"protocol_version":1,"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":"YQ"})"),
+      R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","retrieval_count":1,"retrieval_count":1,"responses":[)" +
+          item + "]}",
+      response("1", R"({"protocol_version":1,"scheme":"simplepir-lwe-v\u0030","payload":"YQ"})"),
+      response("1", R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":"Y\u0051"})"),
+      response("1", R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":"Y\u00e9"})"),
+      response("1", R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":"YQ"} )"),
+      response("1", "") ,
+      response("1", "{}"),
+      std::string(R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","retrieval_count":1,"responses":[)") + item +
+          "]}\0",
+      "{}",
+      "",
+  };
+  for (const std::string& document : documents) {
+    EXPECT_EQ(fast_outcome(document), general_outcome(document)) << document;
+  }
+}
+
+TEST(ResponseDocumentReaders, AgreeOnEveryPrefixAndSingleByteChange) {
+  const std::string document =
+      response("2", std::string(kItem) + "," + R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","payload":"YWJj"})");
+  for (std::size_t length = 0; length <= document.size(); ++length) {
+    const std::string prefix = document.substr(0, length);
+    EXPECT_EQ(fast_outcome(prefix), general_outcome(prefix)) << prefix;
+  }
+  for (std::size_t at = 0; at < document.size(); ++at) {
+    for (const char replacement : {' ', '"', '0', '9', 'x', ',', '}', '\\', '\xC3'}) {
+      std::string changed = document;
+      changed[at] = replacement;
+      EXPECT_EQ(fast_outcome(changed), general_outcome(changed)) << changed;
+    }
+  }
+}
+
 TEST(PaddedChunkRecord, LengthPrefixBoundaries) {
   EXPECT_EQ(decode_padded_chunk_record(std::vector<std::uint8_t>(3)).error().display(),
             "format error: padded chunk record is shorter than the length prefix");
