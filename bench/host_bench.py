@@ -175,9 +175,21 @@ def search_figures(client, vectors: np.ndarray, top_k: int, repeats: int) -> dic
 def memory_figures(supported: pathlib.Path, state: pathlib.Path, big: pathlib.Path | None) -> dict:
     """Resident memory of opened clients and the peak added by one retrieval, in a fresh process."""
     script = textwrap.dedent("""
-        import json, pathlib, sys
+        import ctypes, json, pathlib, sys
         from quorvex import NativeClient
         from quorvex.server import PirServer
+
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in (
+                "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                "keepcost")]
+
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+
+        def heap_in_use():
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd
 
         def status(key):
             for line in pathlib.Path("/proc/self/status").read_text().splitlines():
@@ -188,10 +200,16 @@ def memory_figures(supported: pathlib.Path, state: pathlib.Path, big: pathlib.Pa
             return sum(f.stat().st_size for f in (pathlib.Path(cache) / "index").iterdir())
 
         out = {}
-        for name, cache in json.loads(sys.argv[1]).items():
-            before = status("VmRSS")
+        caches = json.loads(sys.argv[1])
+        # One opening first, so that code pages and one-time library set-up are not counted.
+        del_me = NativeClient.open_public_cache(caches["supported"])
+        del del_me
+        for name, cache in caches.items():
+            before, heap_before = status("VmRSS"), heap_in_use()
             client = NativeClient.open_public_cache(str(cache))
-            out[name] = {"rss_added": status("VmRSS") - before, "index_bytes": index_bytes(cache)}
+            out[name] = {"rss_added": status("VmRSS") - before, "heap_added": heap_in_use() - heap_before,
+                         "index_bytes": index_bytes(cache),
+                         "client_hint_bytes": (pathlib.Path(cache) / "pir" / "client_hint.bin").stat().st_size}
             if name == "supported":
                 server = PirServer.load(sys.argv[2])
                 query = [0.5] * 384
@@ -357,9 +375,16 @@ def main() -> None:
             decode_rate / b64_decode, "≥ 0.8", decode_rate >= 0.8 * b64_decode),
     ]
     for name, m in memory.items():
-        lines.append(row(7, f"resident memory of an opened client ({name}) vs its index files",
+        lines.append(row(7, f"resident memory added by opening a client ({name}) vs its index files",
                          f"{m['rss_added'] / 1e6:.2f} MB", f"{m['index_bytes'] / 1e6:.2f} MB",
                          m["rss_added"] / m["index_bytes"], "≤ 1.3", m["rss_added"] <= 1.3 * m["index_bytes"]))
+        lines.append(row(7, f"heap held by that client ({name}) vs its index files",
+                         f"{m['heap_added'] / 1e6:.2f} MB", f"{m['index_bytes'] / 1e6:.2f} MB",
+                         m["heap_added"] / m["index_bytes"], "≤ 1.3", m["heap_added"] <= 1.3 * m["index_bytes"]))
+        lines.append(row(7, f"heap held by that client ({name}) vs its index files + client hint",
+                         f"{m['heap_added'] / 1e6:.2f} MB", f"{(m['index_bytes'] + m['client_hint_bytes']) / 1e6:.2f} MB",
+                         m["heap_added"] / (m["index_bytes"] + m["client_hint_bytes"]), "(≤ 1.3)",
+                         m["heap_added"] <= 1.3 * (m["index_bytes"] + m["client_hint_bytes"])))
     m = memory["supported"]
     lines.append(row(7, "peak memory added by prepare + decode vs query document", f"{m['retrieval_peak_added'] / 1e3:.0f} kB",
                      f"{m['query_document_bytes'] / 1e3:.0f} kB", m["retrieval_peak_added"] / m["query_document_bytes"],

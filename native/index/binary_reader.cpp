@@ -41,11 +41,21 @@ Result<Unsigned> BinaryReader::read_unsigned() {
 Result<std::uint32_t> BinaryReader::read_u32() { return read_unsigned<std::uint32_t>(); }
 Result<std::uint64_t> BinaryReader::read_u64() { return read_unsigned<std::uint64_t>(); }
 
-Result<std::vector<char>> BinaryReader::read_payload(std::uint64_t size) {
-  // The size on disk only bounds the first allocation; the reads decide.
+std::uint64_t BinaryReader::remaining_on_disk() const {
   std::error_code error;
   const std::uintmax_t on_disk = std::filesystem::file_size(path(), error);
-  const std::uint64_t left_on_disk = !error && on_disk > offset_ ? on_disk - offset_ : 0;
+  return !error && on_disk > offset_ ? on_disk - offset_ : 0;
+}
+
+Status BinaryReader::read_into(std::span<char> out) {
+  QV_TRY(file_.read_exact(out));
+  offset_ += out.size();
+  return {};
+}
+
+Result<std::vector<char>> BinaryReader::read_payload(std::uint64_t size) {
+  // The size on disk only bounds the first allocation; the reads decide.
+  const std::uint64_t left_on_disk = remaining_on_disk();
 
   std::vector<char> payload;
   std::uint64_t next_size = std::min(size, std::max(left_on_disk, kMinimumPiece));

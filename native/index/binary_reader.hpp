@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +29,11 @@ class BinaryReader {
   // promises more than the file holds ends in the end-of-file error, never in
   // an allocation of the promised size.
   Result<std::vector<char>> read_payload(std::uint64_t size);
+
+  // Exactly out.size() bytes; an early end of file is the end-of-file error.
+  Status read_into(std::span<char> out);
+  // Bytes the file holds on disk past what was read (0 when its size is unknown).
+  std::uint64_t remaining_on_disk() const;
 
   // Probes for one more byte: "{path} has trailing bytes" if one arrives.
   Status expect_end();

@@ -52,6 +52,15 @@ Result<VectorTable> IndexReader::read_vectors() const {
   if (__builtin_mul_overflow(values, sizeof(float), &payload_size)) {
     return format_error("vector file byte count overflow");
   }
+  if (dimensions != 0 && file.remaining_on_disk() >= payload_size) {
+    // The file holds every row: they go from the file into the table in
+    // pieces, without a copy of the whole payload.
+    VectorTable table = QV_TRY(VectorTable::read_little_endian(
+        dimensions, count, [&](std::span<char> piece) { return file.read_into(piece); }));
+    QV_TRY(file.expect_end());
+    QV_TRY(table.validate());
+    return table;
+  }
   const std::vector<char> payload = QV_TRY(file.read_payload(payload_size));
   QV_TRY(file.expect_end());
   return VectorTable::from_little_endian(dimensions, count, payload);

@@ -65,14 +65,19 @@ Result<VectorTable> VectorTable::create(std::uint64_t dimensions, std::span<cons
 Result<VectorTable> VectorTable::from_little_endian(std::uint64_t dimensions, std::uint64_t count,
                                                     std::span<const char> bytes) {
   VectorTable table(dimensions, count);
-  const char* next = bytes.data();
-  for (std::uint64_t r = 0; r < count && dimensions != 0; ++r) {
-    for (std::uint64_t d = 0; d < dimensions; ++d, next += sizeof(float)) {
-      table.values_[table.position(r, d)] = load_little_endian_float(next);
-    }
-  }
+  if (dimensions != 0) table.fill_rows(0, bytes);
   QV_TRY(table.validate());
   return table;
+}
+
+void VectorTable::fill_rows(std::uint64_t first_row, std::span<const char> bytes) {
+  const char* next = bytes.data();
+  const std::uint64_t rows = bytes.size() / (dimensions_ * sizeof(float));
+  for (std::uint64_t r = first_row; r < first_row + rows; ++r) {
+    for (std::uint64_t d = 0; d < dimensions_; ++d, next += sizeof(float)) {
+      values_[position(r, d)] = load_little_endian_float(next);
+    }
+  }
 }
 
 Status VectorTable::validate() const {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,6 +34,12 @@ class VectorTable {
   static Result<VectorTable> from_little_endian(std::uint64_t dimensions, std::uint64_t count,
                                                 std::span<const char> bytes);
 
+  // The same table with the stored bytes read piece by piece: `read(span)`
+  // must fill the span with the next bytes (whole rows) or fail. No copy of
+  // the whole file is ever held. Does not validate: the caller runs validate.
+  template <class Read>
+  static Result<VectorTable> read_little_endian(std::uint64_t dimensions, std::uint64_t count, Read&& read);
+
   // Dimensions greater than zero and every value finite (rows in order).
   Status validate() const;
 
@@ -55,6 +62,8 @@ class VectorTable {
  private:
   // A zero-filled table.
   VectorTable(std::uint64_t dimensions, std::uint64_t row_count);
+  // Stores rows first_row, first_row + 1, ... from their little-endian bytes.
+  void fill_rows(std::uint64_t first_row, std::span<const char> bytes);
   std::size_t position(std::uint64_t row, std::uint64_t d) const {
     return (row / kBlockRows) * dimensions_ * kBlockRows + d * kBlockRows + row % kBlockRows;
   }
@@ -64,5 +73,21 @@ class VectorTable {
   std::size_t block_count_;
   std::vector<float, AlignedAllocator<float>> values_;
 };
+
+template <class Read>
+Result<VectorTable> VectorTable::read_little_endian(std::uint64_t dimensions, std::uint64_t count, Read&& read) {
+  constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 16;
+  VectorTable table(dimensions, count);
+  const std::uint64_t row_bytes = dimensions * sizeof(float);
+  const std::uint64_t rows_per_piece = row_bytes == 0 ? count : std::max<std::uint64_t>(1, kPieceBytes / row_bytes);
+  std::vector<char> piece;
+  for (std::uint64_t first = 0; first < count && row_bytes != 0; first += rows_per_piece) {
+    const std::uint64_t rows = std::min(rows_per_piece, count - first);
+    piece.resize(static_cast<std::size_t>(rows * row_bytes));
+    QV_TRY(read(std::span<char>(piece)));
+    table.fill_rows(first, piece);
+  }
+  return table;
+}
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "core/json_decode.hpp"
@@ -90,6 +91,16 @@ INSTANTIATE_TEST_SUITE_P(
         BinaryCase{"one_byte_missing", "vectors.bin", truncated(encode_vectors(kRows), 1), kEof},
         BinaryCase{"one_byte_extra", "vectors.bin", encode_vectors(kRows) + '\0',
                    "format error: {path} has trailing bytes"},
+        // Rows are read from the file in pieces; the file's end is still checked before the values.
+        BinaryCase{"trailing_bytes_before_values", "vectors.bin",
+                   encode_vectors(2, 2, Rows{{1.0f, NAN}, {2.0f, 3.0f}}) + '\0', "format error: {path} has trailing bytes"},
+        BinaryCase{"non_finite_after_many_pieces", "vectors.bin",
+                   encode_vectors(384, 200, [] {
+                     Rows rows(200, std::vector<float>(384, 1.0f));
+                     rows[199][5] = INFINITY;
+                     return rows;
+                   }()),
+                   "format error: vector table row has non-finite value at dimension 5"},
         // 2^40 rows of 384 values promised, a few present: no buffer of the promised size.
         BinaryCase{"huge_count", "vectors.bin", encode_vectors(384, kHugeCount, Rows(3, std::vector<float>(384))), kEof},
         BinaryCase{"dimensions_overflow", "vectors.bin", encode_vectors(16, std::uint64_t{1} << 60, {}),
