@@ -20,6 +20,8 @@ from support.corpus import make_chunks, make_embeddings
 
 DIMENSIONS = 5
 DOCUMENTED = (RuntimeError, TypeError, OverflowError, UnicodeEncodeError)
+# numpy warns when a complex array is read as real numbers, which some drawn arguments are.
+pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values to real")
 FAST = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
