@@ -105,13 +105,19 @@ void BM_CosineScores(benchmark::State& state) {
   const std::vector<float> norms = row_norms(table);
   const std::vector<float> query = table.row(0);
   std::vector<float> scores(scored_rows(table));
+  const auto kernel = static_cast<ScoreKernel>(state.range(1));
+  if (!score_kernel_available(kernel)) {
+    state.SkipWithError("kernel not available on this processor");
+    return;
+  }
   for (auto _ : state) {
-    cosine_scores(table, norms, query, scores);
+    cosine_scores(table, norms, query, scores, kernel);
     benchmark::DoNotOptimize(scores.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rows * 384 * 4));
 }
-BENCHMARK(BM_CosineScores)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+// Second argument: 0 portable, 1 AVX2, 2 AVX-512.
+BENCHMARK(BM_CosineScores)->ArgsProduct({{1000, 10000, 100000}, {1, 2}})->Unit(benchmark::kMicrosecond);
 
 void BM_SelectTopK(benchmark::State& state) {
   const auto rows = static_cast<std::size_t>(state.range(0));

@@ -42,12 +42,11 @@ void dots_portable(const VectorTable& table, std::span<const float> query, std::
 
 #ifdef QUORVEX_HAVE_AVX2_KERNEL
 // Four blocks at a time: four independent chains of additions keep the adder
-// busy while each lane still adds its terms one after another.
+// busy while each lane still adds its terms one after another. Starts at block `b`.
 __attribute__((target("avx2"))) void dots_avx2(const VectorTable& table, std::span<const float> query,
-                                                std::span<float> dots) {
+                                                std::span<float> dots, std::size_t b = 0) {
   const std::size_t dimensions = query.size();
   const std::size_t blocks = table.block_count();
-  std::size_t b = 0;
   for (; b + 4 <= blocks; b += 4) {
     const float* p0 = table.block(b).data();
     const float* p1 = table.block(b + 1).data();
@@ -77,6 +76,47 @@ __attribute__((target("avx2"))) void dots_avx2(const VectorTable& table, std::sp
     _mm256_storeu_ps(dots.data() + b * kLanes, s);
   }
 }
+
+// Two blocks per 16-lane register and six registers: twelve blocks (96 rows)
+// at a time, enough independent chains to cover the adder's latency. Each
+// lane still runs its row's exact sequence of rounded products and sums.
+constexpr std::size_t kAvx512Blocks = 12;
+
+__attribute__((target("avx512f"))) __m512 two_blocks(const float* first, const float* second) {
+  const __m512d low = _mm512_castps_pd(_mm512_castps256_ps512(_mm256_load_ps(first)));
+  return _mm512_castpd_ps(_mm512_insertf64x4(low, _mm256_castps_pd(_mm256_load_ps(second)), 1));
+}
+
+__attribute__((target("avx512f"))) void dots_avx512(const VectorTable& table, std::span<const float> query,
+                                                    std::span<float> dots) {
+  const std::size_t dimensions = query.size();
+  const std::size_t blocks = table.block_count();
+  std::size_t b = 0;
+  for (; b + kAvx512Blocks <= blocks; b += kAvx512Blocks) {
+    std::array<const float*, kAvx512Blocks> p;
+    for (std::size_t k = 0; k < kAvx512Blocks; ++k) p[k] = table.block(b + k).data();
+    __m512 s0 = _mm512_setzero_ps(), s1 = _mm512_setzero_ps(), s2 = _mm512_setzero_ps();
+    __m512 s3 = _mm512_setzero_ps(), s4 = _mm512_setzero_ps(), s5 = _mm512_setzero_ps();
+    for (std::size_t d = 0; d < dimensions; ++d) {
+      const __m512 q = _mm512_set1_ps(query[d]);
+      const std::size_t at = d * kLanes;
+      s0 = _mm512_add_ps(s0, _mm512_mul_ps(q, two_blocks(p[0] + at, p[1] + at)));
+      s1 = _mm512_add_ps(s1, _mm512_mul_ps(q, two_blocks(p[2] + at, p[3] + at)));
+      s2 = _mm512_add_ps(s2, _mm512_mul_ps(q, two_blocks(p[4] + at, p[5] + at)));
+      s3 = _mm512_add_ps(s3, _mm512_mul_ps(q, two_blocks(p[6] + at, p[7] + at)));
+      s4 = _mm512_add_ps(s4, _mm512_mul_ps(q, two_blocks(p[8] + at, p[9] + at)));
+      s5 = _mm512_add_ps(s5, _mm512_mul_ps(q, two_blocks(p[10] + at, p[11] + at)));
+    }
+    float* out = dots.data() + b * kLanes;
+    _mm512_storeu_ps(out, s0);
+    _mm512_storeu_ps(out + 16, s1);
+    _mm512_storeu_ps(out + 32, s2);
+    _mm512_storeu_ps(out + 48, s3);
+    _mm512_storeu_ps(out + 64, s4);
+    _mm512_storeu_ps(out + 80, s5);
+  }
+  dots_avx2(table, query, dots, b);
+}
 #endif
 
 }  // namespace
@@ -91,13 +131,20 @@ bool score_kernel_available(ScoreKernel kernel) {
 #else
       return false;
 #endif
+    case ScoreKernel::Avx512:
+#ifdef QUORVEX_HAVE_AVX2_KERNEL
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f");
+#else
+      return false;
+#endif
   }
   return false;
 }
 
 ScoreKernel fastest_score_kernel() {
-  static const ScoreKernel fastest =
-      score_kernel_available(ScoreKernel::Avx2) ? ScoreKernel::Avx2 : ScoreKernel::Portable;
+  static const ScoreKernel fastest = score_kernel_available(ScoreKernel::Avx512) ? ScoreKernel::Avx512
+                                     : score_kernel_available(ScoreKernel::Avx2) ? ScoreKernel::Avx2
+                                                                                 : ScoreKernel::Portable;
   return fastest;
 }
 
@@ -128,13 +175,22 @@ std::vector<float> row_norms(const VectorTable& table) {
   return norms;
 }
 
+ScoreKernel score_kernel_for(const VectorTable& table) {
+  constexpr std::uint64_t kAvx512MinimumRows = 32768;
+  const ScoreKernel fastest = fastest_score_kernel();
+  if (fastest == ScoreKernel::Avx512 && table.row_count() < kAvx512MinimumRows) return ScoreKernel::Avx2;
+  return fastest;
+}
+
 std::size_t scored_rows(const VectorTable& table) { return table.block_count() * kLanes; }
 
 void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
                    std::span<float> scores, ScoreKernel kernel) {
   // The dot products first, then each turned into its score in place.
 #ifdef QUORVEX_HAVE_AVX2_KERNEL
-  if (kernel == ScoreKernel::Avx2 && score_kernel_available(kernel)) {
+  if (kernel == ScoreKernel::Avx512 && score_kernel_available(kernel)) {
+    dots_avx512(table, query, scores);
+  } else if (kernel == ScoreKernel::Avx2 && score_kernel_available(kernel)) {
     dots_avx2(table, query, scores);
   } else {
     dots_portable(table, query, scores);

@@ -20,10 +20,15 @@ namespace quorvex {
 enum class ScoreKernel {
   Portable,  // plain C++, any processor
   Avx2,      // 8 rows per instruction; only where the processor has AVX2
+  Avx512,    // 16 rows per instruction; only where the processor has AVX-512F
 };
 
-// Avx2 when the running processor supports it, otherwise Portable.
+// The widest kernel the running processor supports.
 ScoreKernel fastest_score_kernel();
+// The kernel measured fastest for this table on the running processor: the
+// AVX-512 kernel streams twelve blocks at once, which pays off only once the
+// table no longer fits the caches (it is slower on small tables).
+ScoreKernel score_kernel_for(const VectorTable& table);
 bool score_kernel_available(ScoreKernel kernel);
 
 // Σ v[j]² in position order, in 32-bit floats.

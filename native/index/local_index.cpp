@@ -80,7 +80,7 @@ Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float
   if (top_k == 0) return std::vector<SearchResult>{};
 
   std::vector<float> scores(scored_rows(vectors_));
-  cosine_scores(vectors_, row_norms_, query, scores);
+  cosine_scores(vectors_, row_norms_, query, scores, score_kernel_for(vectors_));
   const std::vector<RankedRow> best = select_top_k(std::span(scores).first(ids_.size()), ids_, top_k);
   std::vector<SearchResult> hits;
   hits.reserve(best.size());

@@ -23,7 +23,7 @@ class ExactScores : public ::testing::TestWithParam<std::tuple<std::size_t, std:
  protected:
   void expect_reference_scores(std::span<const float> query) const {
     const std::vector<float> expected = reference_scores(query, values_);
-    for (const ScoreKernel kernel : {ScoreKernel::Portable, ScoreKernel::Avx2}) {
+    for (const ScoreKernel kernel : {ScoreKernel::Portable, ScoreKernel::Avx2, ScoreKernel::Avx512}) {
       if (!score_kernel_available(kernel)) continue;
       std::vector<float> scores(scored_rows(*table_));
       cosine_scores(*table_, norms_, query, scores, kernel);
@@ -69,7 +69,7 @@ TEST_P(ExactScores, RowNormsAreRootsOfSequentialSums) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ExactScores,
-                         ::testing::Combine(::testing::Values(1, 7, 8, 9, 31, 32, 33, 100),
+                         ::testing::Combine(::testing::Values(1, 7, 8, 9, 31, 32, 33, 100, 200),
                                             ::testing::Values(1, 3, 8, 9, 384, 385)),
                          [](const auto& param) {
                            return std::to_string(std::get<0>(param.param)) + "x" +
@@ -86,7 +86,7 @@ TEST(ExactScoresOverflow, OverflowingSumsGiveTheSameNonFiniteScores) {
   for (const auto& row : rows) values.insert(values.end(), row.begin(), row.end());
   const std::vector<float> expected = reference_scores(query, values);
   EXPECT_TRUE(std::isnan(expected[0]));
-  for (const ScoreKernel kernel : {ScoreKernel::Portable, ScoreKernel::Avx2}) {
+  for (const ScoreKernel kernel : {ScoreKernel::Portable, ScoreKernel::Avx2, ScoreKernel::Avx512}) {
     if (!score_kernel_available(kernel)) continue;
     std::vector<float> scores(scored_rows(table));
     cosine_scores(table, norms, query, scores, kernel);
