@@ -225,6 +225,10 @@ def memory_figures(supported: pathlib.Path, state: pathlib.Path, big: pathlib.Pa
                 client.prepare_retrieval_query(query, 2, 4)
                 client.decode_retrieval_response(prepared, response)
                 out[name]["retrieval_peak_added"] = status("VmHWM") - base
+                heap_before = heap_in_use()
+                held = client.prepare_retrieval_query(query, 2, 4)
+                out[name]["prepared_heap"] = heap_in_use() - heap_before
+                del held
                 out[name]["query_document_bytes"] = len(prepared.query_json)
                 out[name]["response_document_bytes"] = len(response)
             del client
@@ -386,7 +390,10 @@ def main() -> None:
                          m["heap_added"] / (m["index_bytes"] + m["client_hint_bytes"]), "(≤ 1.3)",
                          m["heap_added"] <= 1.3 * (m["index_bytes"] + m["client_hint_bytes"])))
     m = memory["supported"]
-    lines.append(row(7, "peak memory added by prepare + decode vs query document", f"{m['retrieval_peak_added'] / 1e3:.0f} kB",
+    lines.append(row(7, "heap held by a prepared retrieval vs its query document", f"{m['prepared_heap'] / 1e3:.0f} kB",
+                     f"{m['query_document_bytes'] / 1e3:.0f} kB", m["prepared_heap"] / m["query_document_bytes"],
+                     "a few times", m["prepared_heap"] <= 4 * m["query_document_bytes"]))
+    lines.append(row(7, "peak resident memory added by prepare + decode vs query document", f"{m['retrieval_peak_added'] / 1e3:.0f} kB",
                      f"{m['query_document_bytes'] / 1e3:.0f} kB", m["retrieval_peak_added"] / m["query_document_bytes"],
                      "a few times", m["retrieval_peak_added"] <= 4 * m["query_document_bytes"]))
 
