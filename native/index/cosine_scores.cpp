@@ -89,31 +89,24 @@ __attribute__((target("avx512f"))) __m512 two_blocks(const float* first, const f
 
 __attribute__((target("avx512f"))) void dots_avx512(const VectorTable& table, std::span<const float> query,
                                                     std::span<float> dots) {
+  constexpr std::size_t kRegisters = kAvx512Blocks / 2;
   const std::size_t dimensions = query.size();
   const std::size_t blocks = table.block_count();
   std::size_t b = 0;
   for (; b + kAvx512Blocks <= blocks; b += kAvx512Blocks) {
     std::array<const float*, kAvx512Blocks> p;
     for (std::size_t k = 0; k < kAvx512Blocks; ++k) p[k] = table.block(b + k).data();
-    __m512 s0 = _mm512_setzero_ps(), s1 = _mm512_setzero_ps(), s2 = _mm512_setzero_ps();
-    __m512 s3 = _mm512_setzero_ps(), s4 = _mm512_setzero_ps(), s5 = _mm512_setzero_ps();
+    __m512 sums[kRegisters];
+    for (__m512& sum : sums) sum = _mm512_setzero_ps();
     for (std::size_t d = 0; d < dimensions; ++d) {
       const __m512 q = _mm512_set1_ps(query[d]);
       const std::size_t at = d * kLanes;
-      s0 = _mm512_add_ps(s0, _mm512_mul_ps(q, two_blocks(p[0] + at, p[1] + at)));
-      s1 = _mm512_add_ps(s1, _mm512_mul_ps(q, two_blocks(p[2] + at, p[3] + at)));
-      s2 = _mm512_add_ps(s2, _mm512_mul_ps(q, two_blocks(p[4] + at, p[5] + at)));
-      s3 = _mm512_add_ps(s3, _mm512_mul_ps(q, two_blocks(p[6] + at, p[7] + at)));
-      s4 = _mm512_add_ps(s4, _mm512_mul_ps(q, two_blocks(p[8] + at, p[9] + at)));
-      s5 = _mm512_add_ps(s5, _mm512_mul_ps(q, two_blocks(p[10] + at, p[11] + at)));
+      for (std::size_t r = 0; r < kRegisters; ++r) {
+        sums[r] = _mm512_add_ps(sums[r], _mm512_mul_ps(q, two_blocks(p[2 * r] + at, p[2 * r + 1] + at)));
+      }
     }
     float* out = dots.data() + b * kLanes;
-    _mm512_storeu_ps(out, s0);
-    _mm512_storeu_ps(out + 16, s1);
-    _mm512_storeu_ps(out + 32, s2);
-    _mm512_storeu_ps(out + 48, s3);
-    _mm512_storeu_ps(out + 64, s4);
-    _mm512_storeu_ps(out + 80, s5);
+    for (std::size_t r = 0; r < kRegisters; ++r) _mm512_storeu_ps(out + 16 * r, sums[r]);
   }
   dots_avx2(table, query, dots, b);
 }
