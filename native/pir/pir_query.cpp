@@ -46,6 +46,16 @@ GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::sp
   return generated;  // `material` (its error vector) is wiped as it dies
 }
 
+std::vector<GeneratedQuery> finish_queries(std::uint64_t magic, std::vector<QueryMaterial> materials,
+                                           const std::vector<std::vector<std::uint64_t>>& vectors) {
+  std::vector<GeneratedQuery> generated;
+  generated.reserve(materials.size());
+  for (std::size_t k = 0; k < materials.size(); ++k) {
+    generated.push_back(finish_query(magic, std::move(materials[k]), vectors[k]));
+  }
+  return generated;
+}
+
 Status check_protocol_version(std::string_view label, std::uint32_t version) {
   if (version != kPirProtocolVersion) {
     return format_error(concat(label, " protocol_version ", version, " is unsupported"));

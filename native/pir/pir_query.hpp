@@ -69,6 +69,9 @@ Status check_material(const QueryMaterial& material, std::uint64_t record_count,
 // Frames the query vector under `magic`, records its wrapping sum, and moves
 // the secret into the context; the error vector is wiped here.
 GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const std::uint64_t> vector);
+// finish_query for a batch: vectors[k] belongs to materials[k].
+std::vector<GeneratedQuery> finish_queries(std::uint64_t magic, std::vector<QueryMaterial> materials,
+                                           const std::vector<std::vector<std::uint64_t>>& vectors);
 
 // "{label} protocol_version {version} is unsupported" unless version 1.
 Status check_protocol_version(std::string_view label, std::uint32_t version);

@@ -118,12 +118,7 @@ Result<std::vector<GeneratedQuery>> SimplePirRsBackend::generate_queries_from_ma
                           setup.square_side_len));
   }
   const std::vector<std::vector<std::uint64_t>> vectors = simplepir_rs_query_vectors(setup, materials);
-  std::vector<GeneratedQuery> generated;
-  generated.reserve(materials.size());
-  for (std::size_t k = 0; k < materials.size(); ++k) {
-    generated.push_back(finish_query(kSimplePirRsQueryMagic, std::move(materials[k]), vectors[k]));
-  }
-  return generated;
+  return finish_queries(kSimplePirRsQueryMagic, std::move(materials), vectors);
 }
 
 Result<std::vector<std::uint8_t>> SimplePirRsBackend::decode_response_record(const PirParams& params,

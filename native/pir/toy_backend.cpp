@@ -62,12 +62,7 @@ Result<std::vector<GeneratedQuery>> ToySimplePirBackend::generate_queries_from_m
       vectors[k][i] = acc;
     }
   }
-  std::vector<GeneratedQuery> generated;
-  generated.reserve(materials.size());
-  for (std::size_t k = 0; k < materials.size(); ++k) {
-    generated.push_back(finish_query(kToyQueryMagic, std::move(materials[k]), vectors[k]));
-  }
-  return generated;
+  return finish_queries(kToyQueryMagic, std::move(materials), vectors);
 }
 
 Result<std::vector<std::uint8_t>> ToySimplePirBackend::decode_response_record(const PirParams& params,

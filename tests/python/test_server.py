@@ -26,25 +26,6 @@ def supported(tmp_path_factory):
     return published(tmp_path_factory.mktemp("full"), None, 1000, dims=384, text_bytes=700)
 
 
-@pytest.mark.parametrize("profile, count, record_size", [
-    (profiles.TOY, 6, None),
-    (profiles.TOY, 3, 151),                 # odd record size
-    (profiles.RS_EXPERIMENTAL, 3, 301),     # fewer records than lanes (side 151)
-    (profiles.RS_EXPERIMENTAL, 200, 153),   # more records than lanes (side 200), odd size
-    (profiles.RS_EXPERIMENTAL, 1, None),
-])
-def test_round_trip_through_a_published_cache(tmp_path, profile, count, record_size):
-    chunks, server, client = published(tmp_path, profile, count, record_size)
-    stored = np.load(tmp_path / "server" / RECORDS_FILE)
-    wanted = sorted({0, count - 1, count // 2})
-    query, contexts = client.batch(wanted + [0])
-    records = client.decode(server.answer(query), contexts)
-    for record_id, record in zip(wanted + [0], records):
-        assert record == stored[record_id].tobytes()
-        chunk = chunk_of(record)
-        assert chunk == {"record_id": record_id, **chunks[record_id]}
-
-
 def test_full_size_supported_store_round_trips(supported):
     chunks, server, client = supported
     assert (server.record_count, server.record_size_bytes) == (1000, 1024)
