@@ -1,11 +1,11 @@
 #include "client/quorvex_client.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "client/retrieval_padding.hpp"
 #include "core/bundle_paths.hpp"
 #include "core/checksum.hpp"
+#include "core/file_io.hpp"
 #include "core/json_file.hpp"
 #include "core/size_envelope.hpp"
 #include "core/text.hpp"
@@ -15,11 +15,6 @@ namespace quorvex {
 
 namespace {
 
-// Files whose checksums opening verifies, in this order.
-constexpr std::array<std::string_view, 7> kVerifiedFiles = {
-    kManifestFile, kVectorsFile, kIdsFile, kMetadataFile, kIndexConfigFile, kPirSchemeFile, kPirClientHintFile,
-};
-
 // The largest query document a retrieval may produce. Far beyond any sensible
 // request, yet it keeps an absurd retrieval_count from exhausting memory.
 constexpr std::uint64_t kMaxQueryDocumentBytes = std::uint64_t{1} << 30;
@@ -28,16 +23,23 @@ constexpr std::uint64_t kMaxQueryDocumentBytes = std::uint64_t{1} << 30;
 
 Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::path& cache_dir) {
   const BundlePaths paths(cache_dir);
-  BundleManifest manifest = QV_TRY(read_json_file<BundleManifest>(paths.manifest()));
+  // Every file is read once: the bytes checked against "checksums.json" are
+  // the bytes parsed. The checks run in this order: the manifest, the four
+  // index files, the scheme, the client hint.
+  const std::string manifest_contents = QV_TRY(read_file(paths.manifest()));
+  BundleManifest manifest = QV_TRY(parse_json_file<BundleManifest>(paths.manifest(), manifest_contents));
   QV_TRY(manifest.validate_v0());
-  {
-    const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(paths.checksums()));
-    QV_TRY(checksums.validate_files(paths.root(), kVerifiedFiles));
-  }
+  const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(paths.checksums()));
+  QV_TRY(checksums.verify_contents(kManifestFile, manifest_contents));
+  VerifiedIndexFiles index_files = QV_TRY(VerifiedIndexFiles::read(checksums, paths.root()));
+  const std::string scheme = QV_TRY(checksums.read_verified_file(paths.root(), kPirSchemeFile));
+  const std::string client_hint = QV_TRY(checksums.read_verified_file(paths.root(), kPirClientHintFile));
+
   QV_TRY(validate_supported_profile_public_cache_size_envelope(manifest, paths.root()));
-  LocalIndex index = QV_TRY(LocalIndex::load_verified_from_public_cache(paths.root()));
+  LocalIndex index = QV_TRY(LocalIndex::from_verified_files(std::move(index_files)));
   QV_TRY(index.validate_against_manifest(manifest));
-  PirClient pir_client = QV_TRY(PirClient::from_public_manifest_and_cache(manifest, paths.root()));
+  PirClient pir_client =
+      QV_TRY(PirClient::from_public_manifest_and_files(manifest, paths.root(), scheme, client_hint));
   return QuorvexClient(std::move(manifest), std::move(index), std::move(pir_client));
 }
 

@@ -1,18 +1,10 @@
 #include "core/checksum.hpp"
 
-#include <array>
-
 #include "core/file_io.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 
 namespace quorvex {
-
-namespace {
-
-constexpr std::size_t kHashPieceBytes = 16384;
-
-}  // namespace
 
 std::string to_hex(std::span<const unsigned char> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -30,9 +22,14 @@ Result<FileChecksum> ChecksumManifest::require_file(std::string_view relative_pa
   return found->second;
 }
 
+Status ChecksumManifest::require_sha256() const {
+  if (algorithm != "sha256") return format_error(concat("unsupported checksum algorithm: ", algorithm));
+  return {};
+}
+
 Status ChecksumManifest::validate_files(const std::filesystem::path& root,
                                         std::span<const std::string_view> relative_paths) const {
-  if (algorithm != "sha256") return format_error(concat("unsupported checksum algorithm: ", algorithm));
+  QV_TRY(require_sha256());
   for (const std::string_view relative_path : relative_paths) {
     const FileChecksum entry = QV_TRY(require_file(relative_path));
     QV_TRY(validate_one(root, relative_path, entry));
@@ -40,24 +37,38 @@ Status ChecksumManifest::validate_files(const std::filesystem::path& root,
   return {};
 }
 
-Status validate_one(const std::filesystem::path& root, std::string_view relative_path, const FileChecksum& entry) {
-  std::uint64_t byte_count = 0;
+Status ChecksumManifest::verify_contents(std::string_view relative_path, std::string_view contents) const {
+  QV_TRY(require_sha256());
+  const FileChecksum entry = QV_TRY(require_file(relative_path));
   Sha256 hash;
-  {
-    InputFile file = QV_TRY(InputFile::open(root / relative_path));
-    std::array<char, kHashPieceBytes> piece;
-    while (const std::size_t got = QV_TRY(file.read_some(piece))) {
-      hash.update(std::span<const char>(piece.data(), got));
-      byte_count += got;
-    }
+  hash.update(contents);
+  return check_digest(relative_path, entry, FileDigest{hash.finish(), contents.size()});
+}
+
+Result<std::string> ChecksumManifest::read_verified_file(const std::filesystem::path& root,
+                                                         std::string_view relative_path) const {
+  // The entry's size bounds what is kept; a missing entry fails inside read_verified first.
+  const auto found = files.find(relative_path);
+  const std::uint64_t keep = found == files.end() ? 0 : found->second.size_bytes;
+  Result<std::string> contents =
+      QV_TRY(read_verified(root, relative_path, [keep](InputFile& file) { return file.read_to_end(keep); }));
+  return contents;
+}
+
+Status validate_one(const std::filesystem::path& root, std::string_view relative_path, const FileChecksum& entry) {
+  InputFile file = QV_TRY(InputFile::open(root / relative_path));
+  file.start_digest();
+  return check_digest(relative_path, entry, QV_TRY(file.finish_digest()));
+}
+
+Status check_digest(std::string_view relative_path, const FileChecksum& entry, const FileDigest& actual) {
+  const std::string actual_hex = to_hex(actual.digest);
+  if (actual_hex != entry.sha256) {
+    return std::unexpected(QuorvexError::checksum_mismatch(std::string(relative_path), entry.sha256, actual_hex));
   }
-  const std::string actual = to_hex(hash.finish());
-  if (actual != entry.sha256) {
-    return std::unexpected(QuorvexError::checksum_mismatch(std::string(relative_path), entry.sha256, actual));
-  }
-  if (byte_count != entry.size_bytes) {
+  if (actual.byte_count != entry.size_bytes) {
     return format_error(
-        concat("size mismatch for ", relative_path, ": expected ", entry.size_bytes, ", got ", byte_count));
+        concat("size mismatch for ", relative_path, ": expected ", entry.size_bytes, ", got ", actual.byte_count));
   }
   return {};
 }

@@ -10,9 +10,11 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "core/json_decode.hpp"
 
 namespace quorvex {
@@ -30,13 +32,44 @@ struct ChecksumManifest {
   // Verifies the listed files, in order, against their entries.
   Status validate_files(const std::filesystem::path& root, std::span<const std::string_view> relative_paths) const;
   Result<FileChecksum> require_file(std::string_view relative_path) const;
+  // "unsupported checksum algorithm: ..." unless "sha256".
+  Status require_sha256() const;
+
+  // Bytes already read from a file, checked as that file would be.
+  Status verify_contents(std::string_view relative_path, std::string_view contents) const;
+
+  // Reads a file once: `parse` reads what it needs from the open file while
+  // every byte is hashed, the rest is hashed unread, then the file is checked
+  // against its entry. A failed check is the outer error; the parse's own
+  // result, error or value, is returned for the caller to report in its turn.
+  template <class Parse>
+  auto read_verified(const std::filesystem::path& root, std::string_view relative_path, Parse&& parse) const
+      -> Result<std::invoke_result_t<Parse&, InputFile&>>;
+
+  // The whole contents of a file that passed its check. Bytes beyond the
+  // entry's size are hashed but not kept (the check then fails anyway).
+  Result<std::string> read_verified_file(const std::filesystem::path& root, std::string_view relative_path) const;
 };
 
 // Hashes one file and compares digest, then size, with its entry.
 Status validate_one(const std::filesystem::path& root, std::string_view relative_path, const FileChecksum& entry);
+// Compares a file's digest, then its size, with its entry.
+Status check_digest(std::string_view relative_path, const FileChecksum& entry, const FileDigest& actual);
 
 // Two lower-case hexadecimal digits per byte, high nibble first.
 std::string to_hex(std::span<const unsigned char> bytes);
+
+template <class Parse>
+auto ChecksumManifest::read_verified(const std::filesystem::path& root, std::string_view relative_path,
+                                     Parse&& parse) const -> Result<std::invoke_result_t<Parse&, InputFile&>> {
+  QV_TRY(require_sha256());
+  const FileChecksum entry = QV_TRY(require_file(relative_path));
+  InputFile file = QV_TRY(InputFile::open(root / relative_path));
+  file.start_digest();
+  auto parsed = parse(file);
+  QV_TRY(check_digest(relative_path, entry, QV_TRY(file.finish_digest())));
+  return parsed;
+}
 
 template <>
 struct JsonRecord<FileChecksum> {

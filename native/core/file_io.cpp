@@ -3,10 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <utility>
 
 namespace quorvex {
+
+namespace {
+
+// What is left of a file after its parser is done is hashed in pieces of this size.
+constexpr std::size_t kDrainPieceBytes = 16384;
+
+}  // namespace
 
 Status check_path_has_no_nul(const std::filesystem::path& path) {
   if (path.native().find('\0') != std::string::npos) {
@@ -28,13 +36,18 @@ Result<InputFile> InputFile::open(const std::filesystem::path& path) {
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      digest_(std::move(other.digest_)),
+      digested_bytes_(other.digested_bytes_) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
+    digest_ = std::move(other.digest_);
+    digested_bytes_ = other.digested_bytes_;
   }
   return *this;
 }
@@ -46,7 +59,13 @@ InputFile::~InputFile() {
 Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
   while (true) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
-    if (got >= 0) return static_cast<std::size_t>(got);
+    if (got >= 0) {
+      if (digest_) {
+        digest_->update(buffer.first(static_cast<std::size_t>(got)));
+        digested_bytes_ += static_cast<std::uint64_t>(got);
+      }
+      return static_cast<std::size_t>(got);
+    }
     if (errno != EINTR) return std::unexpected(QuorvexError::io(path_, IoSource::os(errno)));
   }
 }
@@ -60,16 +79,31 @@ Status InputFile::read_exact(std::span<char> buffer) {
   return {};
 }
 
-Result<std::string> InputFile::read_to_end() {
+Result<std::string> InputFile::read_to_end(std::uint64_t keep_at_most) {
   std::string contents;
   constexpr std::size_t piece = 64 * 1024;
-  while (true) {
+  while (contents.size() <= keep_at_most) {
     const std::size_t used = contents.size();
     contents.resize(used + piece);
     const std::size_t got = QV_TRY(read_some(std::span<char>(contents.data() + used, piece)));
     contents.resize(used + got);
-    if (got == 0) return contents;
+    if (got == 0) break;
   }
+  return contents;
+}
+
+void InputFile::start_digest() {
+  digest_.emplace();
+  digested_bytes_ = 0;
+}
+
+Result<FileDigest> InputFile::finish_digest() {
+  std::array<char, kDrainPieceBytes> piece;
+  while (QV_TRY(read_some(piece)) != 0) {
+  }
+  FileDigest result{digest_->finish(), digested_bytes_};
+  digest_.reset();
+  return result;
 }
 
 Result<std::string> read_file(const std::filesystem::path& path) {

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "core/error.hpp"
+#include "core/sha256.hpp"
 
 namespace quorvex {
 
@@ -26,8 +29,16 @@ class InputFile {
   Result<std::size_t> read_some(std::span<char> buffer);
   // Fills the whole buffer; an end of file first is "failed to fill whole buffer".
   Status read_exact(std::span<char> buffer);
-  // Reads everything that is left.
-  Result<std::string> read_to_end();
+  // Reads everything that is left, stopping early once more than `keep_at_most`
+  // bytes have arrived (what follows is then left unread).
+  Result<std::string> read_to_end(std::uint64_t keep_at_most = UINT64_MAX);
+
+  // From here on every byte read is also fed to a SHA-256 digest and counted,
+  // so a parser reading the file and its checksum see the same bytes.
+  void start_digest();
+  // Reads the rest of the file into the digest without keeping it, then
+  // returns the digest and the number of bytes digested. Needs start_digest.
+  Result<FileDigest> finish_digest();
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -35,6 +46,8 @@ class InputFile {
   InputFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
   int fd_ = -1;
   std::filesystem::path path_;
+  std::optional<Sha256> digest_;
+  std::uint64_t digested_bytes_ = 0;
 };
 
 // The operating system would silently cut a path at its first NUL byte and

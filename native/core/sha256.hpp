@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -26,6 +27,12 @@ class Sha256 {
     void operator()(evp_md_ctx_st* context) const;
   };
   std::unique_ptr<evp_md_ctx_st, Free> context_;
+};
+
+// The digest of a file's bytes and how many there were.
+struct FileDigest {
+  Sha256::Digest digest;
+  std::uint64_t byte_count = 0;
 };
 
 // 64 lower-case hexadecimal digits.

@@ -1,9 +1,12 @@
 // An allocator whose blocks start on a cache line, so that every block of the
-// vector table can be loaded with aligned SIMD loads.
+// vector table can be loaded with aligned SIMD loads. Large tables start on a
+// huge-page boundary and ask the kernel for huge pages.
 #pragma once
 
 #include <cstddef>
 #include <new>
+
+#include <sys/mman.h>
 
 namespace quorvex {
 
@@ -21,9 +24,22 @@ struct AlignedAllocator {
 
   T* allocate(std::size_t count) {
     if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(::operator new(count * sizeof(T), std::align_val_t(Alignment)));
+    const std::size_t bytes = count * sizeof(T);
+    void* memory = ::operator new(bytes, std::align_val_t(alignment_for(bytes)));
+    // A large table is scanned end to end by every search: on huge pages the
+    // scan walks far fewer page-table entries.
+    if (bytes >= kHugeTableBytes) ::madvise(memory, bytes / kHugePageBytes * kHugePageBytes, MADV_HUGEPAGE);
+    return static_cast<T*>(memory);
   }
-  void deallocate(T* pointer, std::size_t) noexcept { ::operator delete(pointer, std::align_val_t(Alignment)); }
+  void deallocate(T* pointer, std::size_t count) noexcept {
+    ::operator delete(pointer, std::align_val_t(alignment_for(count * sizeof(T))));
+  }
+
+  static constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+  static constexpr std::size_t kHugeTableBytes = 2 * kHugePageBytes;
+  static constexpr std::size_t alignment_for(std::size_t bytes) {
+    return bytes >= kHugeTableBytes ? kHugePageBytes : Alignment;
+  }
 
   template <class U>
   bool operator==(const AlignedAllocator<U, Alignment>&) const noexcept {

@@ -15,10 +15,6 @@ constexpr std::uint64_t kMinimumPiece = 1 << 20;
 
 }  // namespace
 
-Result<BinaryReader> BinaryReader::open(const std::filesystem::path& path) {
-  return BinaryReader(QV_TRY(InputFile::open(path)));
-}
-
 Result<std::array<char, 8>> BinaryReader::read_magic() {
   std::array<char, 8> magic{};
   QV_TRY(file_.read_exact(magic));

@@ -17,7 +17,8 @@ namespace quorvex {
 
 class BinaryReader {
  public:
-  static Result<BinaryReader> open(const std::filesystem::path& path);
+  // Reads from the file's current position (the start of a freshly opened file).
+  explicit BinaryReader(InputFile& file) : file_(file) {}
 
   // Exactly 8 bytes; an early end of file is the "failed to fill whole buffer" Io error.
   Result<std::array<char, 8>> read_magic();
@@ -41,11 +42,10 @@ class BinaryReader {
   const std::filesystem::path& path() const { return file_.path(); }
 
  private:
-  explicit BinaryReader(InputFile file) : file_(std::move(file)) {}
   template <class Unsigned>
   Result<Unsigned> read_unsigned();
 
-  InputFile file_;
+  InputFile& file_;
   std::uint64_t offset_ = 0;
 };
 

@@ -34,13 +34,34 @@ Result<IndexTables> IndexReader::load() const {
 }
 
 Result<IndexConfig> IndexReader::read_config() const {
-  IndexConfig config = QV_TRY(read_json_file<IndexConfig>(index_dir_ / kIndexConfigName));
+  InputFile file = QV_TRY(InputFile::open(index_dir_ / kIndexConfigName));
+  return read_config_from(file);
+}
+
+Result<VectorTable> IndexReader::read_vectors() const {
+  InputFile file = QV_TRY(InputFile::open(index_dir_ / kVectorsName));
+  return read_vectors_from(file);
+}
+
+Result<std::vector<std::uint64_t>> IndexReader::read_ids() const {
+  InputFile file = QV_TRY(InputFile::open(index_dir_ / kIdsName));
+  return read_ids_from(file);
+}
+
+Result<std::vector<IndexMetadataRecord>> IndexReader::read_metadata() const {
+  InputFile file = QV_TRY(InputFile::open(index_dir_ / kMetadataName));
+  return read_metadata_from(file);
+}
+
+Result<IndexConfig> IndexReader::read_config_from(InputFile& input) {
+  const std::string contents = QV_TRY(input.read_to_end());
+  IndexConfig config = QV_TRY(parse_json_file<IndexConfig>(input.path(), contents));
   QV_TRY(config.validate_v0());
   return config;
 }
 
-Result<VectorTable> IndexReader::read_vectors() const {
-  BinaryReader file = QV_TRY(BinaryReader::open(index_dir_ / kVectorsName));
+Result<VectorTable> IndexReader::read_vectors_from(InputFile& input) {
+  BinaryReader file(input);
   if (!has_magic(QV_TRY(file.read_magic()), kVectorsMagic)) {
     return format_error(concat(display_path(file.path()), " has an unsupported vector file magic"));
   }
@@ -66,8 +87,8 @@ Result<VectorTable> IndexReader::read_vectors() const {
   return VectorTable::from_little_endian(dimensions, count, payload);
 }
 
-Result<std::vector<std::uint64_t>> IndexReader::read_ids() const {
-  BinaryReader file = QV_TRY(BinaryReader::open(index_dir_ / kIdsName));
+Result<std::vector<std::uint64_t>> IndexReader::read_ids_from(InputFile& input) {
+  BinaryReader file(input);
   if (!has_magic(QV_TRY(file.read_magic()), kIdsMagic)) {
     return format_error(concat(display_path(file.path()), " has an unsupported ID file magic"));
   }
@@ -84,9 +105,9 @@ Result<std::vector<std::uint64_t>> IndexReader::read_ids() const {
   return ids;
 }
 
-Result<std::vector<IndexMetadataRecord>> IndexReader::read_metadata() const {
-  const std::filesystem::path path = index_dir_ / kMetadataName;
-  LineReader lines(QV_TRY(InputFile::open(path)));
+Result<std::vector<IndexMetadataRecord>> IndexReader::read_metadata_from(InputFile& input) {
+  const std::filesystem::path& path = input.path();
+  LineReader lines(input);
   std::vector<IndexMetadataRecord> records;
   // Physical line numbers: skipped lines count too.
   for (std::uint64_t number = 1;; ++number) {

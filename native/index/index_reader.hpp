@@ -17,6 +17,7 @@
 
 #include "core/chunk.hpp"
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "index/index_config.hpp"
 #include "index/vector_table.hpp"
 
@@ -51,6 +52,12 @@ class IndexReader {
   Result<VectorTable> read_vectors() const;
   Result<std::vector<std::uint64_t>> read_ids() const;
   Result<std::vector<IndexMetadataRecord>> read_metadata() const;
+
+  // The same readers over a file open at its start, named by its path.
+  static Result<IndexConfig> read_config_from(InputFile& file);
+  static Result<VectorTable> read_vectors_from(InputFile& file);
+  static Result<std::vector<std::uint64_t>> read_ids_from(InputFile& file);
+  static Result<std::vector<IndexMetadataRecord>> read_metadata_from(InputFile& file);
 
  private:
   std::filesystem::path index_dir_;

@@ -16,14 +16,14 @@ class LineReader {
  public:
   static constexpr std::size_t kBufferBytes = 8192;
 
-  explicit LineReader(InputFile file) : file_(std::move(file)) {}
+  explicit LineReader(InputFile& file) : file_(file) {}
 
   // The next line without its line ending, or nothing at the end of the file.
   // A line that is not valid UTF-8 is an Io error for the file.
   Result<std::optional<std::string>> next();
 
  private:
-  InputFile file_;
+  InputFile& file_;
   std::array<char, kBufferBytes> buffer_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

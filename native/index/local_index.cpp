@@ -1,8 +1,5 @@
 #include "index/local_index.hpp"
 
-#include "core/file_io.hpp"
-
-#include <array>
 #include <string_view>
 #include <system_error>
 
@@ -15,13 +12,6 @@
 #include "index/ranking.hpp"
 
 namespace quorvex {
-
-namespace {
-
-constexpr std::array<std::string_view, 4> kVerifiedIndexFiles{kVectorsFile, kIdsFile, kMetadataFile,
-                                                               kIndexConfigFile};
-
-}  // namespace
 
 Result<std::filesystem::path> canonicalize_existing_dir(const std::filesystem::path& path) {
   QV_TRY(check_path_has_no_nul(path));
@@ -51,11 +41,13 @@ Result<LocalIndex> LocalIndex::load_verified_from_public_cache(const std::filesy
     return format_error(concat("verified index reader path ", display_path(reader_dir),
                                " does not match bundle index path ", display_path(bundle_dir)));
   }
-  QV_TRY(checksums.validate_files(root, kVerifiedIndexFiles));
-
-  LocalIndex index(QV_TRY(reader.load()));
+  LocalIndex index = QV_TRY(from_verified_files(QV_TRY(VerifiedIndexFiles::read(checksums, root))));
   QV_TRY(index.validate_against_manifest(manifest));
   return index;
+}
+
+Result<LocalIndex> LocalIndex::from_verified_files(VerifiedIndexFiles files) {
+  return LocalIndex(QV_TRY(std::move(files).tables()));
 }
 
 Status LocalIndex::validate_against_manifest(const BundleManifest& manifest) const {

@@ -15,6 +15,7 @@
 #include "index/index_reader.hpp"
 #include "index/search_result.hpp"
 #include "index/vector_table.hpp"
+#include "index/verified_index_files.hpp"
 
 namespace quorvex {
 
@@ -23,6 +24,8 @@ class LocalIndex {
   // Reads and validates the manifest, verifies the checksums of the four index
   // files, reads the index and checks it against the manifest.
   static Result<LocalIndex> load_verified_from_public_cache(const std::filesystem::path& root);
+  // An index over files that passed their checks (see VerifiedIndexFiles).
+  static Result<LocalIndex> from_verified_files(VerifiedIndexFiles files);
 
   // The configuration against the manifest, then the row count against chunk_count.
   Status validate_against_manifest(const BundleManifest& manifest) const;

@@ -11,15 +11,32 @@ namespace quorvex {
 
 Result<PirClient> PirClient::from_public_manifest_and_cache(const BundleManifest& manifest,
                                                             const std::filesystem::path& root) {
+  const auto read = [](const std::filesystem::path& path) { return read_file(path); };
+  return from_manifest_reading(manifest, root, read, read);
+}
+
+Result<PirClient> PirClient::from_public_manifest_and_files(const BundleManifest& manifest,
+                                                            const std::filesystem::path& root,
+                                                            std::string_view scheme_contents,
+                                                            std::string_view client_hint_contents) {
+  return from_manifest_reading(
+      manifest, root, [&](const std::filesystem::path&) -> Result<std::string_view> { return scheme_contents; },
+      [&](const std::filesystem::path&) -> Result<std::string_view> { return client_hint_contents; });
+}
+
+template <class ReadScheme, class ReadHint>
+Result<PirClient> PirClient::from_manifest_reading(const BundleManifest& manifest, const std::filesystem::path& root,
+                                                   ReadScheme&& read_scheme, ReadHint&& read_hint) {
   PirParams params = QV_TRY(PirParams::from_manifest(manifest));
   QV_TRY(params.validate());
   const PirArtifacts artifacts = QV_TRY(PirArtifacts::from_manifest(manifest));
-  const PirSchemeMetadata metadata = QV_TRY(read_json_file<PirSchemeMetadata>(root / artifacts.scheme));
+  const std::filesystem::path scheme_path = root / artifacts.scheme;
+  const PirSchemeMetadata metadata = QV_TRY(parse_json_file<PirSchemeMetadata>(scheme_path, QV_TRY(read_scheme(scheme_path))));
   QV_TRY(metadata.validate());
   if (metadata.params != params || metadata.artifacts != artifacts) {
     return format_error("PIR scheme artifact does not match manifest PIR metadata");
   }
-  const std::string contents = QV_TRY(read_file(root / artifacts.client_hint));
+  const auto contents = QV_TRY(read_hint(root / artifacts.client_hint));
   const auto hint_bytes = std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
   SelectedPirBackend backend = QV_TRY(select_pir_backend(params));
   PirClientArtifact artifact = QV_TRY(backend.load_client_artifact(params, hint_bytes));

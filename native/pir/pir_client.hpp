@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/error.hpp"
@@ -23,6 +24,11 @@ class PirClient {
   // together; a client exists only when all three agree.
   static Result<PirClient> from_public_manifest_and_cache(const BundleManifest& manifest,
                                                           const std::filesystem::path& root);
+  // The same checks over the contents of the two files, already read (and verified).
+  static Result<PirClient> from_public_manifest_and_files(const BundleManifest& manifest,
+                                                          const std::filesystem::path& root,
+                                                          std::string_view scheme_contents,
+                                                          std::string_view client_hint_contents);
 
   // One query for one record, with fresh randomness.
   Result<GeneratedQuery> generate_query(std::uint64_t record_id, EntropySource source = os_entropy) const;
@@ -47,6 +53,11 @@ class PirClient {
       : params_(std::move(params)),
         artifact_(std::move(artifact)),
         backend_(std::move(backend)) {}
+
+  // The read functions give a file's contents (from its path) when the checks reach it.
+  template <class ReadScheme, class ReadHint>
+  static Result<PirClient> from_manifest_reading(const BundleManifest& manifest, const std::filesystem::path& root,
+                                                 ReadScheme&& read_scheme, ReadHint&& read_hint);
 
   // Calls `operation(Backend, artifact)` for the backend and its artifact kind.
   template <class Operation>

@@ -198,6 +198,13 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"client_hint_altered", kNothing,
                  [](const auto& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); },
                  "checksum mismatch for pir/client_hint.bin: expected "},
+        // Each file is parsed as it is verified; its format errors still wait for every checksum.
+        OpenCase{"index_format_after_every_checksum",
+                 [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; },
+                 [](const auto& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); },
+                 "checksum mismatch for pir/client_hint.bin: expected "},
+        OpenCase{"index_format", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; }, kNothing,
+                 "format error: {root}/index/vectors.bin has an unsupported vector file magic"},
         OpenCase{"envelope_before_index",
                  [](CacheBuilder& c) {
                    c.files["index/vectors.bin"] = std::string(2621440, 'x');  // checksummed, but not an index

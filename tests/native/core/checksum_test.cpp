@@ -98,5 +98,29 @@ TEST_F(Checksums, FileLargerThanOnePieceIsHashedWhole) {
   EXPECT_TRUE(check(checksums, {"big.bin"}).has_value());
 }
 
+TEST_F(Checksums, ReadVerifiedHashesWhatTheParserLeavesUnread) {
+  const auto checksums = manifest(concat(R"({"index/ids.bin":{"sha256":")", kAbcDigest, R"(","size_bytes":3}})"));
+  const auto first_byte = checksums.read_verified(dir_.path(), "index/ids.bin", [](InputFile& file) -> Result<char> {
+    char byte = 0;
+    QV_TRY(file.read_exact(std::span(&byte, 1)));
+    return byte;
+  });
+  ASSERT_TRUE(first_byte.has_value());
+  EXPECT_EQ(first_byte->value(), 'a');
+  EXPECT_EQ(checksums.read_verified_file(dir_.path(), "index/ids.bin").value(), "abc");
+  EXPECT_TRUE(checksums.verify_contents("index/ids.bin", "abc").has_value());
+  EXPECT_TRUE(checksums.verify_contents("index/ids.bin", "abd").error().is<QuorvexError::ChecksumMismatch>());
+}
+
+TEST_F(Checksums, FileLongerThanItsEntryIsHashedWholeButNotKept) {
+  dir_.write("big.bin", std::string(100000, 'q'));
+  const auto checksums = manifest(concat(R"({"big.bin":{"sha256":")", kAbcDigest, R"(","size_bytes":3}})"));
+  const auto contents = checksums.read_verified_file(dir_.path(), "big.bin");
+  ASSERT_FALSE(contents.has_value());
+  EXPECT_EQ(contents.error().display(),
+            concat("checksum mismatch for big.bin: expected ", kAbcDigest,
+                   ", got 7572f8be61469d7d661f13f715581800783290dd80d64a9a96932218fb32b3dc"));
+}
+
 }  // namespace
 }  // namespace quorvex

@@ -1,0 +1,25 @@
+#include "index/verified_index_files.hpp"
+
+#include "core/bundle_paths.hpp"
+
+namespace quorvex {
+
+Result<VerifiedIndexFiles> VerifiedIndexFiles::read(const ChecksumManifest& checksums,
+                                                    const std::filesystem::path& root) {
+  auto vectors = QV_TRY(checksums.read_verified(root, kVectorsFile, IndexReader::read_vectors_from));
+  auto ids = QV_TRY(checksums.read_verified(root, kIdsFile, IndexReader::read_ids_from));
+  auto metadata = QV_TRY(checksums.read_verified(root, kMetadataFile, IndexReader::read_metadata_from));
+  auto config = QV_TRY(checksums.read_verified(root, kIndexConfigFile, IndexReader::read_config_from));
+  return VerifiedIndexFiles(std::move(vectors), std::move(ids), std::move(metadata), std::move(config));
+}
+
+Result<IndexTables> VerifiedIndexFiles::tables() && {
+  IndexConfig config = QV_TRY(std::move(config_));
+  VectorTable vectors = QV_TRY(std::move(vectors_));
+  std::vector<std::uint64_t> ids = QV_TRY(std::move(ids_));
+  std::vector<IndexMetadataRecord> metadata = QV_TRY(std::move(metadata_));
+  QV_TRY(validate_tables(config, vectors, ids, metadata));
+  return IndexTables{std::move(config), std::move(vectors), std::move(ids), std::move(metadata)};
+}
+
+}  // namespace quorvex
