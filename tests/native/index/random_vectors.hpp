@@ -1,4 +1,4 @@
-// Random embedding data for tests and measurements, reproducible from a seed.
+// Random embedding data for tests, reproducible from a seed.
 #pragma once
 
 #include <cmath>
