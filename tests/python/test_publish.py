@@ -27,12 +27,6 @@ def run(tmp_path, count, dims, **options):
     return result, chunks, vectors
 
 
-@pytest.fixture(scope="module")
-def supported(tmp_path_factory):
-    tmp_path = tmp_path_factory.mktemp("supported")
-    return (tmp_path, *run(tmp_path, 1000, 384, text_bytes=700))
-
-
 @pytest.mark.parametrize("profile, count, dims, record_size", [
     (None, 1000, 384, None),
     (profiles.TOY, 5, 3, None),
@@ -105,14 +99,11 @@ def test_cache_files_parse_back(tmp_path, profile, count, dims, record_size):
         assert int(np.frombuffer(hint, "<u8", offset=72).max()) < 2**32
     assert (root / "pir/server_hint.bin").is_file()
     assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
-
-
-def test_full_size_supported_cache_fits_its_envelope(supported):
-    tmp_path, result, _, _ = supported
-    assert result.parameter_profile == profiles.RS_SUPPORTED
-    assert (result.record_count, result.record_size_bytes, result.embedding_dimensions) == (1000, 1024, 384)
-    assert result.public_cache_bytes <= profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
-    assert not any(p.name.startswith(".") for p in tmp_path.iterdir())  # no staging leftovers
+    assert result.parameter_profile == chosen.name
+    assert (result.record_count, result.embedding_dimensions) == (count, dims)
+    if chosen.is_supported:
+        assert size == 1024 and result.public_cache_bytes <= profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]  # no staging leftovers
 
 
 def test_seeds_are_fresh_for_every_publish(tmp_path):

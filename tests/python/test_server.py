@@ -11,7 +11,7 @@ from quorvex._toy_pir import ToyDatabase, ToySetup
 from quorvex.publish import publish
 from quorvex.server import PirServer, QueryError
 from support.corpus import make_chunks, make_embeddings
-from support.reference_client import ReferenceClient, chunk_of
+from support.reference_client import ReferenceClient
 
 
 def published(tmp_path, profile, count, record_size=None, dims=4, text_bytes=20):
@@ -21,27 +21,9 @@ def published(tmp_path, profile, count, record_size=None, dims=4, text_bytes=20)
     return chunks, PirServer.load(tmp_path / "server"), ReferenceClient.from_cache(tmp_path / "public")
 
 
-@pytest.fixture(scope="module")
-def supported(tmp_path_factory):
-    return published(tmp_path_factory.mktemp("full"), None, 1000, dims=384, text_bytes=700)
-
-
-def test_full_size_supported_store_round_trips(supported):
-    chunks, server, client = supported
-    assert (server.record_count, server.record_size_bytes) == (1000, 1024)
-    query, contexts = client.batch([17, 3, 0, 999])
-    response = server.answer(query)
-    document = json.loads(response)
-    assert list(document) == ["protocol_version", "scheme", "retrieval_count", "responses"]
-    assert list(document["responses"][0]) == ["protocol_version", "scheme", "payload"]
-    assert b" " not in response
-    decoded = [chunk_of(r) for r in client.decode(response, contexts)]
-    assert [c["chunk_id"] for c in decoded] == ["c17", "c3", "c0", "c999"]
-    assert decoded[0]["text"] == chunks[17]["text"]
-
-
-def test_supported_store_answers_batches_of_four_only(supported):
-    _, server, client = supported
+def test_supported_store_answers_batches_of_four_only(tmp_path):
+    _, server, client = published(tmp_path, None, 4, dims=384)
+    assert (server.record_count, server.record_size_bytes) == (4, 1024)
     query, _ = client.batch([1, 2, 3])
     with pytest.raises(QueryError, match="requires retrieval_count 4, got 3"):
         server.answer(query)
