@@ -165,22 +165,6 @@ def test_embedding_accepts_any_numeric_sequence(toy):
     assert len(client.search(b"\x01\x02\x03\x04\x05", 2)) == 2  # bytes are a sequence of ints
 
 
-class LyingSequence:
-    """Claims an enormous length; iterating yields five values."""
-
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, index):
-        if index >= 5:
-            raise IndexError(index)
-        return 1.0
-
-
-def test_sequence_length_is_only_a_hint(toy):
-    assert len(toy[0].search(LyingSequence(), 1)) == 1
-
-
 # --- scores and metadata ---------------------------------------------------------------
 
 
@@ -240,6 +224,9 @@ def test_private_retrieval_returns_the_hits_texts(caches, name, top_k, retrieval
     hits = prepared.search_results()
     assert hits[0].chunk_id == "c3"
     response = server.answer(prepared.query_json)
+    document = json.loads(response)  # the server writes compact JSON in key order
+    assert list(document) == ["protocol_version", "scheme", "retrieval_count", "responses"]
+    assert list(document["responses"][0]) == ["protocol_version", "scheme", "payload"] and b" " not in response
     for _ in range(2):  # a prepared retrieval decodes any number of responses
         decoded = client.decode_retrieval_response(prepared, response)
         assert [d.chunk_id for d in decoded] == [h.chunk_id for h in hits]
@@ -285,16 +272,6 @@ def test_padding_records_are_fetched_and_decoded(tmp_path, broken, decodes):
             client.decode_retrieval_response(prepared, response)
 
 
-def test_response_with_another_count_is_refused(toy, caches):
-    client, _, embeddings = toy
-    server = PirServer.load(caches["toy"][3])
-    three = client.prepare_retrieval_query(embeddings[0], 1, 3)
-    four = client.prepare_retrieval_query(embeddings[0], 1, 4)
-    with pytest.raises(RuntimeError, match="^format error: batched PIR context count 3 does not match response count 4$"):
-        client.decode_retrieval_response(three, server.answer(four.query_json))
-    assert len(client.decode_retrieval_response(three, server.answer(three.query_json))) == 1
-
-
 def test_supported_profile_rules(caches):
     _, embeddings, public, _ = caches["supported"]
     client = NativeClient.open_public_cache(str(public))
@@ -302,11 +279,6 @@ def test_supported_profile_rules(caches):
         client.prepare_retrieval_query(embeddings[0], 1, 4)
     with pytest.raises(RuntimeError, match="requires retrieval_count 4, got 5"):
         client.prepare_retrieval_query(embeddings[0], 2, 5)
-
-
-def test_absurd_retrieval_count_is_refused(toy):
-    with pytest.raises(RuntimeError, match="^format error: retrieval_count 1099511627776 is larger than"):
-        toy[0].prepare_retrieval_query([1.0] * 5, 1, 2**40)
 
 
 # --- threads ---------------------------------------------------------------------------
