@@ -93,8 +93,12 @@ Status validate_profile_security_status(const PirParamMap& pir_params, std::stri
                                         std::string_view expected) {
   const std::string* status = find_param(pir_params, "security_status");
   if (status == nullptr) return format_error(concat("missing PIR security_status for ", profile));
-  if (*status == expected) return {};
-  return format_error(concat("unsupported PIR security_status for ", profile, ": ", *status, "; expected ", expected));
+  return require_security_status(profile, *status, expected);
+}
+
+Status require_security_status(std::string_view profile, std::string_view status, std::string_view expected) {
+  if (status == expected) return {};
+  return format_error(concat("unsupported PIR security_status for ", profile, ": ", status, "; expected ", expected));
 }
 
 Status validate_supported_profile_record_shape(std::uint64_t record_count, std::uint64_t record_size_bytes) {

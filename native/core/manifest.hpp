@@ -54,6 +54,8 @@ struct BundleManifest {
 Status validate_profile_specific_manifest_shape(const BundleManifest& manifest);
 Status validate_profile_security_status(const PirParamMap& pir_params, std::string_view profile,
                                         std::string_view expected);
+// "unsupported PIR security_status for {profile}: {status}; expected {expected}" unless they agree.
+Status require_security_status(std::string_view profile, std::string_view status, std::string_view expected);
 // The supported profile's record limits: at most 1000 records (tested first),
 // each exactly 1024 bytes.
 Status validate_supported_profile_record_shape(std::uint64_t record_count, std::uint64_t record_size_bytes);

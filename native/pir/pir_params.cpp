@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/manifest.hpp"
 #include "core/profile_names.hpp"
 #include "core/text.hpp"
 #include "pir/pir_profiles.hpp"
@@ -126,9 +127,7 @@ Status PirParams::validate() const {
 }
 
 Status PirParams::validate_security_status(std::string_view expected) const {
-  if (security_status == expected) return {};
-  return format_error(concat("unsupported PIR security_status for ", parameter_profile, ": ", security_status,
-                             "; expected ", expected));
+  return require_security_status(parameter_profile, security_status, expected);
 }
 
 Status PirParams::validate_toy_profile() const { return validate_profile_values(*this, kToyProfileValues); }

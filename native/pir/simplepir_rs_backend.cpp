@@ -86,7 +86,7 @@ std::vector<std::vector<std::uint64_t>> simplepir_rs_query_vectors(const SimpleP
   std::vector<const std::uint64_t*> secrets(batch);
   for (std::size_t k = 0; k < batch; ++k) {
     const auto& secret = materials[k].secret;
-    std::copy_n(secret.begin(), std::min(columns, secret.size()), padded_secrets.begin() + k * columns);
+    std::copy_n(secret.begin(), std::min(columns, secret.size()), padded_secrets.data() + k * columns);
     secrets[k] = padded_secrets.data() + k * columns;
   }
   ChaCha20Rng generator = ChaCha20Rng::seed_from_u64(setup.server_hint);
