@@ -179,6 +179,12 @@ TEST_P(OpenOrder, FirstFailingStepIsReported) {
 
 const auto kNothing = [](auto&) {};
 
+void edit_scheme(CacheBuilder& cache, const std::function<void(nlohmann::json&)>& edit) {
+  auto scheme = nlohmann::json::parse(cache.files["pir/scheme.json"]);
+  edit(scheme);
+  cache.files["pir/scheme.json"] = scheme.dump();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Steps, OpenOrder,
     ::testing::Values(
@@ -215,12 +221,25 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"index_against_manifest", [](CacheBuilder& c) { c.manifest["embedding_model"] = "other-model"; },
                  kNothing, "format error: index embedding model hashing-384-v1 does not match manifest other-model"},
         OpenCase{"scheme_against_manifest",
-                 [](CacheBuilder& c) {
-                   auto scheme = nlohmann::json::parse(c.files["pir/scheme.json"]);
-                   scheme["params"]["record_count"] = 21;
-                   c.files["pir/scheme.json"] = scheme.dump();
-                 },
-                 kNothing, "format error: PIR scheme artifact does not match manifest PIR metadata"}),
+                 [](CacheBuilder& c) { edit_scheme(c, [](auto& s) { s["params"]["record_count"] = 21; }); },
+                 kNothing, "format error: PIR scheme artifact does not match manifest PIR metadata"},
+        OpenCase{"scheme_status_case",
+                 [](CacheBuilder& c) { edit_scheme(c, [](auto& s) { s["params"]["security_status"] = "Supported-v0-unaudited"; }); },
+                 kNothing,
+                 "format error: unsupported PIR security_status for simplepir-rs-v0-1000-1k: Supported-v0-unaudited; "
+                 "expected supported-v0-unaudited"},
+        OpenCase{"scheme_server_hint_path",
+                 [](CacheBuilder& c) { edit_scheme(c, [](auto& s) { s["artifacts"]["server_hint"] = "pir/server_hint.bin "; }); },
+                 kNothing, "format error: PIR scheme artifact does not match manifest PIR metadata"},
+        OpenCase{"scheme_not_json", [](CacheBuilder& c) { c.files["pir/scheme.json"] = "{"; }, kNothing,
+                 "JSON error for {root}/pir/scheme.json: syntax error while parsing object key - unexpected end of "
+                 "input; expected string literal at line 1 column 1"},
+        OpenCase{"client_hint_missing", kNothing,
+                 [](const auto& root) { std::filesystem::remove(root / "pir/client_hint.bin"); },
+                 "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"},
+        OpenCase{"client_hint_of_the_other_backend",
+                 [](CacheBuilder& c) { c.files["pir/client_hint.bin"] = testing::toy_hint(20, 1024).text(); }, kNothing,
+                 "format error: client_hint.bin has an unsupported SimplePIR magic header"}),
     [](const auto& test_case) { return test_case.param.name; });
 
 }  // namespace
