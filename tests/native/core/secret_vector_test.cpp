@@ -50,6 +50,7 @@ TEST_F(SecretVectorTest, EveryReturnedBlockIsWiped) {
   {
     Inspected<std::uint64_t> secret;
     for (std::uint64_t i = 1; i <= 1000; ++i) secret.push_back(i * 0x9E3779B97F4A7C15u);  // reallocates ~10 times
+    for (std::uint64_t i = 1; i <= 1000; ++i) ASSERT_EQ(secret[i - 1], i * 0x9E3779B97F4A7C15u);  // kept across moves
     Inspected<std::int64_t> error(333, -7);
     Inspected<std::uint64_t> copy = secret;
     copy.clear();

@@ -134,12 +134,5 @@ TEST(SimplePirRsClientHint, LaneCountOverflow) {
   EXPECT_EQ(simplepir_rs_lane_count(5).value(), 3u);
 }
 
-TEST(SelectedBackend, WrapsTheArtifactOfItsKind) {
-  const PirParams toy = params_for("toy-development-only-v0", 3, 8);
-  const auto artifact = select_pir_backend(toy).value().load_client_artifact(toy, testing::toy_hint(3, 8).bytes());
-  ASSERT_TRUE(artifact.has_value());
-  EXPECT_TRUE(std::holds_alternative<SimplePirClientArtifact>(*artifact));
-}
-
 }  // namespace
 }  // namespace quorvex

@@ -18,15 +18,6 @@ std::vector<std::uint8_t> frame(std::string_view magic, std::uint64_t count, std
   return bytes;
 }
 
-TEST(VectorPayload, MagicsAreTheirAsciiBytes) {
-  for (auto [magic, text] : {std::pair{kToyQueryMagic, "QVSPQ001"}, std::pair{kToyResponseMagic, "QVSPR001"},
-                             std::pair{kSimplePirRsQueryMagic, "QVSRQ001"},
-                             std::pair{kSimplePirRsResponseMagic, "QVSRR001"}}) {
-    const auto bytes = encode_vector_payload(magic, {});
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), text);
-  }
-}
-
 TEST(VectorPayload, WritesMagicCountAndElementsLittleEndian) {
   const std::vector<std::uint64_t> values{1, 0x0102030405060708, ~std::uint64_t{0}};
   const auto bytes = encode_vector_payload(kToyQueryMagic, values);
