@@ -316,6 +316,7 @@ def test_dropping_a_bound_object_on_another_thread_is_reported(toy):
     client, _, embeddings = toy
     holder = [client.prepare_retrieval_query(embeddings[0], 1, 2)]
     reports = []
+    gc.collect()  # objects left in cycles by earlier tests must not be collected on the thread below
     previous = sys.unraisablehook
     sys.unraisablehook = lambda report: reports.append(str(report.exc_value))
     try:
