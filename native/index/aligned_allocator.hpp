@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -30,6 +31,16 @@ struct AlignedAllocator {
     // scan walks far fewer page-table entries.
     if (bytes >= kHugeTableBytes) ::madvise(memory, bytes / kHugePageBytes * kHugePageBytes, MADV_HUGEPAGE);
     return static_cast<T*>(memory);
+  }
+  // Elements made without a value are left uninitialised: the vector table
+  // writes every value it keeps, so zero-filling first would be wasted work.
+  template <class U>
+  void construct(U* pointer) noexcept {
+    ::new (static_cast<void*>(pointer)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* pointer, Args&&... args) {
+    ::new (static_cast<void*>(pointer)) U(std::forward<Args>(args)...);
   }
   void deallocate(T* pointer, std::size_t count) noexcept {
     ::operator delete(pointer, std::align_val_t(alignment_for(count * sizeof(T))));

@@ -38,11 +38,18 @@ bool all_values_finite(std::span<const float> values) {
 }  // namespace
 
 // With dimensions 0 the table holds no values at all, whatever the row count.
+// Only the padding rows of the last block are zeroed here: every factory
+// writes all values of the real rows.
 VectorTable::VectorTable(std::uint64_t dimensions, std::uint64_t row_count)
     : dimensions_(dimensions),
       row_count_(row_count),
       block_count_(row_count / kBlockRows + (row_count % kBlockRows != 0 ? 1 : 0)),
-      values_(dimensions == 0 ? 0 : block_count_ * kBlockRows * dimensions, 0.0f) {}
+      values_(dimensions == 0 ? 0 : block_count_ * kBlockRows * dimensions) {
+  if (dimensions == 0) return;
+  for (std::uint64_t r = row_count; r < block_count_ * kBlockRows; ++r) {
+    for (std::uint64_t d = 0; d < dimensions; ++d) values_[position(r, d)] = 0.0f;
+  }
+}
 
 Result<VectorTable> VectorTable::create(std::uint64_t dimensions, std::span<const std::vector<float>> rows) {
   QV_TRY(require_dimensions(dimensions));

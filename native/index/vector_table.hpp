@@ -60,7 +60,7 @@ class VectorTable {
   std::optional<std::uint64_t> first_non_finite(std::uint64_t row) const;
 
  private:
-  // A zero-filled table.
+  // A table whose real rows are still to be written (padding rows zero).
   VectorTable(std::uint64_t dimensions, std::uint64_t row_count);
   // Stores rows first_row, first_row + 1, ... from their little-endian bytes.
   void fill_rows(std::uint64_t first_row, std::span<const char> bytes);
