@@ -25,12 +25,8 @@ std::uint64_t little_endian_u64(const char* bytes) {
 }  // namespace
 
 Result<IndexTables> IndexReader::load() const {
-  IndexConfig config = QV_TRY(read_config());
-  VectorTable vectors = QV_TRY(read_vectors());
-  std::vector<std::uint64_t> ids = QV_TRY(read_ids());
-  std::vector<IndexMetadataRecord> metadata = QV_TRY(read_metadata());
-  QV_TRY(validate_tables(config, vectors, ids, metadata));
-  return IndexTables{std::move(config), std::move(vectors), std::move(ids), std::move(metadata)};
+  return load_index_tables([&] { return read_config(); }, [&] { return read_vectors(); },
+                           [&] { return read_ids(); }, [&] { return read_metadata(); });
 }
 
 Result<IndexConfig> IndexReader::read_config() const {

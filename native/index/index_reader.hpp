@@ -68,4 +68,18 @@ class IndexReader {
 Status validate_tables(const IndexConfig& config, const VectorTable& vectors, std::span<const std::uint64_t> ids,
                        std::span<const IndexMetadataRecord> metadata);
 
+// The four tables in loading order (configuration, vectors, ids, metadata),
+// each taken from its function only when those before it succeeded, then
+// checked against each other.
+template <class ReadConfig, class ReadVectors, class ReadIds, class ReadMetadata>
+Result<IndexTables> load_index_tables(ReadConfig&& read_config, ReadVectors&& read_vectors, ReadIds&& read_ids,
+                                      ReadMetadata&& read_metadata) {
+  IndexConfig config = QV_TRY(read_config());
+  VectorTable vectors = QV_TRY(read_vectors());
+  std::vector<std::uint64_t> ids = QV_TRY(read_ids());
+  std::vector<IndexMetadataRecord> metadata = QV_TRY(read_metadata());
+  QV_TRY(validate_tables(config, vectors, ids, metadata));
+  return IndexTables{std::move(config), std::move(vectors), std::move(ids), std::move(metadata)};
+}
+
 }  // namespace quorvex

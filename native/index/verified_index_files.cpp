@@ -14,12 +14,8 @@ Result<VerifiedIndexFiles> VerifiedIndexFiles::read(const ChecksumManifest& chec
 }
 
 Result<IndexTables> VerifiedIndexFiles::tables() && {
-  IndexConfig config = QV_TRY(std::move(config_));
-  VectorTable vectors = QV_TRY(std::move(vectors_));
-  std::vector<std::uint64_t> ids = QV_TRY(std::move(ids_));
-  std::vector<IndexMetadataRecord> metadata = QV_TRY(std::move(metadata_));
-  QV_TRY(validate_tables(config, vectors, ids, metadata));
-  return IndexTables{std::move(config), std::move(vectors), std::move(ids), std::move(metadata)};
+  return load_index_tables([&] { return std::move(config_); }, [&] { return std::move(vectors_); },
+                           [&] { return std::move(ids_); }, [&] { return std::move(metadata_); });
 }
 
 }  // namespace quorvex

@@ -31,7 +31,8 @@ Result<PirClient> PirClient::from_manifest_reading(const BundleManifest& manifes
   QV_TRY(params.validate());
   const PirArtifacts artifacts = QV_TRY(PirArtifacts::from_manifest(manifest));
   const std::filesystem::path scheme_path = root / artifacts.scheme;
-  const PirSchemeMetadata metadata = QV_TRY(parse_json_file<PirSchemeMetadata>(scheme_path, QV_TRY(read_scheme(scheme_path))));
+  const auto scheme_contents = QV_TRY(read_scheme(scheme_path));
+  const PirSchemeMetadata metadata = QV_TRY(parse_json_file<PirSchemeMetadata>(scheme_path, scheme_contents));
   QV_TRY(metadata.validate());
   if (metadata.params != params || metadata.artifacts != artifacts) {
     return format_error("PIR scheme artifact does not match manifest PIR metadata");
