@@ -138,10 +138,15 @@ class PirServer:
                 raise QueryError(message if message.startswith(item) else f"{item} payload: {message}") from None
         return columns
 
-    def answer(self, query_document: bytes | str) -> bytes:
-        """The batched response document (compact JSON bytes) for a batched query document."""
-        columns = self.parse_queries(query_document)
-        answers = self._database.answer(columns)
+    @property
+    def max_query_bytes(self) -> int:
+        """The size of the largest query document this store can accept: MAX_RETRIEVAL_COUNT framed
+        payloads and room for the JSON around them."""
+        framed = 16 + 8 * self._database.query_length
+        payload_chars = 4 * (framed // 3) + (0, 2, 3)[framed % 3]
+        return 1024 + MAX_RETRIEVAL_COUNT * (payload_chars + 256)
+
+    def _response(self, answers: np.ndarray) -> bytes:
         responses = [{
             "protocol_version": PROTOCOL_VERSION,
             "scheme": profiles.SCHEME,
@@ -150,6 +155,37 @@ class PirServer:
         document = {"protocol_version": PROTOCOL_VERSION, "scheme": profiles.SCHEME,
                     "retrieval_count": len(responses), "responses": responses}
         return json.dumps(document, separators=(",", ":")).encode("ascii")
+
+    def answer(self, query_document: bytes | str) -> bytes:
+        """The batched response document (compact JSON bytes) for a batched query document."""
+        result = self.answer_batch([query_document])[0]
+        if isinstance(result, QueryError):
+            raise result
+        return result
+
+    def answer_batch(self, query_documents: list[bytes | str]) -> list[bytes | QueryError]:
+        """Answers several query documents (from different clients) with one pass over the store.
+
+        Position k of the result is document k's response document, or the QueryError that
+        refuses it; one refused document does not affect the others.
+        """
+        parsed: list[np.ndarray | QueryError] = []
+        for document in query_documents:
+            try:
+                parsed.append(self.parse_queries(document))
+            except QueryError as error:
+                parsed.append(error)
+        valid = [columns for columns in parsed if not isinstance(columns, QueryError)]
+        answers = self._database.answer(np.concatenate(valid, axis=1)) if valid else None
+        results: list[bytes | QueryError] = []
+        first = 0
+        for columns in parsed:
+            if isinstance(columns, QueryError):
+                results.append(columns)
+            else:
+                results.append(self._response(answers[:, first:first + columns.shape[1]]))
+                first += columns.shape[1]
+        return results
 
 
 def load(server_dir: str | pathlib.Path) -> PirServer:
