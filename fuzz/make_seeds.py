@@ -11,12 +11,13 @@ import tempfile
 
 import numpy as np
 
-from quorvex import _codec
 from quorvex._native import NativeClient
 from quorvex.publish import publish
 from quorvex.server import PirServer
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+from support import codec as _codec  # noqa: E402 - the tests' payload codec
 # Small records keep the hints (record size x matrix width values) small.
 RECORD_SIZE = 112
 JSON_RECORDS = ["manifest.json", "checksums.json", "pir/scheme.json", "index/index.config.json"]
@@ -42,8 +43,10 @@ def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
     write("index_files", f"{name}-ids", b"\1" + (public / "index/ids.bin").read_bytes())
     write("client_hint", name, (public / "pir/client_hint.bin").read_bytes())
 
-    records = np.load(server_dir / "records.npy")
-    record = records[1].tobytes()
+    lanes = np.fromfile(server_dir / "lanes.bin", dtype="<u2").reshape(-1, len(chunks))
+    # simplepir-rs lanes hold two bytes of a record each, toy lanes one.
+    record = (lanes[:, 1].astype("<u2").tobytes() if profile != "toy-development-only-v0"
+              else lanes[:, 1].astype(np.uint8).tobytes())[:RECORD_SIZE]
     write("padded_chunk_record", name, record)
     (length,) = struct.unpack_from("<I", record)
     write("json_records", f"{name}-chunk-record", bytes([5]) + record[4:4 + length])
@@ -52,6 +55,7 @@ def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
     prepared = client.prepare_retrieval_query(embeddings[1], 1, 2)
     response = PirServer.load(server_dir).answer(prepared.query_json)
     write("batched_response", name, response)
+    write("query_document", name, prepared.query_json)
     payload = json.loads(response)["responses"][0]["payload"]
     write("payload_codec", f"{name}-response", payload.encode())
     query_payload = json.loads(prepared.query_json)["queries"][0]["payload"]

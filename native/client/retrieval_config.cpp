@@ -2,13 +2,13 @@
 
 #include "core/profile_names.hpp"
 #include "core/text.hpp"
+#include "pir/batched_documents.hpp"
 
 namespace quorvex {
 
 namespace {
 
 constexpr std::uint64_t kSupportedTopK = 2;
-constexpr std::uint64_t kSupportedRetrievalCount = 4;
 
 }  // namespace
 
@@ -36,11 +36,7 @@ Status validate_retrieval_config_for_profile(const PirParamMap& pir_params, cons
     return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires top_k ", kSupportedTopK,
                                ", got ", config.top_k));
   }
-  if (config.retrieval_count != kSupportedRetrievalCount) {
-    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires retrieval_count ",
-                               kSupportedRetrievalCount, ", got ", config.retrieval_count));
-  }
-  return {};
+  return check_profile_retrieval_count(kSupportedProfile, config.retrieval_count);
 }
 
 }  // namespace quorvex

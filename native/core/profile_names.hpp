@@ -18,5 +18,7 @@ inline constexpr std::uint64_t kSupportedDimensions = 384;
 inline constexpr std::uint64_t kSupportedMaxRecords = 1000;
 inline constexpr std::uint64_t kSupportedRecordSizeBytes = 1024;
 inline constexpr std::uint64_t kSupportedPublicCacheLimitBytes = 2621440;
+// Queries in every batch of the supported profile: two hits padded to four.
+inline constexpr std::uint64_t kSupportedRetrievalCount = 4;
 
 }  // namespace quorvex

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/profile_names.hpp"
 #include "core/text.hpp"
 #include "pir/payload_codec.hpp"
 
@@ -29,31 +30,47 @@ Status validate_batch(std::string_view label, std::string_view item_label, std::
 
 constexpr std::string_view kSchemeMember = R"("scheme":"simplepir-lwe-v0")";
 
-// A one-pass reader for response documents in their plain form: objects with
+// Where each batched document keeps its items.
+template <class Batch>
+struct BatchItems;
+template <>
+struct BatchItems<BatchedPirQuery> {
+  static constexpr std::string_view key = "queries";
+  static constexpr auto items = &BatchedPirQuery::queries;
+};
+template <>
+struct BatchItems<BatchedPirResponse> {
+  static constexpr std::string_view key = "responses";
+  static constexpr auto items = &BatchedPirResponse::responses;
+};
+
+// A one-pass reader for batched documents in their plain form: objects with
 // exactly the expected members, each once and in any order, integers without
 // sign, fraction or exponent, strings without escapes, JSON whitespace
 // between tokens. A document it accepts means the same to the general parser
 // and decoder; anything else (other forms, anything questionable, any fault)
 // makes it give up, and the general path reads the document and reports the
 // fault with its position. It skips building a tree and copying every payload
-// string character by character.
-class PlainResponseReader {
+// string character by character. `Batch` is BatchedPirQuery or
+// BatchedPirResponse.
+template <class Batch>
+class PlainBatchReader {
  public:
-  explicit PlainResponseReader(std::string_view text) : text_(text) {}
+  explicit PlainBatchReader(std::string_view text) : text_(text) {}
 
-  std::optional<BatchedPirResponse> read() {
-    BatchedPirResponse response;
-    bool version = false, scheme = false, count = false, responses = false;
+  std::optional<Batch> read() {
+    Batch batch;
+    bool version = false, scheme = false, count = false, items = false;
     const bool read_members = members([&](std::string_view key) {
-      if (key == "protocol_version") return once(version) && u32(response.protocol_version);
+      if (key == "protocol_version") return once(version) && u32(batch.protocol_version);
       if (key == "scheme") return once(scheme) && scheme_name();
-      if (key == "retrieval_count") return once(count) && u64(response.retrieval_count);
-      if (key == "responses") return once(responses) && response_list(response.responses);
+      if (key == "retrieval_count") return once(count) && u64(batch.retrieval_count);
+      if (key == BatchItems<Batch>::key) return once(items) && item_list(batch.*BatchItems<Batch>::items);
       return false;
     });
     skip_space();
-    if (!read_members || !version || !scheme || !count || !responses || at_ != text_.size()) return std::nullopt;
-    return response;
+    if (!read_members || !version || !scheme || !count || !items || at_ != text_.size()) return std::nullopt;
+    return batch;
   }
 
  private:
@@ -119,11 +136,12 @@ class PlainResponseReader {
     } while (take(','));
     return take('}');
   }
-  bool response_list(std::vector<PirResponse>& out) {
+  template <class Item>
+  bool item_list(std::vector<Item>& out) {
     if (!take('[')) return false;
     if (take(']')) return true;
     do {
-      PirResponse item;
+      Item item;
       bool version = false, scheme = false, payload = false;
       const bool read_item = members([&](std::string_view key) {
         if (key == "protocol_version") return once(version) && u32(item.protocol_version);
@@ -149,7 +167,55 @@ class PlainResponseReader {
   std::size_t at_ = 0;
 };
 
+// Reads a batched document, the plain form in one pass and any other form
+// through the general parser; a fault is a Json error for `label`.
+template <class Batch>
+Result<Batch> read_batch(std::span<const std::uint8_t> bytes, std::string_view label) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (std::optional<Batch> plain = PlainBatchReader<Batch>(text).read()) {
+    QV_TRY(plain->validate());
+    return std::move(plain).value();
+  }
+  auto parsed = read_json<Batch>(text);
+  if (!parsed) return std::unexpected(QuorvexError::json_label(std::string(label), std::move(parsed).error()));
+  QV_TRY(parsed->validate());
+  return std::move(parsed).value();
+}
+
+// Writes a batched document compactly, keys in the order protocol_version,
+// scheme, retrieval_count, then the items under `key`.
+template <class Item>
+std::vector<std::uint8_t> write_batch(std::uint32_t protocol_version, std::uint64_t retrieval_count,
+                                      std::string_view key, const std::vector<Item>& items) {
+  std::vector<std::string> payloads;
+  payloads.reserve(items.size());
+  std::size_t size = 96;
+  for (const Item& item : items) {
+    payloads.push_back(payload_codec::encode(item.payload.bytes));
+    size += payloads.back().size() + 72;
+  }
+  std::string document;
+  document.reserve(size);
+  document += concat(R"({"protocol_version":)", protocol_version, ",", kSchemeMember, R"(,"retrieval_count":)",
+                     retrieval_count, R"(,")", key, R"(":[)");
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    if (k != 0) document += ',';
+    document += concat(R"({"protocol_version":)", items[k].protocol_version, ",", kSchemeMember,
+                       R"(,"payload":")", payloads[k], R"("})");
+  }
+  document += "]}";
+  return std::vector<std::uint8_t>(document.begin(), document.end());
+}
+
 }  // namespace
+
+Status check_profile_retrieval_count(std::string_view parameter_profile, std::uint64_t retrieval_count) {
+  if (parameter_profile == kSupportedProfile && retrieval_count != kSupportedRetrievalCount) {
+    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires retrieval_count ",
+                               kSupportedRetrievalCount, ", got ", retrieval_count));
+  }
+  return {};
+}
 
 Status BatchedPirQuery::validate() const {
   return validate_batch("batched PIR query", "PIR query", protocol_version, retrieval_count, queries);
@@ -157,40 +223,24 @@ Status BatchedPirQuery::validate() const {
 
 Result<std::vector<std::uint8_t>> BatchedPirQuery::to_json_vec() const {
   QV_TRY(validate());
-  std::vector<std::string> payloads;
-  payloads.reserve(queries.size());
-  std::size_t size = 96;
-  for (const PirQuery& query : queries) {
-    payloads.push_back(payload_codec::encode(query.payload.bytes));
-    size += payloads.back().size() + 72;
-  }
-  std::string document;
-  document.reserve(size);
-  document += concat(R"({"protocol_version":)", protocol_version, ",", kSchemeMember, R"(,"retrieval_count":)",
-                     retrieval_count, R"(,"queries":[)");
-  for (std::size_t k = 0; k < queries.size(); ++k) {
-    if (k != 0) document += ',';
-    document += concat(R"({"protocol_version":)", queries[k].protocol_version, ",", kSchemeMember,
-                       R"(,"payload":")", payloads[k], R"("})");
-  }
-  document += "]}";
-  return std::vector<std::uint8_t>(document.begin(), document.end());
+  return write_batch(protocol_version, retrieval_count, "queries", queries);
+}
+
+Result<BatchedPirQuery> BatchedPirQuery::from_json_slice(std::span<const std::uint8_t> bytes) {
+  return read_batch<BatchedPirQuery>(bytes, "batched-pir-query");
 }
 
 Result<BatchedPirResponse> BatchedPirResponse::from_json_slice(std::span<const std::uint8_t> bytes) {
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  if (std::optional<BatchedPirResponse> plain = PlainResponseReader(text).read()) {
-    QV_TRY(plain->validate());
-    return std::move(plain).value();
-  }
-  auto parsed = read_json<BatchedPirResponse>(text);
-  if (!parsed) return std::unexpected(QuorvexError::json_label("batched-pir-response", std::move(parsed).error()));
-  QV_TRY(parsed->validate());
-  return std::move(parsed).value();
+  return read_batch<BatchedPirResponse>(bytes, "batched-pir-response");
 }
 
 Status BatchedPirResponse::validate() const {
   return validate_batch("batched PIR response", "PIR response", protocol_version, retrieval_count, responses);
+}
+
+Result<std::vector<std::uint8_t>> BatchedPirResponse::to_json_vec() const {
+  QV_TRY(validate());
+  return write_batch(protocol_version, retrieval_count, "responses", responses);
 }
 
 }  // namespace quorvex

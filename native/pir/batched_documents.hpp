@@ -21,6 +21,8 @@ struct BatchedPirQuery {
   std::uint64_t retrieval_count = 0;
   std::vector<PirQuery> queries;
 
+  // Parses (any fault is a Json error for "batched-pir-query") and validates.
+  static Result<BatchedPirQuery> from_json_slice(std::span<const std::uint8_t> bytes);
   Status validate() const;
   // Compact JSON, keys in the order protocol_version, scheme, retrieval_count, queries.
   Result<std::vector<std::uint8_t>> to_json_vec() const;
@@ -35,12 +37,31 @@ struct BatchedPirResponse {
   // Parses (any fault is a Json error for "batched-pir-response") and validates.
   static Result<BatchedPirResponse> from_json_slice(std::span<const std::uint8_t> bytes);
   Status validate() const;
+  // Compact JSON, keys in the order protocol_version, scheme, retrieval_count, responses.
+  Result<std::vector<std::uint8_t>> to_json_vec() const;
 };
+
+// The supported profile's batches hold exactly kSupportedRetrievalCount
+// queries: "PIR parameter_profile {profile} requires retrieval_count {n}, got {count}".
+Status check_profile_retrieval_count(std::string_view parameter_profile, std::uint64_t retrieval_count);
 
 // A batched query with the secret context of each query at the same position.
 struct PreparedBatchedPirQuery {
   BatchedPirQuery query;
   std::vector<PirQueryContext> contexts;
+};
+
+template <>
+struct JsonRecord<BatchedPirQuery> {
+  using R = BatchedPirQuery;
+  static constexpr std::string_view name = "BatchedPirQuery";
+  static constexpr std::tuple fields{
+      field("protocol_version", &R::protocol_version),
+      field("scheme", &R::scheme),
+      field("retrieval_count", &R::retrieval_count),
+      field("queries", &R::queries),
+  };
+  static constexpr bool array_form = true;
 };
 
 template <>

@@ -73,12 +73,8 @@ Result<std::vector<std::uint8_t>> PirClient::decode_response_record(const PirQue
 
 Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<const std::uint64_t> record_ids,
                                                                   EntropySource source) const {
-  constexpr std::uint64_t kSupportedRetrievalCount = 4;
   if (record_ids.empty()) return format_error("batched PIR query must contain at least one record id");
-  if (params_.parameter_profile == kSupportedProfile && record_ids.size() != kSupportedRetrievalCount) {
-    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires retrieval_count ",
-                               kSupportedRetrievalCount, ", got ", record_ids.size()));
-  }
+  QV_TRY(check_profile_retrieval_count(params_.parameter_profile, record_ids.size()));
   std::vector<GeneratedQuery> generated =
       QV_TRY(dispatch([&](const auto& backend, const auto& artifact) -> Result<std::vector<GeneratedQuery>> {
         QV_TRY(backend.check_common(params_, artifact));

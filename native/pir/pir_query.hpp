@@ -82,6 +82,17 @@ Status check_context_and_response(const PirParams& params, const PirQueryContext
                                   const PirResponse& response);
 
 template <>
+struct JsonRecord<PirQuery> {
+  static constexpr std::string_view name = "PirQuery";
+  static constexpr std::tuple fields{
+      field("protocol_version", &PirQuery::protocol_version),
+      field("scheme", &PirQuery::scheme),
+      field("payload", &PirQuery::payload),
+  };
+  static constexpr bool array_form = true;
+};
+
+template <>
 struct JsonRecord<PirResponse> {
   static constexpr std::string_view name = "PirResponse";
   static constexpr std::tuple fields{

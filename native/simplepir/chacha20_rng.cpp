@@ -28,6 +28,13 @@ ChaCha20Rng::ChaCha20Rng(const std::array<std::uint8_t, 32>& seed, std::uint64_t
 
 ChaCha20Rng ChaCha20Rng::seed_from_u64(std::uint64_t seed) { return ChaCha20Rng(pcg32_expand(seed), 0); }
 
+ChaCha20Rng ChaCha20Rng::seed_from_u64_after(std::uint64_t seed, std::uint64_t outputs) {
+  constexpr std::uint64_t outputs_per_block = ChaCha20Keystream::block_bytes / 8;
+  ChaCha20Rng rng(pcg32_expand(seed), outputs / outputs_per_block);
+  for (std::uint64_t skipped = 0; skipped < outputs % outputs_per_block; ++skipped) rng.next_u64();
+  return rng;
+}
+
 ChaCha20Rng ChaCha20Rng::from_seed(const std::array<std::uint8_t, 32>& seed) { return ChaCha20Rng(seed, 0); }
 
 ChaCha20Rng ChaCha20Rng::from_seed_at_block(const std::array<std::uint8_t, 32>& seed,

@@ -20,6 +20,9 @@ class ChaCha20Rng {
 
   // Key words k0..k7 are eight PCG32 outputs of the seed.
   static ChaCha20Rng seed_from_u64(std::uint64_t seed);
+  // seed_from_u64(seed) after `outputs` calls of next_u64, reached without
+  // computing the blocks before (each block holds eight 64-bit outputs).
+  static ChaCha20Rng seed_from_u64_after(std::uint64_t seed, std::uint64_t outputs);
   // Key words are the seed's eight little-endian 32-bit words.
   static ChaCha20Rng from_seed(const std::array<std::uint8_t, 32>& seed);
   // A generator whose next refill starts at block_counter, as if that many

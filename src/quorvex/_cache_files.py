@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import pathlib
 
 from quorvex import profiles
 
@@ -102,14 +103,22 @@ def scheme_json(profile: profiles.Profile, record_count: int, record_size_bytes:
     })
 
 
-def checksums_json(files: dict[str, bytes]) -> bytes:
-    """SHA-256 and size of every given file, keyed by bundle-relative path."""
+def file_sha256(path: pathlib.Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as source:
+        while piece := source.read(1 << 20):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+def checksums_json(root: pathlib.Path, paths: list[str]) -> bytes:
+    """SHA-256 and size of every given file under root, keyed by bundle-relative path."""
     return _dump({
         "algorithm": "sha256",
-        "files": {path: {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
-                  for path, data in sorted(files.items())},
+        "files": {path: {"sha256": file_sha256(root / path), "size_bytes": (root / path).stat().st_size}
+                  for path in sorted(paths)},
     })
 
 
-def public_cache_size(files: dict[str, bytes]) -> int:
-    return sum(len(files[path]) for path in PUBLIC_CACHE_FILES)
+def public_cache_size(root: pathlib.Path) -> int:
+    return sum((root / path).stat().st_size for path in PUBLIC_CACHE_FILES)

@@ -1,4 +1,4 @@
-"""The four files of a cache's exact embedding index.
+"""The four files of a cache's exact embedding index, written in pieces.
 
 - "index/index.config.json": format, metric, model, dimensions and row count;
 - "index/vectors.bin": "QVVEC001", u32 dimensions, u64 count, float32 rows (little-endian);
@@ -12,7 +12,9 @@ normalised): the client computes cosine similarity itself.
 from __future__ import annotations
 
 import json
+import pathlib
 import struct
+from collections.abc import Callable
 
 import numpy as np
 
@@ -20,9 +22,13 @@ from quorvex._records import Chunk, metadata_line
 
 INDEX_FORMAT = "quorvex-index-v0"
 DISTANCE_METRIC = "cosine_similarity"
+# Rows written at a time.
+BLOCK_ROWS = 16384
 
 
-def index_files(embedding_model: str, vectors: np.ndarray, chunks: list[Chunk]) -> dict[str, bytes]:
+def write_index(root: pathlib.Path, embedding_model: str, vectors: np.ndarray, chunks: list[Chunk],
+                on_rows: Callable[[int], None] = lambda done: None) -> None:
+    """Writes the four files under root/index; on_rows(done) follows the rows written."""
     count, dimensions = vectors.shape
     config = {
         "index_format": INDEX_FORMAT,
@@ -31,12 +37,16 @@ def index_files(embedding_model: str, vectors: np.ndarray, chunks: list[Chunk]) 
         "embedding_dimensions": dimensions,
         "vector_count": count,
     }
-    ids = np.arange(count, dtype="<u8")
-    lines = "".join(metadata_line(i, chunk) + "\n" for i, chunk in enumerate(chunks))
-    return {
-        "index/index.config.json": json.dumps(config, indent=2).encode() + b"\n",
-        "index/vectors.bin": b"QVVEC001" + struct.pack("<IQ", dimensions, count)
-        + np.ascontiguousarray(vectors, dtype="<f4").tobytes(),
-        "index/ids.bin": b"QVIDS001" + struct.pack("<Q", count) + ids.tobytes(),
-        "index/metadata.jsonl": lines.encode("utf-8"),
-    }
+    index = root / "index"
+    index.mkdir(parents=True, exist_ok=True)
+    (index / "index.config.json").write_bytes(json.dumps(config, indent=2).encode() + b"\n")
+    with open(index / "vectors.bin", "wb") as vector_file, open(index / "ids.bin", "wb") as id_file, \
+            open(index / "metadata.jsonl", "wb") as metadata_file:
+        vector_file.write(b"QVVEC001" + struct.pack("<IQ", dimensions, count))
+        id_file.write(b"QVIDS001" + struct.pack("<Q", count))
+        for first in range(0, count, BLOCK_ROWS):
+            last = min(first + BLOCK_ROWS, count)
+            vector_file.write(np.ascontiguousarray(vectors[first:last], dtype="<f4").tobytes())
+            id_file.write(np.arange(first, last, dtype="<u8").tobytes())
+            metadata_file.write("".join(metadata_line(i, chunks[i]) + "\n" for i in range(first, last)).encode())
+            on_rows(last)

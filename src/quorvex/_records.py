@@ -8,7 +8,7 @@ unsigned 32-bit little-endian number, then n bytes of compact UTF-8 JSON
 from __future__ import annotations
 
 import json
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -83,21 +83,32 @@ def metadata_line(record_id: int, chunk: Chunk) -> str:
     return compact_json(row)
 
 
-def required_record_size(payloads: list[bytes]) -> int:
-    """The smallest record size that holds every payload behind its length prefix."""
-    return LENGTH_PREFIX_BYTES + max((len(p) for p in payloads), default=0)
+def record_payload_sizes(chunks: list[Chunk]) -> list[int]:
+    """The byte length of each chunk's record JSON."""
+    return [len(chunk_record_json(i, chunk)) for i, chunk in enumerate(chunks)]
 
 
-def pad_records(payloads: list[bytes], record_size_bytes: int) -> np.ndarray:
-    """The records as a record_count x record_size_bytes uint8 matrix."""
-    records = np.zeros((len(payloads), record_size_bytes), dtype=np.uint8)
-    for record_id, payload in enumerate(payloads):
-        if LENGTH_PREFIX_BYTES + len(payload) > record_size_bytes:
+def check_record_sizes(sizes: list[int], record_size_bytes: int) -> None:
+    """Refuses, naming the first, a record that does not fit record_size_bytes."""
+    for record_id, size in enumerate(sizes):
+        if LENGTH_PREFIX_BYTES + size > record_size_bytes:
             raise ValueError(
-                f"chunk record {record_id} needs {LENGTH_PREFIX_BYTES + len(payload)} bytes "
-                f"(4-byte length prefix and {len(payload)} bytes of JSON) but records hold "
+                f"chunk record {record_id} needs {LENGTH_PREFIX_BYTES + size} bytes "
+                f"(4-byte length prefix and {size} bytes of JSON) but records hold "
                 f"{record_size_bytes} bytes; shorten the chunk text or metadata to at most "
                 f"{record_size_bytes - LENGTH_PREFIX_BYTES} bytes of record JSON")
-        framed = len(payload).to_bytes(4, "little") + payload
-        records[record_id, :len(framed)] = np.frombuffer(framed, dtype=np.uint8)
-    return records
+
+
+def padded_record_blocks(chunks: list[Chunk], record_size_bytes: int, block_records: int) -> Iterator[np.ndarray]:
+    """The padded records, block_records at a time, each block n x record_size_bytes uint8.
+
+    Every record must fit (check_record_sizes).
+    """
+    for first in range(0, len(chunks), block_records):
+        last = min(first + block_records, len(chunks))
+        block = np.zeros((last - first, record_size_bytes), dtype=np.uint8)
+        for row, record_id in enumerate(range(first, last)):
+            payload = chunk_record_json(record_id, chunks[record_id])
+            framed = len(payload).to_bytes(LENGTH_PREFIX_BYTES, "little") + payload
+            block[row, :len(framed)] = np.frombuffer(framed, dtype=np.uint8)
+        yield block

@@ -1,11 +1,13 @@
 """The PIR server's private state directory, kept outside the public cache.
 
-- "server_state.json": format name, parameter profile, backend setup (with its seeds)
-  and the SHA-256 of the records file;
-- "records.npy": the padded PIR records, record_count x record_size_bytes uint8.
+- "server_state.json": format "quorvex-server-state-v1", parameter profile, PIR setup (with
+  its seeds), and the name and SHA-256 of the lane file;
+- "lanes.bin": the database, lane_rows rows of record_count little-endian u16 lanes, row after
+  row. simplepir-rs: lane i of a record is its bytes 2i and 2i + 1; toy: lane r is byte r.
 
-The server rebuilds its database matrix from the records at load; the public matrix
-comes from the seed in the setup.
+The server maps the lane file read-only, so replicas on one machine share it in memory.
+Directories of the earlier format "quorvex-server-state-v0" (the padded records in
+"records.npy") are still served: their lanes are built in memory when they are loaded.
 """
 
 from __future__ import annotations
@@ -13,60 +15,109 @@ from __future__ import annotations
 import hashlib
 import io
 import json
+import os
 import pathlib
+import tempfile
+from collections.abc import Iterable
 
 import numpy as np
 
 from quorvex import profiles
-from quorvex._rs_pir import RsDatabase, RsSetup
-from quorvex._toy_pir import ToyDatabase, ToySetup
+from quorvex._engine import PirEngine
+from quorvex._pir_setup import Setup, setup_from_json, setup_json
 
-STATE_FORMAT = "quorvex-server-state-v0"
+STATE_FORMAT = "quorvex-server-state-v1"
 STATE_FILE = "server_state.json"
-RECORDS_FILE = "records.npy"
+LANES_FILE = "lanes.bin"
+_V0_FORMAT = "quorvex-server-state-v0"
+_V0_RECORDS_FILE = "records.npy"
 
 
-def build_database(profile: profiles.Profile, setup: ToySetup | RsSetup, records: np.ndarray):
+def record_lanes(profile: profiles.Profile, records: np.ndarray) -> np.ndarray:
+    """The lanes of a block of padded records (n x record_size_bytes uint8), as lane_rows x n u16."""
     if profile.is_simplepir_rs:
-        return RsDatabase(setup, records)
-    return ToyDatabase(setup, records)
+        count, size = records.shape
+        if size % 2:
+            records = np.concatenate([records, np.zeros((count, 1), dtype=np.uint8)], axis=1)
+        return np.ascontiguousarray(records).view("<u2").T
+    return records.T.astype("<u2")
 
 
-def state_files(profile: profiles.Profile, setup: ToySetup | RsSetup, records: np.ndarray) -> dict[str, bytes]:
-    buffer = io.BytesIO()
-    np.save(buffer, records, allow_pickle=False)
-    records_bytes = buffer.getvalue()
+def write_lanes(path: pathlib.Path, profile: profiles.Profile, record_count: int, record_size_bytes: int,
+                blocks: Iterable[np.ndarray]) -> None:
+    """Writes the lane file from consecutive blocks of padded records."""
+    rows = profiles.lane_count(record_size_bytes) if profile.is_simplepir_rs else record_size_bytes
+    lanes = np.memmap(path, dtype="<u2", mode="w+", shape=(rows, record_count))
+    first = 0
+    for block in blocks:
+        lanes[:, first:first + len(block)] = record_lanes(profile, block)
+        first += len(block)
+    if first != record_count:
+        raise ValueError(f"got {first} records for a store of {record_count}")
+    lanes.flush()
+    del lanes
+    with open(path, "rb") as written:
+        os.fsync(written.fileno())
+
+
+def state_json(profile: profiles.Profile, setup: Setup, lanes_sha256: str) -> bytes:
     state = {
         "format": STATE_FORMAT,
         "parameter_profile": profile.name,
-        "setup": setup.to_json(),
-        "records_sha256": hashlib.sha256(records_bytes).hexdigest(),
+        "setup": setup_json(setup),
+        "lanes_file": LANES_FILE,
+        "lanes_sha256": lanes_sha256,
     }
-    return {STATE_FILE: json.dumps(state, indent=2).encode() + b"\n", RECORDS_FILE: records_bytes}
+    return json.dumps(state, indent=2).encode() + b"\n"
 
 
-def load_state(server_dir: pathlib.Path):
-    """Reads and checks a state directory; returns (profile, database)."""
-    server_dir = pathlib.Path(server_dir)
+def _read_state(server_dir: pathlib.Path) -> dict:
     try:
         state = json.loads((server_dir / STATE_FILE).read_text(encoding="utf-8"))
-        records_bytes = (server_dir / RECORDS_FILE).read_bytes()
     except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"cannot read server state in {server_dir}: {error}") from None
-    if not isinstance(state, dict) or state.get("format") != STATE_FORMAT:
+    if not isinstance(state, dict) or state.get("format") not in (STATE_FORMAT, _V0_FORMAT):
         raise ValueError(f"{server_dir / STATE_FILE} is not a {STATE_FORMAT} file")
-    if hashlib.sha256(records_bytes).hexdigest() != state.get("records_sha256"):
-        raise ValueError(f"{server_dir / RECORDS_FILE} does not match its recorded checksum")
-    profile = profiles.get_profile(state.get("parameter_profile"))
-    setup_type = RsSetup if profile.is_simplepir_rs else ToySetup
-    fields = state.get("setup")
-    if not isinstance(fields, dict) or not all(type(v) is int and v >= 0 for v in fields.values()):
-        raise ValueError(f"{server_dir / STATE_FILE} setup must hold non-negative integers")
+    return state
+
+
+def _v0_engine(server_dir: pathlib.Path, state: dict, profile: profiles.Profile, setup: Setup) -> PirEngine:
+    path = server_dir / _V0_RECORDS_FILE
     try:
-        setup = setup_type(**fields)
-    except (KeyError, TypeError) as error:
-        raise ValueError(f"{server_dir / STATE_FILE} has a malformed setup: {error}") from None
+        records_bytes = path.read_bytes()
+    except OSError as error:
+        raise ValueError(f"cannot read server state in {server_dir}: {error}") from None
+    if hashlib.sha256(records_bytes).hexdigest() != state.get("records_sha256"):
+        raise ValueError(f"{path} does not match its recorded checksum")
     records = np.load(io.BytesIO(records_bytes), allow_pickle=False)
-    if records.dtype != np.uint8:
-        raise ValueError(f"{server_dir / RECORDS_FILE} does not hold bytes")
-    return profile, build_database(profile, setup, records)
+    if records.dtype != np.uint8 or records.shape != (setup.record_count, setup.record_size_bytes):
+        raise ValueError(f"{path} does not hold the setup's {setup.record_count} records of "
+                         f"{setup.record_size_bytes} bytes")
+    # The engine maps a file; a temporary one, unlinked at once, lives as long as the mapping.
+    descriptor, name = tempfile.mkstemp(prefix="quorvex-lanes-")
+    os.close(descriptor)
+    try:
+        write_lanes(pathlib.Path(name), profile, setup.record_count, setup.record_size_bytes, [records])
+        return PirEngine.open(name, profile.name, setup.record_count, setup.record_size_bytes)
+    finally:
+        os.unlink(name)
+
+
+def load_state(server_dir: str | pathlib.Path) -> tuple[profiles.Profile, Setup, PirEngine]:
+    """Reads and checks a state directory; returns its profile, setup and engine."""
+    server_dir = pathlib.Path(server_dir)
+    state = _read_state(server_dir)
+    state_path = server_dir / STATE_FILE
+    try:
+        profile = profiles.get_profile(state.get("parameter_profile"))
+        setup = setup_from_json(profile, state.get("setup"))
+    except ValueError as error:
+        raise ValueError(f"{state_path}: {error}") from None
+    if state["format"] == _V0_FORMAT:
+        return profile, setup, _v0_engine(server_dir, state, profile, setup)
+    if state.get("lanes_file") != LANES_FILE:
+        raise ValueError(f"{state_path} names the lane file {state.get('lanes_file')!r}, expected {LANES_FILE!r}")
+    engine = PirEngine.open(str(server_dir / LANES_FILE), profile.name, setup.record_count, setup.record_size_bytes)
+    if engine.lanes_sha256 != state.get("lanes_sha256"):
+        raise ValueError(f"{server_dir / LANES_FILE} does not match its recorded checksum")
+    return profile, setup, engine

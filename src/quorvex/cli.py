@@ -36,7 +36,7 @@ def _publish(args: argparse.Namespace) -> int:
 
     documents = read_documents(args.documents)
     embedder = None if documents[0].embedding is not None else make_embedder(args.embedder)
-    progress = Progress("embedding chunks")
+    progress = Progress()
     try:
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,

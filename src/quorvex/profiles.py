@@ -93,7 +93,3 @@ def lane_count(record_size_bytes: int) -> int:
     """Number of 16-bit lanes that hold one record."""
     return (record_size_bytes + 1) // 2
 
-
-def square_side_len(record_count: int, record_size_bytes: int) -> int:
-    """Side of the square simplepir-rs database matrix."""
-    return max(record_count, lane_count(record_size_bytes), 1)

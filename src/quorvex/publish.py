@@ -5,29 +5,40 @@
 
 The public cache is what clients download and verify (manifest, checksums, exact index,
 PIR scheme description and client hint). The server state directory, which must lie
-outside the public cache, holds the padded records and the PIR setup seeds.
-Both directories appear all at once or not at all.
+outside the public cache, holds the PIR lane data and setup seeds. Both directories appear
+together or not at all (see _atomic_dirs).
+
+Everything is written in pieces: the embeddings, the lane data and the client hint never
+exist twice in memory, so a publish needs little more memory than the store's own bytes.
 """
 
 from __future__ import annotations
 
 import datetime
+import os
 import pathlib
 import secrets
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-from quorvex import _atomic_dirs, _cache_files, profiles
-from quorvex._index_files import index_files
-from quorvex._records import Chunk, chunk_record_json, normalise_chunks, pad_records, required_record_size
-from quorvex._rs_pir import RsSetup
-from quorvex._server_state import build_database, state_files
-from quorvex._toy_pir import ToySetup
+from quorvex import _cache_files, _engine, profiles
+from quorvex._atomic_dirs import Publication, check_target
+from quorvex._engine import PirEngine
+from quorvex._index_files import write_index
+from quorvex._pir_setup import new_setup, server_hint_bytes, write_client_hint
+from quorvex._records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
+from quorvex._server_state import LANES_FILE, STATE_FILE, state_json, write_lanes
 
-__all__ = ["Chunk", "PublishResult", "publish"]
+__all__ = ["Chunk", "ProgressCallback", "PublishResult", "publish"]
+
+# (phase, done, total): called as each long phase of a publish advances.
+ProgressCallback = Callable[[str, int, int], None]
+
+# Records padded and written at a time; rows of embeddings checked at a time.
+BLOCK_RECORDS = 16384
 
 
 @dataclass(frozen=True)
@@ -39,13 +50,6 @@ class PublishResult:
     record_size_bytes: int
     embedding_dimensions: int
     public_cache_bytes: int
-
-
-def _nonzero_u64() -> int:
-    while True:
-        value = secrets.randbits(64)
-        if value:
-            return value
 
 
 def _check_text(name: str, value: Any) -> str:
@@ -64,10 +68,11 @@ def _check_embeddings(embeddings: Any, count: int) -> np.ndarray:
         raise ValueError(f"embeddings must be a 2-D array with at least one dimension, got shape {vectors.shape}")
     if vectors.shape[0] != count:
         raise ValueError(f"got {vectors.shape[0]} embeddings for {count} chunks")
-    bad = np.argwhere(~np.isfinite(vectors))
-    if bad.size:
-        row, dimension = bad[0]
-        raise ValueError(f"embedding {row} has a non-finite value at dimension {dimension} (as float32)")
+    for first in range(0, count, BLOCK_RECORDS):
+        bad = np.argwhere(~np.isfinite(vectors[first:first + BLOCK_RECORDS]))
+        if bad.size:
+            row, dimension = bad[0]
+            raise ValueError(f"embedding {first + row} has a non-finite value at dimension {dimension} (as float32)")
     return vectors
 
 
@@ -93,26 +98,62 @@ def _refuse_supported(reasons: list[str], chosen: bool) -> None:
                      + "; ".join(reasons) + advice)
 
 
-def _setup(profile: profiles.Profile, count: int, record_size: int):
-    if profile.is_simplepir_rs:
-        return RsSetup.new(count, record_size, _nonzero_u64(), secrets.randbits(64))
-    return ToySetup.new(count, record_size, _nonzero_u64())
-
-
 def _check_locations(public_dir: pathlib.Path, server_dir: pathlib.Path, overwrite: bool) -> None:
     public, server = public_dir.resolve(), server_dir.resolve()
     if public == server or public in server.parents or server in public.parents:
         raise ValueError(f"the server state directory {server_dir} must lie outside the public cache "
                          f"{public_dir} (and the other way round)")
-    _atomic_dirs.check_target(public_dir, overwrite)
-    _atomic_dirs.check_target(server_dir, overwrite)
+    check_target(public_dir, overwrite)
+    check_target(server_dir, overwrite)
+
+
+def available_memory() -> int | None:
+    """Bytes of memory the system could give a process now, or None where that is unknown."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _free_disk(path: pathlib.Path) -> int:
+    while not path.exists():
+        path = path.parent
+    status = os.statvfs(path)
+    return status.f_bavail * status.f_frsize
+
+
+def _check_resources(shape: dict[str, int], count: int, dimensions: int, public_dir: pathlib.Path,
+                     server_dir: pathlib.Path) -> None:
+    """Refuses up front a store that this machine cannot hold, naming the bytes it needs."""
+    lane_bytes = 2 * shape["lane_rows"] * count
+    memory = available_memory()
+    if memory is not None and lane_bytes > memory:
+        raise ValueError(f"the store's lane data needs {lane_bytes:,} bytes of memory ({shape['lane_rows']:,} rows of "
+                         f"{count:,} two-byte lanes) to be published and served, but this machine has "
+                         f"{memory:,} bytes available")
+    hint_bytes = 8 * shape["query_length"] * profiles.get_profile(profiles.RS_EXPERIMENTAL).matrix_width
+    needs = {public_dir: 4 * count * dimensions + 8 * count + hint_bytes, server_dir: lane_bytes}
+    for directory, needed in needs.items():
+        if needed > _free_disk(directory):
+            raise ValueError(f"writing {directory} needs about {needed:,} bytes of disk space, but only "
+                             f"{_free_disk(directory):,} are free there")
+
+
+def _report(on_progress: ProgressCallback | None, phase: str, done: int, total: int) -> None:
+    if on_progress is not None:
+        on_progress(phase, done, total)
 
 
 def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
             public_dir: str | pathlib.Path, server_dir: str | pathlib.Path, *,
             embedding_model: str, profile: str | None = None, record_size_bytes: int | None = None,
             bundle_id: str | None = None, bundle_version: str = "1", created_at: str | None = None,
-            overwrite: bool = False) -> PublishResult:
+            overwrite: bool = False, threads: int | None = None,
+            on_progress: ProgressCallback | None = None) -> PublishResult:
     """Writes a complete public cache to public_dir and the PIR server's state to server_dir.
 
     chunks: Chunk values or mappings with chunk_id, document_id, text and optional metadata
@@ -120,8 +161,9 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
     float32 without normalisation. profile: None picks "simplepir-rs-v0-1000-1k" and refuses a
     collection that does not fit it; "simplepir-rs-experimental-v0" and "toy-development-only-v0"
     are experimental. record_size_bytes: fixed at 1024 for the supported profile; otherwise the
-    default is the smallest size that holds the longest chunk record. Raises ValueError, naming
-    what would fit, for anything the chosen profile cannot hold.
+    default is the smallest size that holds the longest chunk record. threads: cores for the
+    client hint (default: all). Raises ValueError, naming what would fit, for anything the
+    chosen profile or this machine cannot hold.
     """
     public_dir, server_dir = pathlib.Path(public_dir), pathlib.Path(server_dir)
     _check_locations(public_dir, server_dir, overwrite)
@@ -138,8 +180,8 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
     if record_size_bytes is not None and (type(record_size_bytes) is not int or record_size_bytes < 4):
         raise ValueError(f"record_size_bytes must be an integer of at least 4, got {record_size_bytes!r}")
 
-    payloads = [chunk_record_json(i, chunk) for i, chunk in enumerate(chunk_list)]
-    needed = required_record_size(payloads)
+    payload_sizes = record_payload_sizes(chunk_list)
+    needed = profiles.MIN_RECORD_SIZE + max(payload_sizes)
     chosen = profiles.get_profile(profile if profile is not None else profiles.RS_SUPPORTED)
     if chosen.is_supported:
         reasons = _supported_misfits(count, dimensions, record_size_bytes, needed)
@@ -148,30 +190,58 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         record_size = profiles.SUPPORTED_RECORD_SIZE
     else:
         record_size = record_size_bytes if record_size_bytes is not None else needed
+    check_record_sizes(payload_sizes, record_size)
+    shape = _engine.check_store(chosen.name, count, record_size)
+    _check_resources(shape, count, dimensions, public_dir, server_dir)
+    setup = new_setup(chosen, count, record_size)
+    threads = threads or os.cpu_count() or 1
 
-    records = pad_records(payloads, record_size)
-    database = build_database(chosen, _setup(chosen, count, record_size), records)
-
-    files = index_files(embedding_model, vectors, chunk_list)
-    files["pir/scheme.json"] = _cache_files.scheme_json(chosen, count, record_size)
-    files["pir/client_hint.bin"] = database.client_hint_bytes()
-    files["pir/server_hint.bin"] = database.server_hint_bytes()
-    files["manifest.json"] = _cache_files.manifest_json(
-        profile=chosen, bundle_id=bundle_id, bundle_version=bundle_version, embedding_model=embedding_model,
-        embedding_dimensions=dimensions, record_count=count, record_size_bytes=record_size, created_at=created_at)
-    files["checksums.json"] = _cache_files.checksums_json(files)
-    size = _cache_files.public_cache_size(files)
-    if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
-        _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
-                           f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
-
-    stages: list[pathlib.Path] = []
-    try:
-        stages.append(_atomic_dirs.staging_dir(public_dir, private=False))
-        stages.append(_atomic_dirs.staging_dir(server_dir, private=True))
-        _atomic_dirs.write_tree(stages[0], files)
-        _atomic_dirs.write_tree(stages[1], state_files(chosen, database.setup, records))
-        _atomic_dirs.commit([(stages[0], public_dir), (stages[1], server_dir)])
-    finally:
-        _atomic_dirs.discard(stages)
+    with Publication(public_dir, server_dir, overwrite) as staged:
+        public, server = staged.public, staged.server
+        write_index(public, embedding_model, vectors, chunk_list,
+                    lambda done: _report(on_progress, "writing the index", done, count))
+        lane_blocks = padded_record_blocks(chunk_list, record_size, BLOCK_RECORDS)
+        write_lanes(server / LANES_FILE, chosen, count, record_size,
+                    _counted(lane_blocks, lambda done: _report(on_progress, "writing the lane data", done, count)))
+        _report(on_progress, "computing the client hint", 0, 1)
+        engine = PirEngine.open(str(server / LANES_FILE), chosen.name, count, record_size)
+        (public / "pir").mkdir()
+        with open(public / "pir/client_hint.bin", "wb") as hint:
+            write_client_hint(hint, setup, engine, threads)
+        _report(on_progress, "computing the client hint", 1, 1)
+        (public / "pir/server_hint.bin").write_bytes(server_hint_bytes(setup))
+        (public / "pir/scheme.json").write_bytes(_cache_files.scheme_json(chosen, count, record_size))
+        (public / "manifest.json").write_bytes(_cache_files.manifest_json(
+            profile=chosen, bundle_id=bundle_id, bundle_version=bundle_version, embedding_model=embedding_model,
+            embedding_dimensions=dimensions, record_count=count, record_size_bytes=record_size,
+            created_at=created_at))
+        listed = [str(p.relative_to(public)) for p in sorted(public.rglob("*")) if p.is_file()]
+        _report(on_progress, "computing checksums", 0, 1)
+        (public / "checksums.json").write_bytes(_cache_files.checksums_json(public, listed))
+        _report(on_progress, "computing checksums", 1, 1)
+        size = _cache_files.public_cache_size(public)
+        if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
+            _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
+                               f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
+        (server / STATE_FILE).write_bytes(state_json(chosen, setup, engine.lanes_sha256))
+        del engine
+        _sync_tree(public)
+        _sync_tree(server)
+        staged.commit()
     return PublishResult(public_dir, server_dir, chosen.name, count, record_size, dimensions, size)
+
+
+def _counted(blocks: Iterable[np.ndarray], on_records: Callable[[int], None]) -> Iterable[np.ndarray]:
+    done = 0
+    for block in blocks:
+        yield block
+        done += len(block)
+        on_records(done)
+
+
+def _sync_tree(root: pathlib.Path) -> None:
+    """Flushes every file under root to disk before the directory is put in place."""
+    for path in root.rglob("*"):
+        if path.is_file():
+            with open(path, "rb") as written:
+                os.fsync(written.fileno())

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import pathlib
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 
 import numpy as np
 
 from quorvex import profiles
 from quorvex.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
-from quorvex.publish import PublishResult, publish
+from quorvex.publish import ProgressCallback, PublishResult, publish
 
 __all__ = ["publish_documents"]
 
@@ -18,25 +18,27 @@ EMBED_BATCH = 64
 _U64_MAX = (1 << 64) - 1
 
 
-def _embed(embedder: Embedder, texts: Sequence[str], on_progress: Callable[[int, int], None] | None) -> np.ndarray:
-    rows = []
+def _embed(embedder: Embedder, texts: Sequence[str], on_progress: ProgressCallback | None) -> np.ndarray:
+    """One float32 row per text, written batch by batch into one array."""
+    vectors = np.empty((len(texts), embedder.dimensions), dtype=np.float32)
     for start in range(0, len(texts), EMBED_BATCH):
-        rows.append(embedder.embed(texts[start:start + EMBED_BATCH]))
+        vectors[start:start + EMBED_BATCH] = embedder.embed(texts[start:start + EMBED_BATCH])
         if on_progress:
-            on_progress(min(start + EMBED_BATCH, len(texts)), len(texts))
-    return np.concatenate(rows) if rows else np.zeros((0, embedder.dimensions), dtype=np.float32)
+            on_progress("embedding chunks", min(start + EMBED_BATCH, len(texts)), len(texts))
+    return vectors
 
 
 def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.Path,
                       server_dir: str | pathlib.Path, *, embedder: Embedder | None = None,
                       embedding_model: str | None = None, profile: str | None = None,
                       record_size_bytes: int = profiles.SUPPORTED_RECORD_SIZE, overwrite: bool = False,
-                      on_progress: Callable[[int, int], None] | None = None) -> PublishResult:
+                      on_progress: ProgressCallback | None = None) -> PublishResult:
     """Chunks, embeds and publishes; returns what publish wrote.
 
     Documents carrying their own embeddings are published with them under embedding_model
     (required then); otherwise embedder embeds every chunk and names the model.
-    on_progress(done, total) is called as chunks are embedded.
+    on_progress(phase, done, total) is called as chunks are embedded and as each long phase of
+    writing the cache and the server state advances.
     """
     chosen = profiles.get_profile(profile if profile is not None else profiles.RS_SUPPORTED)
     if chosen.is_supported:
@@ -66,4 +68,4 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
                              f"in use ({embedder.name!r})")
         vectors, model = _embed(embedder, [c.text for c in chunks], on_progress), embedder.name
     return publish(chunks, vectors, public_dir, server_dir, embedding_model=model, profile=profile,
-                   record_size_bytes=record_size_bytes, overwrite=overwrite)
+                   record_size_bytes=record_size_bytes, overwrite=overwrite, on_progress=on_progress)

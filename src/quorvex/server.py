@@ -6,155 +6,65 @@
 
 Query document: {"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": n,
 "queries": [{"protocol_version": 1, "scheme": ..., "payload": "<digit-free payload>"}, ...]}.
-Response document: the same shape with "responses" in place of "queries", one answer
-vector per query, in order, written compactly. All queries of a batch are answered
-with one matrix product. Malformed documents raise QueryError.
+Response document: the same shape with "responses" in place of "queries", one answer vector
+per query, in order, written compactly. Malformed documents raise QueryError.
 
-The product runs in float64 BLAS (see _wrapping). A 4-query batch on a full supported
-store is a few milliseconds; on a machine whose cores are busy with other work, one BLAS
-thread (OPENBLAS_NUM_THREADS=1 in the environment) keeps it there.
+The arithmetic is native (quorvex._engine): one pass over the store's lane data answers every
+query of every document handed to answer_batch, and the interpreter lock is released
+meanwhile, so a service can keep accepting requests while a batch is computed.
 """
 
 from __future__ import annotations
 
-import json
 import pathlib
-from typing import Any
 
-import numpy as np
-
-from quorvex import _codec, profiles
+from quorvex import profiles
+from quorvex._engine import PirEngine
 from quorvex._server_state import load_state
 
-PROTOCOL_VERSION = 1
-SUPPORTED_RETRIEVAL_COUNT = 4
-MAX_RETRIEVAL_COUNT = 256
+# Queries one document may hold (the supported profile requires exactly 4).
+DEFAULT_MAX_RETRIEVAL_COUNT = 64
+# Room for the JSON around the payloads of a query document: its own keys and each query's.
+_DOCUMENT_SLACK = 1024
+_QUERY_SLACK = 256
 
-__all__ = ["PirServer", "QueryError", "load"]
+__all__ = ["DEFAULT_MAX_RETRIEVAL_COUNT", "PirServer", "QueryError", "load"]
 
 
 class QueryError(ValueError):
     """A query document that the server refuses to answer."""
 
 
-def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    out: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in out:
-            raise QueryError(f"duplicate field `{key}`")
-        out[key] = value
-    return out
-
-
-def _refuse_constant(name: str) -> Any:
-    raise QueryError(f"{name} is not a JSON number")
-
-
-def _field(obj: dict, key: str, label: str) -> Any:
-    if key not in obj:
-        raise QueryError(f"{label} is missing field `{key}`")
-    return obj[key]
-
-
-def _unsigned(obj: dict, key: str, label: str) -> int:
-    value = _field(obj, key, label)
-    if type(value) is not int or value < 0:
-        raise QueryError(f"{label} {key} must be an unsigned integer")
-    return value
-
-
-def _check_header(obj: Any, label: str) -> dict:
-    if not isinstance(obj, dict):
-        raise QueryError(f"{label} must be a JSON object")
-    version = _unsigned(obj, "protocol_version", label)
-    if version != PROTOCOL_VERSION:
-        raise QueryError(f"{label} protocol_version {version} is unsupported")
-    scheme = _field(obj, "scheme", label)
-    if scheme != profiles.SCHEME:
-        raise QueryError(f"{label} scheme {scheme!r} is unsupported; expected {profiles.SCHEME}")
-    return obj
+def _payload_characters(byte_count: int) -> int:
+    return 4 * (byte_count // 3) + (0, 2, 3)[byte_count % 3]
 
 
 class PirServer:
-    """Answers PIR queries for one store; immutable after loading."""
+    """Answers PIR queries for one store; immutable after loading, usable from any thread."""
 
-    def __init__(self, profile: profiles.Profile, database):
+    def __init__(self, profile: profiles.Profile, engine: PirEngine, record_count: int, record_size_bytes: int, *,
+                 max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT, threads: int = 1):
         self.profile = profile
-        self._database = database
+        self.record_count = record_count
+        self.record_size_bytes = record_size_bytes
+        self.max_retrieval_count = max_retrieval_count
+        self.threads = threads
+        self._engine = engine
 
     @classmethod
-    def load(cls, server_dir: str | pathlib.Path) -> "PirServer":
-        """Loads the state directory written by quorvex.publish."""
-        return cls(*load_state(pathlib.Path(server_dir)))
-
-    @property
-    def record_count(self) -> int:
-        return self._database.setup.record_count
-
-    @property
-    def record_size_bytes(self) -> int:
-        return self._database.setup.record_size_bytes
-
-    def parse_queries(self, query_document: bytes | str) -> np.ndarray:
-        """Checks a batched query document; returns its query vectors as columns."""
-        try:
-            text = query_document if isinstance(query_document, str) else bytes(query_document).decode("utf-8")
-            document = json.loads(text,
-                                  object_pairs_hook=_unique_keys, parse_constant=_refuse_constant)
-        except QueryError as error:
-            raise QueryError(f"batched PIR query is not valid JSON: {error}") from None
-        except (UnicodeDecodeError, ValueError, RecursionError) as error:
-            raise QueryError(f"batched PIR query is not valid JSON: {error}") from None
-        label = "batched PIR query"
-        _check_header(document, label)
-        count = _unsigned(document, "retrieval_count", label)
-        queries = _field(document, "queries", label)
-        if not isinstance(queries, list):
-            raise QueryError(f"{label} queries must be a JSON array")
-        if count == 0:
-            raise QueryError(f"{label} retrieval_count must be greater than zero")
-        if count != len(queries):
-            raise QueryError(f"{label} retrieval_count {count} does not match payload count {len(queries)}")
-        if self.profile.is_supported and count != SUPPORTED_RETRIEVAL_COUNT:
-            raise QueryError(f"PIR parameter_profile {self.profile.name} requires retrieval_count "
-                             f"{SUPPORTED_RETRIEVAL_COUNT}, got {count}")
-        if count > MAX_RETRIEVAL_COUNT:
-            raise QueryError(f"{label} retrieval_count {count} exceeds this server's limit of {MAX_RETRIEVAL_COUNT}")
-        length = self._database.query_length
-        columns = np.empty((length, count), dtype=np.uint64)
-        for position, query in enumerate(queries):
-            item = f"PIR query {position}"
-            _check_header(query, item)
-            payload = _field(query, "payload", item)
-            if not isinstance(payload, str):
-                raise QueryError(f"{item} payload must be a string")
-            if not payload:
-                raise QueryError(f"{item} payload cannot be empty")
-            try:
-                raw = _codec.decode_payload(payload)
-                columns[:, position] = _codec.decode_vector(self._database.query_magic, raw, length, item)
-            except _codec.PayloadError as error:
-                message = str(error)
-                raise QueryError(message if message.startswith(item) else f"{item} payload: {message}") from None
-        return columns
+    def load(cls, server_dir: str | pathlib.Path, *, max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT,
+             threads: int = 1) -> PirServer:
+        """Loads the state directory written by quorvex.publish. threads: cores one batch may use."""
+        profile, setup, engine = load_state(pathlib.Path(server_dir))
+        return cls(profile, engine, setup.record_count, setup.record_size_bytes,
+                   max_retrieval_count=max_retrieval_count, threads=threads)
 
     @property
     def max_query_bytes(self) -> int:
-        """The size of the largest query document this store can accept: MAX_RETRIEVAL_COUNT framed
+        """The size of the largest query document this store accepts: max_retrieval_count framed
         payloads and room for the JSON around them."""
-        framed = 16 + 8 * self._database.query_length
-        payload_chars = 4 * (framed // 3) + (0, 2, 3)[framed % 3]
-        return 1024 + MAX_RETRIEVAL_COUNT * (payload_chars + 256)
-
-    def _response(self, answers: np.ndarray) -> bytes:
-        responses = [{
-            "protocol_version": PROTOCOL_VERSION,
-            "scheme": profiles.SCHEME,
-            "payload": _codec.encode_payload(_codec.encode_vector(self._database.response_magic, answers[:, k])),
-        } for k in range(answers.shape[1])]
-        document = {"protocol_version": PROTOCOL_VERSION, "scheme": profiles.SCHEME,
-                    "retrieval_count": len(responses), "responses": responses}
-        return json.dumps(document, separators=(",", ":")).encode("ascii")
+        payload = _payload_characters(16 + 8 * self._engine.query_length)
+        return _DOCUMENT_SLACK + self.max_retrieval_count * (payload + _QUERY_SLACK)
 
     def answer(self, query_document: bytes | str) -> bytes:
         """The batched response document (compact JSON bytes) for a batched query document."""
@@ -169,23 +79,9 @@ class PirServer:
         Position k of the result is document k's response document, or the QueryError that
         refuses it; one refused document does not affect the others.
         """
-        parsed: list[np.ndarray | QueryError] = []
-        for document in query_documents:
-            try:
-                parsed.append(self.parse_queries(document))
-            except QueryError as error:
-                parsed.append(error)
-        valid = [columns for columns in parsed if not isinstance(columns, QueryError)]
-        answers = self._database.answer(np.concatenate(valid, axis=1)) if valid else None
-        results: list[bytes | QueryError] = []
-        first = 0
-        for columns in parsed:
-            if isinstance(columns, QueryError):
-                results.append(columns)
-            else:
-                results.append(self._response(answers[:, first:first + columns.shape[1]]))
-                first += columns.shape[1]
-        return results
+        documents = [d.encode() if isinstance(d, str) else bytes(d) for d in query_documents]
+        answers = self._engine.answer(documents, self.max_retrieval_count, self.threads)
+        return [QueryError(a) if isinstance(a, str) else a for a in answers]
 
 
 def load(server_dir: str | pathlib.Path) -> PirServer:

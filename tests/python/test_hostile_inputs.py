@@ -18,9 +18,9 @@ import textwrap
 
 import pytest
 
-from quorvex import _codec
 from quorvex.publish import publish
 from quorvex.server import PirServer
+from support import codec as _codec
 from support.corpus import make_chunks, make_embeddings
 
 PEAK_BUDGET_BYTES = 100 * 2**20

@@ -52,9 +52,10 @@ def test_listens_on_loopback_and_answers_a_query_like_the_server_itself(store, s
     ("GET", QUERY_PATH, None, {}, 405, "only POST is accepted"),
     ("PUT", QUERY_PATH, b"{}", {}, 405, "only POST is accepted"),
     ("POST", "/other", b"{}", {}, 404, "no such endpoint"),
-    ("POST", QUERY_PATH, b"{not json", {}, 400, "batched PIR query is not valid JSON"),
-    ("POST", QUERY_PATH, b'{"protocol_version": 2}', {}, 400, "protocol_version 2 is unsupported"),
-    ("POST", QUERY_PATH, b"\xff\xfe", {}, 400, "not valid JSON"),
+    ("POST", QUERY_PATH, b"{not json", {}, 400, "JSON error for batched-pir-query"),
+    ("POST", QUERY_PATH, b'{"protocol_version":2,"scheme":"simplepir-lwe-v0","retrieval_count":1,"queries":[]}', {},
+     400, "protocol_version 2 is unsupported"),
+    ("POST", QUERY_PATH, b"\xff\xfe", {}, 400, "JSON error for batched-pir-query"),
     ("POST", QUERY_PATH, None, {"Content-Length": str(LIMIT + 1)}, 413, f"accepts at most {LIMIT}"),
     ("POST", QUERY_PATH, None, {"Content-Length": "-5"}, 400, "Content-Length must be a non-negative integer"),
     ("BREW", QUERY_PATH, None, {}, 501, "Unsupported method"),
@@ -112,7 +113,7 @@ def test_transport_round_trip_and_errors(store, server):
     query, contexts = client.batch([0, 1, 2, 3])
     transport = HttpTransport(server.url, timeout=10)
     assert chunk_of(client.decode(transport(query), contexts)[2])["record_id"] == 2
-    with pytest.raises(TransportError, match=r"refused the query \(HTTP 400\): batched PIR query is not valid JSON"):
+    with pytest.raises(TransportError, match=r"refused the query \(HTTP 400\): JSON error for batched-pir-query"):
         transport(b"nonsense")
     with pytest.raises(TransportError, match=r"HTTP 404"):
         HttpTransport(server.url.replace(QUERY_PATH, "/nowhere"), timeout=10)(query)

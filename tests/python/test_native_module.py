@@ -15,7 +15,10 @@ import numpy as np
 import pytest
 
 from quorvex import _native
+from quorvex._engine import PirEngine
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval, SearchResult
+from quorvex._pir_setup import write_client_hint
+from quorvex._server_state import LANES_FILE, STATE_FILE, load_state, state_json
 from quorvex.publish import publish
 from quorvex.server import PirServer
 from support.corpus import make_chunks, make_embeddings
@@ -240,19 +243,19 @@ def test_private_retrieval_returns_the_hits_texts(caches, name, top_k, retrieval
 def _publish_damaged(public: pathlib.Path, server_dir: pathlib.Path, broken: int) -> None:
     """Turns one stored record into bytes that are no chunk record, keeping the
     cache consistent: new server state, new client hint, new checksums."""
-    state_path = server_dir / "server_state.json"
-    records = np.load(server_dir / "records.npy")
-    records[broken, :] = 0xFF
-    buffer = io.BytesIO()
-    np.save(buffer, records, allow_pickle=False)
-    (server_dir / "records.npy").write_bytes(buffer.getvalue())
-    state = json.loads(state_path.read_text())
-    state["records_sha256"] = hashlib.sha256(buffer.getvalue()).hexdigest()
-    state_path.write_text(json.dumps(state))
-    hint = PirServer.load(server_dir)._database.client_hint_bytes()
-    (public / "pir/client_hint.bin").write_bytes(hint)
+    profile, setup, engine = load_state(server_dir)
+    lanes = np.memmap(server_dir / LANES_FILE, dtype="<u2", mode="r+", shape=(engine.lane_rows, setup.record_count))
+    lanes[:, broken] = 0xFFFF
+    lanes.flush()
+    del lanes, engine
+    engine = PirEngine.open(str(server_dir / LANES_FILE), profile.name, setup.record_count, setup.record_size_bytes)
+    (server_dir / STATE_FILE).write_bytes(state_json(profile, setup, engine.lanes_sha256))
+    hint = io.BytesIO()
+    write_client_hint(hint, setup, engine, 1)
+    (public / "pir/client_hint.bin").write_bytes(hint.getvalue())
     checksums = json.loads((public / "checksums.json").read_text())
-    checksums["files"]["pir/client_hint.bin"] = {"sha256": hashlib.sha256(hint).hexdigest(), "size_bytes": len(hint)}
+    checksums["files"]["pir/client_hint.bin"] = {"sha256": hashlib.sha256(hint.getvalue()).hexdigest(),
+                                                 "size_bytes": len(hint.getvalue())}
     (public / "checksums.json").write_text(json.dumps(checksums))
 
 

@@ -2,12 +2,16 @@ import hashlib
 import json
 import pathlib
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 from quorvex import _atomic_dirs, profiles
+from quorvex._native import NativeClient
 from quorvex.publish import Chunk, publish
+from quorvex.server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
 MANIFEST_KEYS = {
@@ -213,3 +217,48 @@ def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypat
     assert json.loads((tmp_path / "public/manifest.json").read_text())["embedding_model"] == "first"
     assert (tmp_path / "server/server_state.json").is_file()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+
+
+_KILLED_PUBLISH = """
+import os, sys
+sys.path[:0] = {paths!r}
+from quorvex.publish import publish
+from support.corpus import make_chunks, make_embeddings
+real_rename, renames = os.rename, [0]
+
+def rename(source, target):
+    renames[0] += 1
+    if renames[0] == {kill_at}:
+        os._exit(9)  # as if killed: no clean-up of any kind
+    real_rename(source, target)
+
+os.rename = rename
+publish(make_chunks(3), make_embeddings(3, 2), {public!r}, {server!r}, embedding_model="second",
+        profile="toy-development-only-v0", overwrite=True)
+"""
+
+
+@pytest.mark.parametrize("kill_at, survivor", [(1, "first"), (2, "second"), (3, "second"), (4, "second"),
+                                               (5, "second")])
+def test_a_publish_killed_while_committing_leaves_a_consistent_pair(tmp_path, kill_at, survivor):
+    # Renames: the journal into place, then each target away and its staged directory in.
+    public, server = tmp_path / "public", tmp_path / "server"
+    publish(make_chunks(3), make_embeddings(3, 2), public, server, embedding_model="first", profile=profiles.TOY)
+    script = _KILLED_PUBLISH.format(paths=sys.path, kill_at=kill_at, public=str(public), server=str(server))
+    assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 9
+    with _atomic_dirs.Publication(public, server, overwrite=True):
+        pass  # what the next publish does first: finish the interrupted one, remove leftovers
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+    assert json.loads((public / "manifest.json").read_text())["embedding_model"] == survivor
+    client = NativeClient.open_public_cache(str(public))
+    prepared = client.prepare_retrieval_query(make_embeddings(3, 2)[1].tolist(), 1, 2)
+    decoded = client.decode_retrieval_response(prepared, PirServer.load(server).answer(prepared.query_json))
+    assert [d.chunk_id for d in decoded] == ["c1"]
+
+
+def test_a_store_larger_than_memory_is_refused_up_front(tmp_path):
+    # 1000 records of nearly 2 GiB would need 2 TB of lane data.
+    with pytest.raises(ValueError, match=r"lane data needs 2,147,483,646,000 bytes of memory"):
+        publish(make_chunks(1000), make_embeddings(1000, 2), tmp_path / "p", tmp_path / "s", embedding_model="m",
+                profile=profiles.RS_EXPERIMENTAL, record_size_bytes=2**31 - 2)
+    assert list(tmp_path.iterdir()) == []

@@ -1,32 +1,85 @@
+import hashlib
+import io
 import json
+import pathlib
+import tempfile
+import threading
+import time
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quorvex import _codec, _toy_pir, profiles
-from quorvex._rs_pir import RsDatabase, RsSetup
-from quorvex._server_state import RECORDS_FILE, STATE_FILE
-from quorvex._toy_pir import ToyDatabase, ToySetup
+from quorvex import profiles
+from quorvex._engine import PirEngine
+from quorvex._native import NativeClient
+from quorvex._pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
+from quorvex._server_state import LANES_FILE, STATE_FILE, write_lanes
 from quorvex.publish import publish
 from quorvex.server import PirServer, QueryError
+from support import codec
 from support.corpus import make_chunks, make_embeddings
 from support.reference_client import ReferenceClient
 
-
-def published(tmp_path, profile, count, record_size=None, dims=4, text_bytes=20):
-    chunks = make_chunks(count, text_bytes=text_bytes)
-    publish(chunks, make_embeddings(count, dims), tmp_path / "public", tmp_path / "server",
-            embedding_model="m", profile=profile, record_size_bytes=record_size)
-    return chunks, PirServer.load(tmp_path / "server"), ReferenceClient.from_cache(tmp_path / "public")
+TOY = profiles.get_profile(profiles.TOY)
+RS = profiles.get_profile(profiles.RS_EXPERIMENTAL)
 
 
-def test_supported_store_answers_batches_of_four_only(tmp_path):
-    _, server, client = published(tmp_path, None, 4, dims=384)
-    assert (server.record_count, server.record_size_bytes) == (4, 1024)
-    query, _ = client.batch([1, 2, 3])
-    with pytest.raises(QueryError, match="requires retrieval_count 4, got 3"):
-        server.answer(query)
+def store(directory: pathlib.Path, kind: str, records: np.ndarray, seed: int, setup_seed: int = 7):
+    """A server and the client hint bytes for records, as the publisher lays them out."""
+    count, size = records.shape
+    profile, setup = (TOY, ToySetup.new(count, size, seed)) if kind == "toy" else \
+        (RS, RsSetup.new(count, size, setup_seed, seed))
+    write_lanes(directory / LANES_FILE, profile, count, size, [records])
+    engine = PirEngine.open(str(directory / LANES_FILE), profile.name, count, size)
+    hint = io.BytesIO()
+    write_client_hint(hint, setup, engine, 2)
+    return PirServer(profile, engine, count, size), hint.getvalue()
+
+
+def formula_records(count, size):
+    i = np.arange(count, dtype=np.uint64)[:, None]
+    j = np.arange(size, dtype=np.uint64)[None, :]
+    return ((i * 131 + j * 31 + (i * j) % 7) % 256).astype(np.uint8)
+
+
+def formula_query(magic, length, count):
+    k = np.arange(length, dtype=np.uint64)
+    with np.errstate(over="ignore"):
+        vectors = [(k + np.uint64(q + 1)) * np.uint64(0x9E3779B97F4A7C15) for q in range(count)]
+    queries = [{"protocol_version": 1, "scheme": "simplepir-lwe-v0",
+                "payload": codec.encode_payload(codec.encode_vector(magic, v))} for v in vectors]
+    return json.dumps({"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": count,
+                       "queries": queries}).encode()
+
+
+# SHA-256 of the client hint file and of the response to formula_query(..., 3), as the
+# earlier server (which held the square database) wrote them for the same records and seeds.
+@pytest.mark.parametrize("kind, count, size, hint_digest, answer_digest", [
+    ("toy", 1, 4, "2497b7e3eb1a2d9228b94ed4b5395b830d31830876188840114ec97aadd42d25",
+     "11ab8a57153158cfa7cc792d63d5bdf3cd6f3bb453bc9a1be34b8ef242ee7c89"),
+    ("toy", 40, 41, "36176f69c19d7fc8ff481797358fa6dfadeeae8dcbf85ecf2cc84e896b378fdd",
+     "abbc972b176823a9d8492c418cae70cb60c1da1cc7c2a82b76dda5f37d91be32"),
+    ("rs", 1, 4, "36f46f4407a82b72d47ea7e8a11902ece7f6d1e78b4a4d4793c8fcec7a8d58e4",
+     "a40ea5d16e36f2b740c955c5c9b9e5b25fee1ebaed30b2715e21b50a74030742"),
+    ("rs", 3, 1024, "402c85117f70532b3dc74927b129412bf9d83a10f208d9a29c74ae391bbba2f4",
+     "6a7eaccd364f98c36d2722c3dfaed32db367a5910fe2e020a1842f7b4cd390fc"),
+    ("rs", 512, 1024, "ee6b87023c9edab203aa8d7ab44867684d68cd0c135ae812f347feb326a9fac4",
+     "b7c924e509b450804a6b4af9f0490e115cbc523db51393c47cfed3b42f01f0c5"),
+    ("rs", 700, 1024, "4591af37defcafd3bf891eb5974eaf35ec8c3c7f7df49a333659e4088cc7c93c",
+     "5e7db37e13ca4bd3f108c76e13058e4e58885a2cb38c5b6dffa9cdaead4e1735"),
+    ("rs", 37, 333, "6ac638f69a59c2e05fcccca30eb5774124a5741f10893f708c1d897a9e9e9bd4",
+     "016136561aa34bb38fdfbe7c3f48b79840f270d69906425fd04811f0d234108b"),
+    ("rs", 300, 33, "3f5b1da1513bd857c41093d6fb602c36ae4d9c4ca391bb95488de5bb75bc95f5",
+     "4dfc7e31a792575706b3a1bb87a388d5ef295c58dcd318cf9e707a238bb0e992"),
+])
+def test_hint_and_answers_are_the_bytes_the_square_database_gave(tmp_path, kind, count, size, hint_digest,
+                                                                  answer_digest):
+    server, hint = store(tmp_path, kind, formula_records(count, size), 0x0123456789ABCDEF + count)
+    assert hashlib.sha256(hint).hexdigest() == hint_digest
+    client = ReferenceClient(hint)
+    document = formula_query(client.query_magic(), client.query_length, 3)
+    assert hashlib.sha256(server.answer(document)).hexdigest() == answer_digest
 
 
 def extreme_records(count, size):
@@ -37,122 +90,122 @@ def extreme_records(count, size):
     return records
 
 
-@pytest.mark.parametrize("kind, count, size", [("toy", 4, 7), ("rs", 5, 9), ("rs", 12, 5), ("rs", 1, 4)])
-@pytest.mark.parametrize("error_value", [-1, 0, 1, None])
-def test_extreme_lane_values_survive_worst_case_noise(kind, count, size, error_value):
+@pytest.mark.parametrize("kind, count, size", [("toy", 4, 7), ("rs", 5, 9), ("rs", 12, 5), ("toy", 32896, 4)])
+@pytest.mark.parametrize("error_value", [-1, 1])
+def test_extreme_lane_values_survive_worst_case_noise(tmp_path, kind, count, size, error_value):
+    # Every error at one extreme: the noise reaches its bound (for the toy store of 32896
+    # records, the largest the toy profile allows, exactly the bound decoding tolerates).
     records = extreme_records(count, size)
-    if kind == "toy":
-        profile, database = profiles.get_profile(profiles.TOY), ToyDatabase(ToySetup.new(count, size, 77), records)
-    else:
-        profile = profiles.get_profile(profiles.RS_EXPERIMENTAL)
-        database = RsDatabase(RsSetup.new(count, size, 5, 2**64 - 1), records)
-    server = PirServer(profile, database)
-    client = ReferenceClient(database.client_hint_bytes(), seed=count)
-    ids = list(range(count))
+    server, hint = store(tmp_path, kind, records, 2**64 - 1)
+    client = ReferenceClient(hint, seed=count)
+    ids = [0, 1, count - 1]
     query, contexts = client.batch(ids, error_value)
     assert client.decode(server.answer(query), contexts) == [records[i].tobytes() for i in ids]
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=20, deadline=None)
 @given(kind=st.sampled_from(["toy", "rs"]), count=st.integers(1, 40), size=st.integers(4, 41), data=st.data())
 def test_any_store_shape_round_trips(kind, count, size, data):
     records = np.frombuffer(data.draw(st.binary(min_size=count * size, max_size=count * size)),
                             dtype=np.uint8).reshape(count, size)
-    if kind == "toy":
-        profile, database = profiles.get_profile(profiles.TOY), ToyDatabase(ToySetup.new(count, size, 1), records)
-    else:
-        profile = profiles.get_profile(profiles.RS_EXPERIMENTAL)
-        database = RsDatabase(RsSetup.new(count, size, 1, data.draw(st.integers(0, 2**64 - 1))), records)
-    client = ReferenceClient(database.client_hint_bytes(), seed=size)
-    ids = data.draw(st.lists(st.integers(0, count - 1), min_size=1, max_size=3))
-    query, contexts = client.batch(ids)
-    assert client.decode(PirServer(profile, database).answer(query.decode()), contexts) == \
-        [records[i].tobytes() for i in ids]
+    with tempfile.TemporaryDirectory() as directory:
+        server, hint = store(pathlib.Path(directory), kind, records, data.draw(st.integers(0, 2**64 - 1)))
+        client = ReferenceClient(hint, seed=size)
+        ids = data.draw(st.lists(st.integers(0, count - 1), min_size=1, max_size=3))
+        query, contexts = client.batch(ids)
+        assert client.decode(server.answer(query.decode()), contexts) == [records[i].tobytes() for i in ids]
 
 
-@pytest.mark.parametrize("count, decodes", [(_toy_pir.MAX_RECORDS, True), (_toy_pir.MAX_RECORDS + 1, False)])
-def test_toy_noise_bound_is_tight(monkeypatch, count, decodes):
-    # All bytes 255 and every error +1: the noise is 255 x record_count, the worst case.
-    monkeypatch.setattr(_toy_pir, "MAX_RECORDS", count)
-    records = np.full((count, 4), 0xFF, dtype=np.uint8)
-    database = ToyDatabase(ToySetup.new(count, 4, 3), records)
-    client = ReferenceClient(database.client_hint_bytes())
-    query, contexts = client.batch([count - 1], error_value=1)
-    record = client.decode(PirServer(profiles.get_profile(profiles.TOY), database).answer(query), contexts)[0]
-    assert (record == b"\xff" * 4) is decodes
+@pytest.mark.parametrize("count, record_size", [(1, 128), (64, 128), (3, 1024), (100_000, 128)],
+                         ids=["one-record", "records-equal-lanes", "lanes-above-records", "large"])
+def test_retrievals_through_the_client_decode_to_the_hits(tmp_path, count, record_size):
+    chunks = make_chunks(count, text_bytes=20, metadata=False)
+    embeddings = make_embeddings(count, 8)
+    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
+            profile=profiles.RS_EXPERIMENTAL, record_size_bytes=record_size)
+    client = NativeClient.open_public_cache(str(tmp_path / "public"))
+    server = PirServer.load(tmp_path / "server")
+    for target in {0, count // 2, count - 1}:
+        prepared = client.prepare_retrieval_query(embeddings[target].tolist(), 1, 4)
+        decoded = client.decode_retrieval_response(prepared, server.answer(prepared.query_json))
+        assert [(d.chunk_id, d.text) for d in decoded] == [(f"c{target}", chunks[target]["text"])]
 
 
-@pytest.fixture(scope="module")
-def small_servers(tmp_path_factory):
-    servers = {}
-    for profile in (profiles.TOY, profiles.RS_EXPERIMENTAL):
-        _, server, client = published(tmp_path_factory.mktemp(profile), profile, 5)
-        servers[profile] = (server, client)
-    return servers
+def test_a_refused_document_does_not_affect_the_others_of_its_batch(tmp_path):
+    server, hint = store(tmp_path, "rs", formula_records(6, 20), 99)
+    client = ReferenceClient(hint)
+    query, contexts = client.batch([4, 5])
+    good, bad, again = server.answer_batch([query, b"{", query])
+    assert isinstance(bad, QueryError) and str(bad).startswith("JSON error for batched-pir-query")
+    assert good == again and client.decode(good, contexts) == [formula_records(6, 20)[i].tobytes() for i in (4, 5)]
+    with pytest.raises(QueryError, match="retrieval_count 2 exceeds this server's limit of 1"):
+        PirServer(server.profile, server._engine, 6, 20, max_retrieval_count=1).answer(query)
 
 
-def document(client, count=2, **changes):
-    query, _ = client.batch(list(range(count)))
-    doc = json.loads(query)
-    for key, value in changes.items():
-        if key.startswith("q_"):
-            doc["queries"][0][key[2:]] = value
-        else:
-            doc[key] = value
-    return json.dumps(doc).encode()
+def test_other_threads_run_while_a_batch_is_answered(tmp_path):
+    server, _ = store(tmp_path, "rs", np.full((40_000, 1024), 7, dtype=np.uint8), 5)
+    document = formula_query(b"QVSRQ001", 40_000, 32)
+    stamps, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        started = time.perf_counter()
+        server.answer(document)
+        finished = time.perf_counter()
+    finally:
+        done.set()
+        ticker.join()
+    # Well inside the call (a thread switch may come just before it starts or after it ends).
+    inner = (started + 0.01 + (finished - started) / 4, finished - (finished - started) / 4)
+    assert inner[0] < inner[1] and any(inner[0] < stamp < inner[1] for stamp in stamps)
 
 
-def payload_of(magic, values):
-    return _codec.encode_payload(_codec.encode_vector(magic, np.asarray(values, dtype=np.uint64)))
+@pytest.fixture
+def published_state(tmp_path):
+    chunks, embeddings = make_chunks(5), make_embeddings(5, 4)
+    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
+            profile=profiles.RS_EXPERIMENTAL)
+    return tmp_path / "server", ReferenceClient.from_cache(tmp_path / "public")
 
 
-@pytest.mark.parametrize("profile", [profiles.TOY, profiles.RS_EXPERIMENTAL])
-@pytest.mark.parametrize("make, message", [
-    (lambda c: b"not json", "batched PIR query is not valid JSON"),
-    (lambda c: b"\xff\xfe", "batched PIR query is not valid JSON"),
-    (lambda c: b'{"protocol_version":1,"protocol_version":1}', "duplicate field `protocol_version`"),
-    (lambda c: b'{"protocol_version":NaN}', "NaN is not a JSON number"),
-    (lambda c: b"[]", "batched PIR query must be a JSON object"),
-    (lambda c: document(c, protocol_version=2), "batched PIR query protocol_version 2 is unsupported"),
-    (lambda c: document(c, protocol_version=True), "batched PIR query protocol_version must be an unsigned integer"),
-    (lambda c: document(c, scheme="other"), "batched PIR query scheme 'other' is unsupported"),
-    (lambda c: document(c, retrieval_count=0, queries=[]), "retrieval_count must be greater than zero"),
-    (lambda c: document(c, retrieval_count=3), "retrieval_count 3 does not match payload count 2"),
-    (lambda c: document(c, retrieval_count=-1), "retrieval_count must be an unsigned integer"),
-    (lambda c: document(c, queries={}), "queries must be a JSON array"),
-    (lambda c: document(c, count=1, retrieval_count=257, queries=[{}] * 257), "exceeds this server's limit of 256"),
-    (lambda c: document(c, q_protocol_version=3), "PIR query 0 protocol_version 3 is unsupported"),
-    (lambda c: document(c, q_payload=""), "PIR query 0 payload cannot be empty"),
-    (lambda c: document(c, q_payload=5), "PIR query 0 payload must be a string"),
-    (lambda c: document(c, q_payload="YQ="), "PIR query 0 payload: invalid payload character ="),
-    (lambda c: document(c, q_payload="Y"), "PIR query 0 payload: invalid payload length"),
-    (lambda c: document(c, q_payload=payload_of(b"QVXXQ001", [1])), "PIR query 0 has an unsupported SimplePIR magic header"),
-    (lambda c: document(c, q_payload=payload_of(c.query_magic(), [1] * 3)), "PIR query 0 vector length 3 does not match expected"),
-])
-def test_malformed_query_documents_are_refused(small_servers, profile, make, message):
-    server, client = small_servers[profile]
-    with pytest.raises(QueryError) as error:
-        server.answer(make(client))
-    assert message in str(error.value)
-
-
-def test_a_query_for_the_other_backend_is_refused(small_servers):
-    toy_server, toy_client = small_servers[profiles.TOY]
-    rs_server, rs_client = small_servers[profiles.RS_EXPERIMENTAL]
-    with pytest.raises(QueryError, match="unsupported SimplePIR magic header"):
-        rs_server.answer(toy_client.batch([0])[0])
-    with pytest.raises(QueryError, match="unsupported SimplePIR magic header"):
-        toy_server.answer(rs_client.batch([0])[0])
+def _flip_a_lane(server_dir):
+    data = bytearray((server_dir / LANES_FILE).read_bytes())
+    data[3] ^= 1
+    (server_dir / LANES_FILE).write_bytes(bytes(data))
 
 
 @pytest.mark.parametrize("damage, message", [
-    (lambda d: (d / RECORDS_FILE).write_bytes((d / RECORDS_FILE).read_bytes()[:-1] + b"\1"),
-     "does not match its recorded checksum"),
-    (lambda d: (d / STATE_FILE).write_text("{}"), "is not a quorvex-server-state-v0 file"),
+    (_flip_a_lane, "lanes.bin does not match its recorded checksum"),
+    (lambda d: (d / LANES_FILE).write_bytes(b"\0" * 6), "lane file .* holds 6 bytes, expected"),
+    (lambda d: (d / STATE_FILE).write_text("{}"), "is not a quorvex-server-state-v1 file"),
     (lambda d: (d / STATE_FILE).unlink(), "cannot read server state"),
 ])
-def test_damaged_server_state_is_refused(tmp_path, damage, message):
-    published(tmp_path, profiles.TOY, 2)
-    damage(tmp_path / "server")
+def test_damaged_server_state_is_refused(published_state, damage, message):
+    server_dir, _ = published_state
+    damage(server_dir)
     with pytest.raises(ValueError, match=message):
-        PirServer.load(tmp_path / "server")
+        PirServer.load(server_dir)
+
+
+def test_a_state_directory_of_the_earlier_format_is_still_served(published_state):
+    server_dir, client = published_state
+    state = json.loads((server_dir / STATE_FILE).read_text())
+    lanes = np.fromfile(server_dir / LANES_FILE, dtype="<u2").reshape(-1, client.record_count)
+    records = np.ascontiguousarray(lanes.T).view(np.uint8)[:, :client.record_size]
+    buffer = io.BytesIO()
+    np.save(buffer, records, allow_pickle=False)
+    (server_dir / "records.npy").write_bytes(buffer.getvalue())
+    (server_dir / LANES_FILE).unlink()
+    (server_dir / STATE_FILE).write_text(json.dumps({
+        "format": "quorvex-server-state-v0", "parameter_profile": state["parameter_profile"],
+        "setup": state["setup"], "records_sha256": hashlib.sha256(buffer.getvalue()).hexdigest()}))
+    query, contexts = client.batch([1, 4])
+    assert client.decode(PirServer.load(server_dir).answer(query), contexts) == [records[1].tobytes(),
+                                                                                 records[4].tobytes()]
+    assert setup_json(RsSetup(**state["setup"])) == state["setup"]

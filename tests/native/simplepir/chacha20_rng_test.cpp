@@ -31,6 +31,16 @@ std::vector<std::uint32_t> reference_words(const std::array<std::uint8_t, 32>& s
   return words;
 }
 
+TEST(ChaCha20Rng, StartsAfterAnyNumberOfOutputs) {
+  auto stream = ChaCha20Rng::seed_from_u64(42);
+  std::vector<std::uint64_t> outputs(300);
+  stream.fill_u64(outputs);
+  for (const std::uint64_t skipped : {0u, 1u, 7u, 8u, 9u, 31u, 32u, 33u, 255u}) {
+    auto rng = ChaCha20Rng::seed_from_u64_after(42, skipped);
+    for (std::uint64_t k = skipped; k < skipped + 40; ++k) ASSERT_EQ(rng.next_u64(), outputs[k]) << skipped;
+  }
+}
+
 TEST(ChaCha20Rng, SeedOneGivesTheSharedFirstOutputs) {
   auto rng = ChaCha20Rng::seed_from_u64(1);
   EXPECT_EQ(rng.next_u64(), 11413071731502626714u);

@@ -14,8 +14,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from quorvex import _codec
-from quorvex._matrix import chacha_matrix, toy_matrix
+from support import codec as _codec
+from support.public_matrix import chacha_matrix, toy_matrix
 
 SCHEME = "simplepir-lwe-v0"
 

@@ -1,4 +1,5 @@
-"""Digit-free payload strings and the little-endian vector framing of PIR messages.
+"""Digit-free payload strings and vector framing in Python: an oracle for the tests, written
+apart from the native codec.
 
 A payload string is base64 over the alphabet below, without padding: four characters
 for every three bytes, two or three characters for a trailing one or two bytes. No

@@ -1,4 +1,4 @@
-"""The two public-matrix generators that the client and the server share bit for bit.
+"""The two public-matrix generators in numpy: an oracle, written apart from the native ones.
 
 - Toy: each entry is the low half of a SplitMix64 mix of the matrix seed and the
   entry's position, so any block of entries can be computed on its own.
@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import numpy as np
 
-_MASK64 = (1 << 64) - 1
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _MIX1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX2 = np.uint64(0x94D049BB133111EB)
@@ -35,20 +34,12 @@ def toy_matrix(matrix_seed: int, rows: int, cols: int, first_row: int = 0) -> np
     return z & _LOW32
 
 
-def public_matrix_entry(matrix_seed: int, i: int, j: int) -> int:
-    """One toy entry, for callers that need a single value."""
-    z = ((matrix_seed ^ (i * 0x9E3779B97F4A7C15) ^ (j * 0xBF58476D1CE4E5B9)) + 0x9E3779B97F4A7C15) & _MASK64
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
-    return (z ^ (z >> 31)) & 0xFFFFFFFF
-
-
 def pcg32_key(seed: int) -> list[int]:
     """Eight 32-bit key words expanded from a 64-bit seed with PCG32 (state advanced first)."""
-    state = seed & _MASK64
+    state = seed & 0xFFFFFFFFFFFFFFFF
     words = []
     for _ in range(8):
-        state = (state * 6364136223846793005 + 11634580027462260723) & _MASK64
+        state = (state * 6364136223846793005 + 11634580027462260723) & 0xFFFFFFFFFFFFFFFF
         x = ((state >> 45) ^ (state >> 27)) & 0xFFFFFFFF
         r = state >> 59
         words.append(((x >> r) | (x << (32 - r))) & 0xFFFFFFFF)

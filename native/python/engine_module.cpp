@@ -1,0 +1,291 @@
+// quorvex._engine: the PIR server's arithmetic for the Python service and
+// publisher. One class, PirEngine, holds an opened lane store; its methods
+// release the interpreter lock while they compute, so other threads run.
+//
+// Errors of the store or of a document are ValueError with the error's text
+// (answer() returns a refused document's text in its place instead); a
+// failed allocation is MemoryError; any other C++ exception is RuntimeError.
+#include <array>
+#include <exception>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/arguments.hpp"
+#include "python/python_api.hpp"
+#include "server/client_hint_rows.hpp"
+#include "server/lane_store.hpp"
+#include "server/query_answers.hpp"
+
+namespace quorvex::python {
+
+namespace {
+
+struct EngineObject {
+  PyObject_HEAD
+  LaneStore* store;  // owned
+};
+
+PyTypeObject* engine_type();
+
+// Runs `body`; a C++ exception escaping it becomes a Python exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    PyErr_SetString(PyExc_RuntimeError, fault.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal fault");
+  }
+  return nullptr;
+}
+
+PyObject* raise_error(const QuorvexError& error) {
+  PyErr_SetString(PyExc_ValueError, error.display().c_str());
+  return nullptr;
+}
+
+// Releases the interpreter lock for its lifetime (also while an exception unwinds).
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+template <class Work>
+auto without_interpreter_lock(Work&& work) {
+  WithoutInterpreterLock unlocked;
+  return work();
+}
+
+bool convert_threads(PyObject* value, unsigned& out) {
+  std::uint64_t threads = 0;
+  if (!convert_u64(value, "threads", threads)) return false;
+  out = static_cast<unsigned>(std::clamp<std::uint64_t>(threads, 1, 256));
+  return true;
+}
+
+PyObject* bytes_of(std::span<const std::uint8_t> bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* little_endian_bytes(const std::vector<std::uint64_t>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(std::uint64_t)));
+}
+
+LaneStore& store_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->store; }
+
+PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 4> bound{};
+    if (!bind_arguments("PirEngine.open()", {"lane_file", "parameter_profile", "record_count", "record_size_bytes"},
+                        args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::filesystem::path path;
+    std::uint64_t record_count = 0, record_size = 0;
+    Py_ssize_t profile_size = 0;
+    const char* profile = PyUnicode_Check(bound[1]) ? PyUnicode_AsUTF8AndSize(bound[1], &profile_size) : nullptr;
+    if (profile == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'parameter_profile': expected a str");
+      return nullptr;
+    }
+    if (!convert_path(bound[0], "lane_file", path) || !convert_u64(bound[2], "record_count", record_count) ||
+        !convert_u64(bound[3], "record_size_bytes", record_size)) {
+      return nullptr;
+    }
+    const std::string profile_name(profile, static_cast<std::size_t>(profile_size));
+    Result<LaneStore> store =
+        without_interpreter_lock([&] { return LaneStore::open(path, profile_name, record_count, record_size); });
+    if (!store) return raise_error(store.error());
+    auto owned = std::make_unique<LaneStore>(std::move(store).value());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(engine_type(), Py_tp_alloc));
+    PyObject* object = alloc(engine_type(), 0);
+    if (object == nullptr) return nullptr;
+    reinterpret_cast<EngineObject*>(object)->store = owned.release();
+    return object;
+  });
+}
+
+PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments("PirEngine.answer()", {"documents", "max_retrieval_count", "threads"}, args, nargs, kwnames,
+                        bound)) {
+      return nullptr;
+    }
+    std::uint64_t max_retrieval_count = 0;
+    unsigned threads = 1;
+    if (!convert_u64(bound[1], "max_retrieval_count", max_retrieval_count) || !convert_threads(bound[2], threads)) {
+      return nullptr;
+    }
+    // Strong references keep every document alive while the lock is released.
+    const Py_ssize_t count = PySequence_Size(bound[0]);
+    if (count < 0) return nullptr;
+    std::vector<PyRef> held;
+    std::vector<DocumentBytes> documents;
+    held.reserve(static_cast<std::size_t>(count));
+    documents.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      held.emplace_back(PySequence_GetItem(bound[0], k));
+      if (!held.back()) return nullptr;
+      DocumentBytes document;
+      if (!convert_bytes(held.back().get(), "documents", document)) return nullptr;
+      documents.push_back(document);
+    }
+    const LaneStore& store = store_of(self);
+    auto answers = without_interpreter_lock(
+        [&] { return answer_query_documents(store, documents, max_retrieval_count, threads); });
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& outcome : answers) {
+      PyRef item(outcome ? bytes_of(*outcome) : PyUnicode_FromString(outcome.error().display().c_str()));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* client_hint_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("PirEngine.client_hint_rows()", {"matrix_seed", "threads"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::uint64_t seed = 0;
+    unsigned threads = 1;
+    if (!convert_u64(bound[0], "matrix_seed", seed) || !convert_threads(bound[1], threads)) return nullptr;
+    const LaneStore& store = store_of(self);
+    const ClientHintRows hint = without_interpreter_lock([&] { return client_hint_rows(store, seed, threads); });
+    PyRef rows(little_endian_bytes(hint.rows));
+    PyRef repeated(little_endian_bytes(hint.repeated));
+    if (!rows || !repeated) return nullptr;
+    return PyTuple_Pack(2, rows.get(), repeated.get());
+  });
+}
+
+PyObject* get_lanes_sha256(PyObject* self, void*) {
+  return guarded([&] { return PyUnicode_FromString(store_of(self).lanes.sha256_hex().c_str()); });
+}
+PyObject* get_lane_rows(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(store_of(self).shape.lane_rows); }
+PyObject* get_query_length(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(store_of(self).shape.query_length);
+}
+PyObject* get_answer_length(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(store_of(self).shape.answer_length);
+}
+
+void dealloc(PyObject* self) {
+  delete reinterpret_cast<EngineObject*>(self)->store;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+template <auto Function>
+PyCFunction method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef methods[] = {
+    {"open", method<open>(), kFastcallKeywords | METH_STATIC,
+     "open(lane_file, parameter_profile, record_count, record_size_bytes)\n--\n\n"
+     "Maps a lane file and checks its size against the store's shape."},
+    {"answer", method<answer>(), kFastcallKeywords,
+     "answer($self, documents, max_retrieval_count, threads)\n--\n\n"
+     "Answers batched query documents with one pass over the lanes: a list holding each document's response "
+     "document (bytes) or the text of the error that refuses it (str)."},
+    {"client_hint_rows", method<client_hint_rows>(), kFastcallKeywords,
+     "client_hint_rows($self, matrix_seed, threads)\n--\n\n"
+     "The client hint's rows (little-endian u64, one row per lane row) and the row repeated after them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getters[] = {
+    {"lanes_sha256", get_lanes_sha256, nullptr, "SHA-256 of the lane file, as hexadecimal", nullptr},
+    {"lane_rows", get_lane_rows, nullptr, "rows of the lane data", nullptr},
+    {"query_length", get_query_length, nullptr, "elements of a query vector", nullptr},
+    {"answer_length", get_answer_length, nullptr, "elements of an answer vector", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getters},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"quorvex._engine.PirEngine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+PyTypeObject* engine_type() {
+  static PyObject* type = nullptr;  // created once per process, on first use
+  if (type == nullptr) type = PyType_FromSpec(&spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* check_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments("check_store()", {"parameter_profile", "record_count", "record_size_bytes"}, args, nargs,
+                        kwnames, bound)) {
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* profile = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8AndSize(bound[0], &size) : nullptr;
+    std::uint64_t record_count = 0, record_size = 0;
+    if (profile == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'parameter_profile': expected a str");
+      return nullptr;
+    }
+    if (!convert_u64(bound[1], "record_count", record_count) ||
+        !convert_u64(bound[2], "record_size_bytes", record_size)) {
+      return nullptr;
+    }
+    const auto shape = StoreShape::for_store(std::string_view(profile, static_cast<std::size_t>(size)), record_count,
+                                             record_size);
+    if (!shape) return raise_error(shape.error());
+    return Py_BuildValue("{s:K,s:K,s:K}", "lane_rows", shape->lane_rows, "query_length", shape->query_length,
+                         "answer_length", shape->answer_length);
+  });
+}
+
+PyMethodDef module_functions[] = {
+    {"check_store", method<check_store>(), kFastcallKeywords,
+     "check_store(parameter_profile, record_count, record_size_bytes)\n--\n\n"
+     "The shape of such a store (lane_rows, query_length, answer_length), or ValueError naming why it cannot "
+     "be served."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_engine", nullptr, 0, module_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace quorvex::python
+
+PyMODINIT_FUNC PyInit__engine() {
+  return quorvex::python::guarded([]() -> PyObject* {
+    using namespace quorvex::python;
+    PyRef module(PyModule_Create2(&module_definition, 3));
+    PyObject* type = reinterpret_cast<PyObject*>(engine_type());
+    if (!module || type == nullptr || PyModule_AddObjectRef(module.get(), "PirEngine", type) < 0) return nullptr;
+    return module.release();
+  });
+}

@@ -1,0 +1,28 @@
+// The client hint that the publisher writes into "pir/client_hint.bin",
+// computed from the lane data without the square database.
+//
+// simplepir-rs: H = (D - half_p)·A over the square database D (lane rows
+// first, zeros elsewhere) and the ChaCha20 public matrix A. It splits into
+// D·A minus half_p times the column sums of A: rows below lane_count differ,
+// and every row from lane_count to square_side_len is the same row,
+// -half_p times the column sums.
+// Toy: H = D·A modulo 2^32, one row per record byte, A the SplitMix64 matrix.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "server/lane_store.hpp"
+
+namespace quorvex {
+
+struct ClientHintRows {
+  std::uint64_t width = 0;               // values per row
+  std::vector<std::uint64_t> rows;       // lane_rows rows, row-major
+  std::vector<std::uint64_t> repeated;   // simplepir-rs: the row repeated up to square_side_len; toy: empty
+};
+
+// `matrix_seed` is the simplepir-rs setup's server_hint or the toy setup's matrix_seed.
+ClientHintRows client_hint_rows(const LaneStore& store, std::uint64_t matrix_seed, unsigned threads);
+
+}  // namespace quorvex

@@ -1,0 +1,90 @@
+#include "server/query_answers.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/text.hpp"
+#include "pir/batched_documents.hpp"
+#include "pir/vector_payload.hpp"
+
+namespace quorvex {
+
+namespace {
+
+using QueryVectors = std::vector<std::vector<std::uint64_t>>;
+
+Result<QueryVectors> read_query_vectors(const StoreShape& shape, DocumentBytes document,
+                                        std::uint64_t max_retrieval_count) {
+  BatchedPirQuery batch = QV_TRY(BatchedPirQuery::from_json_slice(document));
+  QV_TRY(check_profile_retrieval_count(shape.profile, batch.retrieval_count));
+  if (batch.retrieval_count > max_retrieval_count) {
+    return format_error(concat("batched PIR query retrieval_count ", batch.retrieval_count,
+                               " exceeds this server's limit of ", max_retrieval_count));
+  }
+  QueryVectors vectors;
+  vectors.reserve(batch.queries.size());
+  for (std::size_t k = 0; k < batch.queries.size(); ++k) {
+    vectors.push_back(QV_TRY(decode_vector_payload(shape.query_magic, batch.queries[k].payload.bytes,
+                                                   shape.query_length, concat("PIR query ", k))));
+    batch.queries[k].payload.bytes = {};  // the decoded vector replaces it
+  }
+  return vectors;
+}
+
+Result<std::vector<std::uint8_t>> response_document(const StoreShape& shape, std::span<const std::uint64_t> sums,
+                                                    std::size_t first, std::size_t count, std::size_t stride) {
+  BatchedPirResponse response;
+  response.retrieval_count = count;
+  response.responses.resize(count);
+  std::vector<std::uint64_t> answer(shape.answer_length, 0);  // elements past the lane rows stay zero
+  for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t r = 0; r < shape.lane_rows; ++r) answer[r] = sums[r * stride + first + k] & shape.answer_mask;
+    response.responses[k].payload.bytes = encode_vector_payload(shape.response_magic, answer);
+  }
+  return response.to_json_vec();
+}
+
+}  // namespace
+
+std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const LaneStore& store,
+                                                                      std::span<const DocumentBytes> documents,
+                                                                      std::uint64_t max_retrieval_count,
+                                                                      unsigned threads) {
+  const StoreShape& shape = store.shape;
+  std::vector<Result<QueryVectors>> read;
+  std::vector<const std::uint64_t*> vectors;
+  for (const DocumentBytes& document : documents) {
+    read.push_back(read_query_vectors(shape, document, max_retrieval_count));
+    if (read.back()) {
+      for (const auto& vector : *read.back()) vectors.push_back(vector.data());
+    }
+  }
+  std::vector<std::uint64_t> sums;
+  if (!vectors.empty()) {
+    // Only the first record_count elements of a query meet a record; the
+    // database's other columns are zero.
+    sums = lane_products(store.rows(), shape.record_count, vectors.size(), threads,
+                         [&](FactorBlock& block, std::size_t first_column) {
+                           for (std::size_t k = 0; k < vectors.size(); ++k) {
+                             const std::uint64_t* values = vectors[k] + first_column;
+                             for (std::size_t c = 0; c < block.length(); ++c) block.set(k, c, values[c]);
+                           }
+                         });
+  }
+  std::vector<Result<std::vector<std::uint8_t>>> answers;
+  answers.reserve(documents.size());
+  std::size_t first = 0;
+  for (Result<QueryVectors>& vectors_of_document : read) {
+    if (!vectors_of_document) {
+      answers.push_back(std::unexpected(std::move(vectors_of_document).error()));
+      continue;
+    }
+    const std::size_t count = vectors_of_document->size();
+    vectors_of_document->clear();
+    answers.push_back(response_document(shape, sums, first, count, vectors.size()));
+    first += count;
+  }
+  return answers;
+}
+
+}  // namespace quorvex

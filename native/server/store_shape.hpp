@@ -1,0 +1,44 @@
+// The shape of a PIR store as the server holds it: a database of 16-bit lane
+// rows with one column per record, and the lengths of the vectors that
+// queries and answers carry.
+//
+// simplepir-rs: lane i of a record is its bytes 2i and 2i + 1 as one
+// little-endian value; queries and answers have square_side_len elements,
+// and answer elements from lane_count on are zero.
+// Toy: lane r of a record is its byte r; queries have record_count elements,
+// answers record_size_bytes, reduced modulo 2^32.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+
+namespace quorvex {
+
+enum class ServerBackend { Toy, SimplePirRs };
+
+struct StoreShape {
+  std::string profile;
+  ServerBackend backend = ServerBackend::Toy;
+  std::uint64_t record_count = 0;
+  std::uint64_t record_size_bytes = 0;
+  std::uint64_t lane_rows = 0;
+  std::uint64_t query_length = 0;
+  std::uint64_t answer_length = 0;
+  std::uint64_t answer_mask = 0;
+  std::uint64_t query_magic = 0;
+  std::uint64_t response_magic = 0;
+
+  // The shape of a store of `profile` (one of the three profile names),
+  // refused when the counts are out of range or the answer noise could
+  // exceed what decoding tolerates.
+  static Result<StoreShape> for_store(std::string_view profile, std::uint64_t record_count,
+                                      std::uint64_t record_size_bytes);
+
+  // Bytes of the lane data: lane_rows x record_count u16 values.
+  std::uint64_t lane_bytes() const { return lane_rows * record_count * 2; }
+};
+
+}  // namespace quorvex

@@ -1,0 +1,149 @@
+"""The PIR setup of a store and the two hint files of its public cache.
+
+A setup holds the store's counts, the numbers its profile fixes and the seeds the publisher
+draws. Both hint files start with the setup's magic and its fields as little-endian u64:
+
+- simplepir-rs ("QVSRC001" client hint, "QVSRS001" server hint): record_count,
+  record_size_bytes, lane_count, square_side_len, secret_dimension, mod_power,
+  plaintext_modulus, setup_seed, server_hint (the seed of the public matrix); the client hint
+  goes on with its row and column counts and square_side_len rows of 64 values.
+- toy ("QVSPC001", "QVSPS001"): record_count, record_size_bytes, matrix_width, modulus,
+  plaintext_modulus, delta, matrix_seed; the client hint goes on with its value count and
+  record_size_bytes rows of 16 values.
+
+The hint values come from the native engine (quorvex._engine), which computes them from the
+server's lane data.
+"""
+
+from __future__ import annotations
+
+import secrets
+import struct
+from dataclasses import asdict, dataclass, fields
+from typing import Any, BinaryIO, Protocol
+
+from quorvex import profiles
+
+_RS_SECRET_DIMENSION = 64
+_RS_MOD_POWER = 17
+_TOY_MATRIX_WIDTH = 16
+# Rows of the repeated simplepir-rs hint row written at a time.
+_REPEAT_ROWS = 4096
+
+
+class HintEngine(Protocol):
+    def client_hint_rows(self, matrix_seed: int, threads: int) -> tuple[bytes, bytes]: ...
+
+
+@dataclass(frozen=True)
+class RsSetup:
+    record_count: int
+    record_size_bytes: int
+    lane_count: int
+    square_side_len: int
+    secret_dimension: int
+    mod_power: int
+    plaintext_modulus: int
+    setup_seed: int
+    server_hint: int
+
+    client_magic = b"QVSRC001"
+    server_magic = b"QVSRS001"
+
+    @classmethod
+    def new(cls, record_count: int, record_size_bytes: int, setup_seed: int, server_hint: int) -> RsSetup:
+        lanes = profiles.lane_count(record_size_bytes)
+        return cls(record_count, record_size_bytes, lanes, max(record_count, lanes), _RS_SECRET_DIMENSION,
+                   _RS_MOD_POWER, 1 << _RS_MOD_POWER, setup_seed, server_hint)
+
+    @property
+    def matrix_seed(self) -> int:
+        return self.server_hint
+
+    def expected(self) -> RsSetup:
+        return RsSetup.new(self.record_count, self.record_size_bytes, self.setup_seed, self.server_hint)
+
+
+@dataclass(frozen=True)
+class ToySetup:
+    record_count: int
+    record_size_bytes: int
+    matrix_width: int
+    modulus: int
+    plaintext_modulus: int
+    delta: int
+    matrix_seed: int
+
+    client_magic = b"QVSPC001"
+    server_magic = b"QVSPS001"
+
+    @classmethod
+    def new(cls, record_count: int, record_size_bytes: int, matrix_seed: int) -> ToySetup:
+        profile = profiles.get_profile(profiles.TOY)
+        return cls(record_count, record_size_bytes, _TOY_MATRIX_WIDTH, profile.modulus, profile.plaintext_modulus,
+                   profile.modulus // profile.plaintext_modulus, matrix_seed)
+
+    def expected(self) -> ToySetup:
+        return ToySetup.new(self.record_count, self.record_size_bytes, self.matrix_seed)
+
+
+Setup = RsSetup | ToySetup
+
+
+def _nonzero_u64() -> int:
+    while True:
+        if value := secrets.randbits(64):
+            return value
+
+
+def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> Setup:
+    """A setup with fresh random seeds."""
+    if profile.is_simplepir_rs:
+        return RsSetup.new(record_count, record_size_bytes, _nonzero_u64(), secrets.randbits(64))
+    return ToySetup.new(record_count, record_size_bytes, _nonzero_u64())
+
+
+def setup_from_json(profile: profiles.Profile, values: Any) -> Setup:
+    """Reads a setup as setup_json wrote it; ValueError names what is wrong."""
+    setup_type = RsSetup if profile.is_simplepir_rs else ToySetup
+    names = [f.name for f in fields(setup_type)]
+    if not isinstance(values, dict) or sorted(values) != sorted(names) or \
+            not all(type(values[n]) is int and 0 <= values[n] < 1 << 64 for n in names):
+        raise ValueError(f"the setup must hold the unsigned 64-bit integers {', '.join(names)}")
+    setup = setup_type(**values)
+    if setup != setup.expected():
+        raise ValueError(f"the setup does not match profile {profile.name}: {setup}")
+    if (setup.setup_seed if isinstance(setup, RsSetup) else setup.matrix_seed) == 0:
+        raise ValueError("the setup's seed cannot be zero")
+    return setup
+
+
+def setup_json(setup: Setup) -> dict[str, int]:
+    return asdict(setup)
+
+
+def _header(setup: Setup) -> bytes:
+    values = asdict(setup).values()
+    return struct.pack(f"<{len(values)}Q", *values)
+
+
+def server_hint_bytes(setup: Setup) -> bytes:
+    return setup.server_magic + _header(setup)
+
+
+def write_client_hint(out: BinaryIO, setup: Setup, engine: HintEngine, threads: int) -> None:
+    """Writes "pir/client_hint.bin" for the store the engine holds."""
+    rows, repeated = engine.client_hint_rows(setup.matrix_seed, threads)
+    out.write(setup.client_magic + _header(setup))
+    if isinstance(setup, RsSetup):
+        out.write(struct.pack("<2Q", setup.square_side_len, setup.secret_dimension))
+        out.write(rows)
+        # Every row from lane_count on is the same row; write it in pieces of bounded size.
+        remaining = setup.square_side_len - setup.lane_count
+        while remaining > 0:
+            step = min(remaining, _REPEAT_ROWS)
+            out.write(repeated * step)
+            remaining -= step
+    else:
+        out.write(struct.pack("<Q", len(rows) // 8))
+        out.write(rows)
