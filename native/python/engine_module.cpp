@@ -121,14 +121,16 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::array<PyObject*, 3> bound{};
-    if (!bind_arguments("PirEngine.answer()", {"documents", "max_retrieval_count", "threads"}, args, nargs, kwnames,
-                        bound)) {
+    std::array<PyObject*, 5> bound{};
+    if (!bind_arguments("PirEngine.answer()", {"documents", "max_retrieval_count", "threads", "altered_lane", "lane_shift"},
+                        args, nargs, kwnames, bound)) {
       return nullptr;
     }
     std::uint64_t max_retrieval_count = 0;
     unsigned threads = 1;
-    if (!convert_u64(bound[1], "max_retrieval_count", max_retrieval_count) || !convert_threads(bound[2], threads)) {
+    AnswerAlteration alteration;
+    if (!convert_u64(bound[1], "max_retrieval_count", max_retrieval_count) || !convert_threads(bound[2], threads) ||
+        !convert_u64(bound[3], "altered_lane", alteration.lane) || !convert_u64(bound[4], "lane_shift", alteration.shift)) {
       return nullptr;
     }
     // Strong references keep every document alive while the lock is released.
@@ -147,7 +149,7 @@ PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     const LaneStore& store = store_of(self);
     auto answers = without_interpreter_lock(
-        [&] { return answer_query_documents(store, documents, max_retrieval_count, threads); });
+        [&] { return answer_query_documents(store, documents, max_retrieval_count, threads, alteration); });
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& outcome : answers) {
@@ -206,9 +208,10 @@ PyMethodDef methods[] = {
      "open(lane_file, parameter_profile, record_count, record_size_bytes)\n--\n\n"
      "Maps a lane file and checks its size against the store's shape."},
     {"answer", method<answer>(), kFastcallKeywords,
-     "answer($self, documents, max_retrieval_count, threads)\n--\n\n"
+     "answer($self, documents, max_retrieval_count, threads, altered_lane, lane_shift)\n--\n\n"
      "Answers batched query documents with one pass over the lanes: a list holding each document's response "
-     "document (bytes) or the text of the error that refuses it (str)."},
+     "document (bytes) or the text of the error that refuses it (str). A lane_shift other than 0 alters every "
+     "answer as a malicious server could: answer element altered_lane decodes lane_shift higher."},
     {"client_hint_rows", method<client_hint_rows>(), kFastcallKeywords,
      "client_hint_rows($self, matrix_seed, threads)\n--\n\n"
      "The client hint's rows (little-endian u64, one row per lane row) and the row repeated after them."},

@@ -32,13 +32,17 @@ Result<QueryVectors> read_query_vectors(const StoreShape& shape, DocumentBytes d
 }
 
 Result<std::vector<std::uint8_t>> response_document(const StoreShape& shape, std::span<const std::uint64_t> sums,
-                                                    std::size_t first, std::size_t count, std::size_t stride) {
+                                                    std::size_t first, std::size_t count, std::size_t stride,
+                                                    AnswerAlteration alteration) {
   BatchedPirResponse response;
   response.retrieval_count = count;
   response.responses.resize(count);
   std::vector<std::uint64_t> answer(shape.answer_length, 0);  // elements past the lane rows stay zero
   for (std::size_t k = 0; k < count; ++k) {
     for (std::size_t r = 0; r < shape.lane_rows; ++r) answer[r] = sums[r * stride + first + k] & shape.answer_mask;
+    if (alteration.lane < answer.size()) {
+      answer[alteration.lane] = (answer[alteration.lane] + alteration.shift * shape.delta) & shape.answer_mask;
+    }
     response.responses[k].payload.bytes = encode_vector_payload(shape.response_magic, answer);
   }
   return response.to_json_vec();
@@ -49,7 +53,8 @@ Result<std::vector<std::uint8_t>> response_document(const StoreShape& shape, std
 std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const LaneStore& store,
                                                                       std::span<const DocumentBytes> documents,
                                                                       std::uint64_t max_retrieval_count,
-                                                                      unsigned threads) {
+                                                                      unsigned threads,
+                                                                      AnswerAlteration alteration) {
   const StoreShape& shape = store.shape;
   std::vector<Result<QueryVectors>> read;
   std::vector<const std::uint64_t*> vectors;
@@ -81,7 +86,7 @@ std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const Lane
     }
     const std::size_t count = vectors_of_document->size();
     vectors_of_document->clear();
-    answers.push_back(response_document(shape, sums, first, count, vectors.size()));
+    answers.push_back(response_document(shape, sums, first, count, vectors.size(), alteration));
     first += count;
   }
   return answers;

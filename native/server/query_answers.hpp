@@ -13,6 +13,15 @@ namespace quorvex {
 
 using DocumentBytes = std::span<const std::uint8_t>;
 
+// What a malicious server can do without knowing which record a query
+// fetches: shift answer element `lane` of every response by `shift` times
+// delta, so that the fetched record's lane decodes `shift` higher. For
+// demonstrations and tests of the client's checks; a shift of 0 is none.
+struct AnswerAlteration {
+  std::uint64_t lane = 0;
+  std::uint64_t shift = 0;
+};
+
 // For each document, in order, its batched response document or the error
 // that refuses it; one refused document does not affect the others. A
 // document is refused when it does not parse and validate as a batched
@@ -22,6 +31,7 @@ using DocumentBytes = std::span<const std::uint8_t>;
 std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const LaneStore& store,
                                                                       std::span<const DocumentBytes> documents,
                                                                       std::uint64_t max_retrieval_count,
-                                                                      unsigned threads);
+                                                                      unsigned threads,
+                                                                      AnswerAlteration alteration = {});
 
 }  // namespace quorvex

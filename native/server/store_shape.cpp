@@ -66,6 +66,7 @@ Result<StoreShape> StoreShape::for_store(std::string_view profile, std::uint64_t
     shape.query_length = record_count;
     shape.answer_length = record_size_bytes;
     shape.answer_mask = kToyProfileValues.modulus - 1;
+    shape.delta = kToyProfileValues.modulus / kToyProfileValues.plaintext_modulus;
     shape.query_magic = kToyQueryMagic;
     shape.response_magic = kToyResponseMagic;
   } else {
@@ -76,6 +77,7 @@ Result<StoreShape> StoreShape::for_store(std::string_view profile, std::uint64_t
     shape.query_length = side;
     shape.answer_length = side;
     shape.answer_mask = ~std::uint64_t{0};
+    shape.delta = simplepir_rs_delta(kSimplePirRsProfileValues.plaintext_modulus);
     shape.query_magic = kSimplePirRsQueryMagic;
     shape.response_magic = kSimplePirRsResponseMagic;
   }

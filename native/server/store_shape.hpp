@@ -28,6 +28,7 @@ struct StoreShape {
   std::uint64_t query_length = 0;
   std::uint64_t answer_length = 0;
   std::uint64_t answer_mask = 0;
+  std::uint64_t delta = 0;  // the plaintext scale: an answer element one delta higher decodes one higher
   std::uint64_t query_magic = 0;
   std::uint64_t response_magic = 0;
 

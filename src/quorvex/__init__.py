@@ -12,6 +12,7 @@ from quorvex._native import (
     SearchResult,
     __version__,
 )
+from quorvex.chunk_digests import ChunkDigests
 from quorvex.documents import Document
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.hashing_embedder import HashingEmbedder
@@ -24,6 +25,7 @@ from quorvex.retriever import (
     PrivateRetriever,
     Retrieval,
     RetrievedChunk,
+    TamperedChunk,
     Timings,
 )
 
@@ -40,6 +42,8 @@ __all__ = [
     "Timings",
     "EmbedderMismatch",
     "AnswerMismatch",
+    "TamperedChunk",
+    "ChunkDigests",
     "Embedder",
     "HashingEmbedder",
     "make_embedder",

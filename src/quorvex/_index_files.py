@@ -3,7 +3,8 @@
 - "index/index.config.json": format, metric, model, dimensions and row count;
 - "index/vectors.bin": "QVVEC001", u32 dimensions, u64 count, float32 rows (little-endian);
 - "index/ids.bin": "QVIDS001", u64 count, one u64 record id per row;
-- "index/metadata.jsonl": one {"record_id", "chunk_id", "document_id", "metadata"} per line.
+- "index/metadata.jsonl": one {"record_id", "chunk_id", "document_id", "metadata", "chunk_sha256"}
+  per line (chunk_sha256: see quorvex.chunk_digests).
 
 Row i holds record id i. Vectors are stored as given (converted to float32, not
 normalised): the client computes cosine similarity itself.

@@ -14,6 +14,8 @@ from typing import Any
 
 import numpy as np
 
+from quorvex.chunk_digests import DIGEST_KEY, chunk_digest
+
 LENGTH_PREFIX_BYTES = 4
 
 
@@ -76,10 +78,11 @@ def chunk_record_json(record_id: int, chunk: Chunk) -> bytes:
 
 
 def metadata_line(record_id: int, chunk: Chunk) -> str:
-    """One line of the index's metadata.jsonl (without the line feed)."""
+    """One line of the index's metadata.jsonl (without the line feed), with the chunk's digest."""
     row: dict[str, Any] = {"record_id": record_id, "chunk_id": chunk.chunk_id, "document_id": chunk.document_id}
     if chunk.metadata is not None:
         row["metadata"] = chunk.metadata
+    row[DIGEST_KEY] = chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, chunk.metadata)
     return compact_json(row)
 
 

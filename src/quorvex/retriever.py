@@ -7,8 +7,9 @@
 
 The cache is opened and verified once, by the extension module. `search` runs only on
 this machine. `retrieve` searches, prepares one PIR query per record of the retrieval
-(the real hits padded to a fixed count), hands the query document to the transport and
-decodes the response document into the hits' chunks. The transport is any callable
+(the real hits padded to a fixed count), hands the query document to the transport,
+decodes the response document into the hits' chunks and checks each against the digest
+the cache holds for it (TamperedChunk if a server altered it). The transport is any callable
 taking the query document bytes and returning the response document bytes; it is the
 only part that talks to the server.
 
@@ -27,10 +28,11 @@ from typing import Any
 
 from quorvex._native import NativeClient
 from quorvex.cache_info import CacheInfo
+from quorvex.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.embedders import Embedder
 
 __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
-           "Timings", "Transport"]
+           "TamperedChunk", "Timings", "Transport"]
 
 Transport = Callable[[bytes], bytes]
 
@@ -41,10 +43,6 @@ DEFAULT_RETRIEVAL_COUNT = 4
 
 class EmbedderMismatch(ValueError):
     """The embedder in use is not the one the cache was published with."""
-
-
-class AnswerMismatch(RuntimeError):
-    """The server's answer does not decode against this cache, or holds other chunks than the hits."""
 
 
 @dataclass(frozen=True)
@@ -100,6 +98,7 @@ class PrivateRetriever:
         EmbedderMismatch if the cache was published with another embedder."""
         self._client = NativeClient.open_public_cache(str(cache_dir))
         self.cache = CacheInfo.read(cache_dir)
+        self.digests = ChunkDigests.read(cache_dir)
         if embedder.name != self.cache.embedding_model or embedder.dimensions != self.cache.embedding_dimensions:
             raise EmbedderMismatch(
                 f"the cache {cache_dir} was published with the embedding model {self.cache.embedding_model!r} "
@@ -146,6 +145,7 @@ class PrivateRetriever:
             if chunk.chunk_id != hit.chunk_id:
                 raise AnswerMismatch(f"the record fetched for hit {hit.chunk_id!r} holds chunk {chunk.chunk_id!r}: "
                                      "the cache's index and the server's records do not belong together")
+            self.digests.check(chunk)
             chunks.append(RetrievedChunk(chunk.chunk_id, chunk.document_id, chunk.text,
                                          _metadata(chunk.metadata_json), hit.score))
         return Retrieval(

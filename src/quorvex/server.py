@@ -17,6 +17,7 @@ meanwhile, so a service can keep accepting requests while a batch is computed.
 from __future__ import annotations
 
 import pathlib
+from dataclasses import dataclass
 
 from quorvex import profiles
 from quorvex._engine import PirEngine
@@ -28,11 +29,22 @@ DEFAULT_MAX_RETRIEVAL_COUNT = 64
 _DOCUMENT_SLACK = 1024
 _QUERY_SLACK = 256
 
-__all__ = ["DEFAULT_MAX_RETRIEVAL_COUNT", "PirServer", "QueryError", "load"]
+__all__ = ["DEFAULT_MAX_RETRIEVAL_COUNT", "AnswerAlteration", "PirServer", "QueryError", "load"]
 
 
 class QueryError(ValueError):
     """A query document that the server refuses to answer."""
+
+
+@dataclass(frozen=True)
+class AnswerAlteration:
+    """What a malicious server can do without knowing which record a query fetches: shift answer
+    element `lane` of every response so that the fetched record's lane decodes `shift` higher
+    (simplepir-rs: lane i holds record bytes 2i and 2i + 1, so a shift of 1 changes byte 2i and
+    a shift of 256 byte 2i + 1; toy: lane r is byte r). For demonstrations and tests of the
+    client's checks."""
+    lane: int
+    shift: int = 1
 
 
 def _payload_characters(byte_count: int) -> int:
@@ -43,21 +55,23 @@ class PirServer:
     """Answers PIR queries for one store; immutable after loading, usable from any thread."""
 
     def __init__(self, profile: profiles.Profile, engine: PirEngine, record_count: int, record_size_bytes: int, *,
-                 max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT, threads: int = 1):
+                 max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT, threads: int = 1,
+                 alteration: AnswerAlteration | None = None):
         self.profile = profile
         self.record_count = record_count
         self.record_size_bytes = record_size_bytes
         self.max_retrieval_count = max_retrieval_count
         self.threads = threads
+        self.alteration = alteration
         self._engine = engine
 
     @classmethod
     def load(cls, server_dir: str | pathlib.Path, *, max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT,
-             threads: int = 1) -> PirServer:
+             threads: int = 1, alteration: AnswerAlteration | None = None) -> PirServer:
         """Loads the state directory written by quorvex.publish. threads: cores one batch may use."""
         profile, setup, engine = load_state(pathlib.Path(server_dir))
         return cls(profile, engine, setup.record_count, setup.record_size_bytes,
-                   max_retrieval_count=max_retrieval_count, threads=threads)
+                   max_retrieval_count=max_retrieval_count, threads=threads, alteration=alteration)
 
     @property
     def max_query_bytes(self) -> int:
@@ -80,7 +94,8 @@ class PirServer:
         refuses it; one refused document does not affect the others.
         """
         documents = [d.encode() if isinstance(d, str) else bytes(d) for d in query_documents]
-        answers = self._engine.answer(documents, self.max_retrieval_count, self.threads)
+        lane, shift = (self.alteration.lane, self.alteration.shift) if self.alteration else (0, 0)
+        answers = self._engine.answer(documents, self.max_retrieval_count, self.threads, lane, shift)
         return [QueryError(a) if isinstance(a, str) else a for a in answers]
 
 

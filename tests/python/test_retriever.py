@@ -4,11 +4,16 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import warnings
 
 import pytest
 
-from quorvex import AnswerMismatch, EmbedderMismatch, HashingEmbedder, PrivateRetriever
+import numpy as np
+
+from quorvex import AnswerMismatch, ChunkDigests, EmbedderMismatch, HashingEmbedder, PrivateRetriever, TamperedChunk
+from quorvex._records import Chunk, chunk_record_json
 from quorvex.server import PirServer
+from support import codec
 from support.documents import DOCUMENTS, publish_small
 
 
@@ -89,14 +94,73 @@ def test_an_index_that_disagrees_with_the_records_is_caught(store, tmp_path):
     for row, name in zip(rows, names[1:] + names[:1]):
         row["chunk_id"] = name
     (cache / "index/metadata.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
-    checksums = json.loads((cache / "checksums.json").read_text())
-    data = (cache / "index/metadata.jsonl").read_bytes()
-    checksums["files"]["index/metadata.jsonl"] = {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
-    (cache / "checksums.json").write_text(json.dumps(checksums))
+    _rewrite_checksum(cache, "index/metadata.jsonl")
 
     retriever = PrivateRetriever(cache, HashingEmbedder(), PirServer.load(store / "state").answer)
     with pytest.raises(AnswerMismatch, match="the record fetched for hit .* holds chunk"):
         retriever.retrieve("tomatoes")
+
+
+def _altered(response: bytes, byte: int) -> bytes:
+    """The response with the first fetched record's byte `byte` one higher, as a server can make it
+    by adding delta (times 256 for the high byte of a lane) to one answer element."""
+    document = json.loads(response)
+    item = document["responses"][0]
+    answer = codec.decode_vector(b"QVSRR001", codec.decode_payload(item["payload"]), 512, "answer").copy()
+    with np.errstate(over="ignore"):
+        answer[byte // 2] += np.uint64((1 << 64) // 131072 << (8 * (byte % 2)))
+    item["payload"] = codec.encode_payload(codec.encode_vector(b"QVSRR001", answer))
+    return json.dumps(document, separators=(",", ":")).encode()
+
+
+@pytest.mark.parametrize("region, offset, caught", [
+    ("length prefix", lambda record: 0, True),
+    ("record id", lambda record: record.index(b'"record_id":') + 12, False),
+    ("chunk id", lambda record: record.index(b"garden#0"), True),
+    ("document id", lambda record: record.index(b'"document_id":"') + 15, True),
+    ("text", lambda record: record.index(b"Prune"), True),
+    ("metadata", lambda record: record.index(b"plants"), True),
+    ("padding", lambda record: 1023, False),
+])
+def test_a_changed_byte_of_a_fetched_record_is_caught_or_changes_nothing(store, pir, region, offset, caught):
+    retriever = PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer)
+    honest = retriever.retrieve("how often should I water tomato plants")
+    hit = honest.chunks[0]
+    record_id = [json.loads(line)["chunk_id"] for line in
+                 (store / "cache/index/metadata.jsonl").read_text().splitlines()].index(hit.chunk_id)
+    record = len(payload := chunk_record_json(record_id, Chunk(hit.chunk_id, hit.document_id, hit.text,
+                                                               hit.metadata))).to_bytes(4, "little") + payload
+    position = offset(record)
+    tampering = PrivateRetriever(store / "cache", HashingEmbedder(), lambda q: _altered(pir.answer(q), position))
+    if caught:
+        expected = TamperedChunk if region in ("document id", "text", "metadata") else AnswerMismatch
+        with pytest.raises(expected, match=hit.chunk_id if expected is TamperedChunk else None):
+            tampering.retrieve("how often should I water tomato plants")
+    else:  # bytes the client does not return: the record id and the padding after the record
+        assert tampering.retrieve("how often should I water tomato plants").chunks == honest.chunks
+
+
+def test_a_cache_without_digests_still_retrieves_with_one_warning(store, pir, tmp_path):
+    cache = tmp_path / "cache"
+    shutil.copytree(store / "cache", cache)
+    rows = [json.loads(line) for line in (cache / "index/metadata.jsonl").read_text().splitlines()]
+    (cache / "index/metadata.jsonl").write_text("".join(
+        json.dumps({k: v for k, v in r.items() if k != "chunk_sha256"}, separators=(",", ":")) + "\n" for r in rows))
+    _rewrite_checksum(cache, "index/metadata.jsonl")
+    retriever = PrivateRetriever(cache, HashingEmbedder(), pir.answer)
+    assert not ChunkDigests.read(cache).complete
+    with pytest.warns(UserWarning, match="carries no chunk digests"):
+        assert retriever.retrieve("tomatoes").chunks
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        retriever.retrieve("bread")  # warned once only
+
+
+def _rewrite_checksum(cache: pathlib.Path, relative: str) -> None:
+    checksums = json.loads((cache / "checksums.json").read_text())
+    data = (cache / relative).read_bytes()
+    checksums["files"][relative] = {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
+    (cache / "checksums.json").write_text(json.dumps(checksums))
 
 
 def test_an_unsound_cache_is_refused_with_the_modules_message(store, tmp_path):

@@ -1,0 +1,127 @@
+"""Checking privately fetched chunks against the verified public cache.
+
+A server answers PIR queries with LWE ciphertexts, which it can alter: adding to an answer
+element shifts the bytes of whatever record the client fetches, without the server knowing
+which record that is. So the publisher writes a digest of every chunk into the chunk's line
+of "index/metadata.jsonl" (key "chunk_sha256"), a file the client verifies byte for byte
+when it opens the cache, and the client checks every decoded chunk against it.
+
+The digest is the SHA-256 of a canonical form of the decoded chunk: the UTF-8 bytes of the
+compact JSON array [chunk_id, document_id, text, metadata] (metadata null when the chunk has
+none), with object keys sorted, non-ASCII characters written as themselves, and integers
+outside the 64-bit range written as the floating-point numbers a client reads them as. A
+client computes the same form from what decode_retrieval_response returns (DecodedChunk),
+so any change to what a fetched chunk says is caught; the record id and the padding after
+the record are not part of what a client returns.
+
+    digests = ChunkDigests.read("cache/")
+    for chunk in client.decode_retrieval_response(prepared, response):
+        digests.check(chunk)          # raises TamperedChunk naming the chunk
+
+A cache published before digests existed has none; ChunkDigests then accepts every chunk
+and warns once that fetched texts cannot be checked.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import pathlib
+import warnings
+from typing import Any, Protocol
+
+__all__ = ["DIGEST_KEY", "AnswerMismatch", "ChunkDigests", "TamperedChunk", "chunk_digest"]
+
+DIGEST_KEY = "chunk_sha256"
+_METADATA_FILE = "index/metadata.jsonl"
+_INT_RANGE = (-(1 << 63), 1 << 64)
+
+
+class AnswerMismatch(RuntimeError):
+    """The server's answer does not decode against this cache, or holds other chunks than the hits."""
+
+
+class TamperedChunk(AnswerMismatch):
+    """A fetched chunk differs from what the public cache says it holds."""
+
+
+class DecodedChunkLike(Protocol):
+    @property
+    def chunk_id(self) -> str: ...
+    @property
+    def document_id(self) -> str: ...
+    @property
+    def text(self) -> str: ...
+    @property
+    def metadata_json(self) -> str | None: ...
+
+
+def _as_read(value: Any) -> Any:
+    """The value as a client reads it back: integers beyond 64 bits become floats."""
+    if isinstance(value, bool) or value is None or isinstance(value, (str, float)):
+        return value
+    if isinstance(value, int):
+        return value if _INT_RANGE[0] <= value < _INT_RANGE[1] else float(value)
+    if isinstance(value, dict):
+        return {key: _as_read(item) for key, item in value.items()}
+    return [_as_read(item) for item in value]
+
+
+def chunk_digest(chunk_id: str, document_id: str, text: str, metadata: Any) -> str:
+    """The hexadecimal SHA-256 of a chunk's canonical form (see the module's description)."""
+    canonical = json.dumps([chunk_id, document_id, text, _as_read(metadata)], sort_keys=True,
+                           separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+    return hashlib.sha256(canonical.encode("utf-8")).hexdigest()
+
+
+def _digest_of(chunk: DecodedChunkLike) -> str:
+    metadata = None if chunk.metadata_json is None else json.loads(chunk.metadata_json)
+    return chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, metadata)
+
+
+class ChunkDigests:
+    """The chunk digests of one public cache, by chunk id."""
+
+    _warned: set[str] = set()
+
+    def __init__(self, cache_dir: pathlib.Path, digests: dict[str, str]):
+        self.cache_dir = cache_dir
+        self._digests = digests
+
+    @classmethod
+    def read(cls, cache_dir: str | pathlib.Path) -> ChunkDigests:
+        """Reads the digests of a cache's metadata.jsonl (open the cache with the client first:
+        it verifies the file)."""
+        cache_dir = pathlib.Path(cache_dir)
+        digests: dict[str, str] = {}
+        try:
+            with open(cache_dir / _METADATA_FILE, "rb") as lines:
+                for line in lines:
+                    row = json.loads(line)
+                    if DIGEST_KEY in row:
+                        digests[row["chunk_id"]] = row[DIGEST_KEY]
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            raise ValueError(f"cannot read the chunk digests of {cache_dir}: {error}") from None
+        return cls(cache_dir, digests)
+
+    @property
+    def complete(self) -> bool:
+        """Whether the cache carries digests (a cache published before them carries none)."""
+        return bool(self._digests)
+
+    def check(self, chunk: DecodedChunkLike) -> None:
+        """Raises TamperedChunk if the fetched chunk is not the one the cache describes."""
+        if not self._digests:
+            key = str(self.cache_dir.resolve())
+            if key not in ChunkDigests._warned:
+                ChunkDigests._warned.add(key)
+                warnings.warn(f"the cache {self.cache_dir} carries no chunk digests (it was published by an "
+                              "earlier quorvex): fetched texts cannot be checked against it", stacklevel=2)
+            return
+        expected = self._digests.get(chunk.chunk_id)
+        if expected is None:
+            raise TamperedChunk(f"the server returned chunk {chunk.chunk_id!r}, which the cache "
+                                f"{self.cache_dir} does not hold")
+        if _digest_of(chunk) != expected:
+            raise TamperedChunk(f"the fetched chunk {chunk.chunk_id!r} differs from what the cache "
+                                f"{self.cache_dir} says it holds: the server altered its answer")
