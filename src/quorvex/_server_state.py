@@ -1,7 +1,8 @@
 """The PIR server's private state directory, kept outside the public cache.
 
 - "server_state.json": format "quorvex-server-state-v1", parameter profile, PIR setup (with
-  its seeds), and the name and SHA-256 of the lane file;
+  its seeds), the name and SHA-256 of the lane file, and the publication it serves (the
+  SHA-256 of the public cache's checksums.json, see quorvex.publication);
 - "lanes.bin": the database, lane_rows rows of record_count little-endian u16 lanes, row after
   row. simplepir-rs: lane i of a record is its bytes 2i and 2i + 1; toy: lane r is byte r.
 
@@ -19,6 +20,7 @@ import os
 import pathlib
 import tempfile
 from collections.abc import Iterable
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -60,13 +62,14 @@ def write_lanes(path: pathlib.Path, profile: profiles.Profile, record_count: int
         os.fsync(written.fileno())
 
 
-def state_json(profile: profiles.Profile, setup: Setup, lanes_sha256: str) -> bytes:
+def state_json(profile: profiles.Profile, setup: Setup, lanes_sha256: str, publication: str) -> bytes:
     state = {
         "format": STATE_FORMAT,
         "parameter_profile": profile.name,
         "setup": setup_json(setup),
         "lanes_file": LANES_FILE,
         "lanes_sha256": lanes_sha256,
+        "publication": publication,
     }
     return json.dumps(state, indent=2).encode() + b"\n"
 
@@ -103,8 +106,16 @@ def _v0_engine(server_dir: pathlib.Path, state: dict, profile: profiles.Profile,
         os.unlink(name)
 
 
-def load_state(server_dir: str | pathlib.Path) -> tuple[profiles.Profile, Setup, PirEngine]:
-    """Reads and checks a state directory; returns its profile, setup and engine."""
+@dataclass(frozen=True)
+class ServerState:
+    profile: profiles.Profile
+    setup: Setup
+    engine: PirEngine
+    publication: str | None  # None for a state written before publications were named
+
+
+def load_state(server_dir: str | pathlib.Path) -> ServerState:
+    """Reads and checks a state directory."""
     server_dir = pathlib.Path(server_dir)
     state = _read_state(server_dir)
     state_path = server_dir / STATE_FILE
@@ -113,11 +124,14 @@ def load_state(server_dir: str | pathlib.Path) -> tuple[profiles.Profile, Setup,
         setup = setup_from_json(profile, state.get("setup"))
     except ValueError as error:
         raise ValueError(f"{state_path}: {error}") from None
+    publication = state.get("publication")
+    if publication is not None and not (isinstance(publication, str) and len(publication) == 64):
+        raise ValueError(f"{state_path}: the publication must be a SHA-256 in hexadecimal")
     if state["format"] == _V0_FORMAT:
-        return profile, setup, _v0_engine(server_dir, state, profile, setup)
+        return ServerState(profile, setup, _v0_engine(server_dir, state, profile, setup), publication)
     if state.get("lanes_file") != LANES_FILE:
         raise ValueError(f"{state_path} names the lane file {state.get('lanes_file')!r}, expected {LANES_FILE!r}")
     engine = PirEngine.open(str(server_dir / LANES_FILE), profile.name, setup.record_count, setup.record_size_bytes)
     if engine.lanes_sha256 != state.get("lanes_sha256"):
         raise ValueError(f"{server_dir / LANES_FILE} does not match its recorded checksum")
-    return profile, setup, engine
+    return ServerState(profile, setup, engine, publication)

@@ -31,6 +31,7 @@ from quorvex._index_files import write_index
 from quorvex._pir_setup import new_setup, server_hint_bytes, write_client_hint
 from quorvex._records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
 from quorvex._server_state import LANES_FILE, STATE_FILE, state_json, write_lanes
+from quorvex.publication import publication_id
 
 __all__ = ["Chunk", "ProgressCallback", "PublishResult", "publish"]
 
@@ -223,7 +224,7 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
             _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
                                f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
-        (server / STATE_FILE).write_bytes(state_json(chosen, setup, engine.lanes_sha256))
+        (server / STATE_FILE).write_bytes(state_json(chosen, setup, engine.lanes_sha256, publication_id(public)))
         del engine
         _sync_tree(public)
         _sync_tree(server)

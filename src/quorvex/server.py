@@ -56,8 +56,9 @@ class PirServer:
 
     def __init__(self, profile: profiles.Profile, engine: PirEngine, record_count: int, record_size_bytes: int, *,
                  max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT, threads: int = 1,
-                 alteration: AnswerAlteration | None = None):
+                 alteration: AnswerAlteration | None = None, publication: str | None = None):
         self.profile = profile
+        self.publication = publication  # quorvex.publication's identifier of the served cache, if known
         self.record_count = record_count
         self.record_size_bytes = record_size_bytes
         self.max_retrieval_count = max_retrieval_count
@@ -69,9 +70,10 @@ class PirServer:
     def load(cls, server_dir: str | pathlib.Path, *, max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT,
              threads: int = 1, alteration: AnswerAlteration | None = None) -> PirServer:
         """Loads the state directory written by quorvex.publish. threads: cores one batch may use."""
-        profile, setup, engine = load_state(pathlib.Path(server_dir))
-        return cls(profile, engine, setup.record_count, setup.record_size_bytes,
-                   max_retrieval_count=max_retrieval_count, threads=threads, alteration=alteration)
+        state = load_state(pathlib.Path(server_dir))
+        return cls(state.profile, state.engine, state.setup.record_count, state.setup.record_size_bytes,
+                   max_retrieval_count=max_retrieval_count, threads=threads, alteration=alteration,
+                   publication=state.publication)
 
     @property
     def max_query_bytes(self) -> int:

@@ -243,13 +243,14 @@ def test_private_retrieval_returns_the_hits_texts(caches, name, top_k, retrieval
 def _publish_damaged(public: pathlib.Path, server_dir: pathlib.Path, broken: int) -> None:
     """Turns one stored record into bytes that are no chunk record, keeping the
     cache consistent: new server state, new client hint, new checksums."""
-    profile, setup, engine = load_state(server_dir)
-    lanes = np.memmap(server_dir / LANES_FILE, dtype="<u2", mode="r+", shape=(engine.lane_rows, setup.record_count))
+    state = load_state(server_dir)
+    profile, setup = state.profile, state.setup
+    lanes = np.memmap(server_dir / LANES_FILE, dtype="<u2", mode="r+", shape=(state.engine.lane_rows, setup.record_count))
     lanes[:, broken] = 0xFFFF
     lanes.flush()
-    del lanes, engine
+    del lanes, state
     engine = PirEngine.open(str(server_dir / LANES_FILE), profile.name, setup.record_count, setup.record_size_bytes)
-    (server_dir / STATE_FILE).write_bytes(state_json(profile, setup, engine.lanes_sha256))
+    (server_dir / STATE_FILE).write_bytes(state_json(profile, setup, engine.lanes_sha256, "0" * 64))
     hint = io.BytesIO()
     write_client_hint(hint, setup, engine, 1)
     (public / "pir/client_hint.bin").write_bytes(hint.getvalue())
