@@ -17,9 +17,9 @@ namespace {
 using Object = NativeObject<QuorvexClient>;
 constexpr const char kLabel[] = "_native::PyNativeClient";
 
-void leave_allocated(QuorvexClient&) {}
+void leave_allocated(QuorvexClient&) noexcept {}
 
-void dealloc(PyObject* self) { dealloc_bound<QuorvexClient, leave_allocated>(self, kLabel); }
+void dealloc(PyObject* self) noexcept { dealloc_bound<QuorvexClient, leave_allocated>(self, kLabel); }
 
 // A new list holding the converted items, or nullptr with the exception set.
 template <class Items, class Convert>
