@@ -86,37 +86,29 @@ def test_other_threads_run_while_a_client_works(tmp_path):
     embeddings = make_embeddings(30000, 128, seed=9)  # about 15 MB of vectors
     publish(make_chunks(len(embeddings), seed=9, metadata=False), embeddings, tmp_path / "public",
             tmp_path / "server", embedding_model="m", profile="toy-development-only-v0", record_size_bytes=200)
-    ticks = 0
-    stop = threading.Event()
+    ticks, stop, opened = [0], threading.Event(), []
 
     def count() -> None:
-        nonlocal ticks
         while not stop.is_set():
-            ticks += 1
+            ticks[0] += 1
             time.sleep(0.0001)  # waits without the lock, then asks for it again
 
-    client = None
-
-    def open_cache() -> None:
-        nonlocal client
-        client = NativeClient.open_public_cache(str(tmp_path / "public"))
-
-    calls = {"open": open_cache,
-             "search": lambda: client.search(embeddings[7], 10),
-             "prepare": lambda: client.prepare_retrieval_query(embeddings[7], 2, 4)}
+    calls = {"open": lambda: opened.append(NativeClient.open_public_cache(str(tmp_path / "public"))),
+             "search": lambda: opened[0].search(embeddings[7], 10),
+             "prepare": lambda: opened[0].prepare_retrieval_query(embeddings[7], 2, 4)}
     advanced = {}
-    # This thread never hands the lock over on its own now: the counter can
-    # only run while a call has released it.
+    # This thread no longer hands the lock over on its own: the counter runs
+    # only while a call has released it.
     interval = sys.getswitchinterval()
     sys.setswitchinterval(60)
     counter = threading.Thread(target=count)
     counter.start()
     try:
         for name, call in calls.items():
-            before, start = ticks, time.perf_counter()
+            before, start = ticks[0], time.perf_counter()
             while time.perf_counter() - start < 0.2:
                 call()
-            advanced[name] = ticks - before
+            advanced[name] = ticks[0] - before
     finally:
         stop.set()
         counter.join()
