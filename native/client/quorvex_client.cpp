@@ -1,6 +1,8 @@
 #include "client/quorvex_client.hpp"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 #include "client/retrieval_padding.hpp"
 #include "core/bundle_paths.hpp"
@@ -19,23 +21,36 @@ namespace {
 // request, yet it keeps an absurd retrieval_count from exhausting memory.
 constexpr std::uint64_t kMaxQueryDocumentBytes = std::uint64_t{1} << 30;
 
+// The files checked against "checksums.json" after the manifest, in order.
+constexpr std::array<std::string_view, 6> kFilesAfterManifest = {
+    kVectorsFile, kIdsFile, kMetadataFile, kIndexConfigFile, kPirSchemeFile, kPirClientHintFile,
+};
+
 }  // namespace
 
 Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::path& cache_dir) {
   const BundlePaths paths(cache_dir);
   // Every file is read once: the bytes checked against "checksums.json" are
   // the bytes parsed. The checks run in this order: the manifest, the four
-  // index files, the scheme, the client hint.
-  const std::string manifest_contents = QV_TRY(read_file(paths.manifest()));
+  // index files, the scheme, the client hint; then the size envelope; then
+  // what the files say.
+  const std::string manifest_contents = QV_TRY(read_json_text(paths.manifest()));
   BundleManifest manifest = QV_TRY(parse_json_file<BundleManifest>(paths.manifest(), manifest_contents));
   QV_TRY(manifest.validate_v0());
   const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(paths.checksums()));
   QV_TRY(checksums.verify_contents(kManifestFile, manifest_contents));
+  // The size envelope needs only file metadata, so it is taken before any
+  // large file is read. A cache outside it is only hashed, in constant
+  // memory, so that a checksum failure is still the one reported first.
+  if (Status envelope = validate_supported_profile_public_cache_size_envelope(manifest, paths.root()); !envelope) {
+    QV_TRY(checksums.validate_files(paths.root(), kFilesAfterManifest));
+    return std::unexpected(std::move(envelope).error());
+  }
   VerifiedIndexFiles index_files = QV_TRY(VerifiedIndexFiles::read(checksums, paths.root()));
-  const std::string scheme = QV_TRY(checksums.read_verified_file(paths.root(), kPirSchemeFile));
+  const Result<std::string> scheme = QV_TRY(
+      checksums.read_verified(paths.root(), kPirSchemeFile, [](InputFile& file) { return read_json_text(file); }));
   const std::string client_hint = QV_TRY(checksums.read_verified_file(paths.root(), kPirClientHintFile));
 
-  QV_TRY(validate_supported_profile_public_cache_size_envelope(manifest, paths.root()));
   LocalIndex index = QV_TRY(LocalIndex::from_verified_files(std::move(index_files)));
   QV_TRY(index.validate_against_manifest(manifest));
   PirClient pir_client =

@@ -1,11 +1,15 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <utility>
+
+#include "core/text.hpp"
 
 namespace quorvex {
 
@@ -80,16 +84,37 @@ Status InputFile::read_exact(std::span<char> buffer) {
 }
 
 Result<std::string> InputFile::read_to_end(std::uint64_t keep_at_most) {
+  constexpr std::size_t kPiece = 64 * 1024;
   std::string contents;
-  constexpr std::size_t piece = 64 * 1024;
+  // A regular file's size sets the room up front (one byte more, to meet the
+  // end of the file), so its bytes are read into one buffer that never moves;
+  // a file that grows meanwhile, or has no size, grows the buffer by pieces.
+  if (const auto size = size_on_disk()) {
+    contents.reserve(static_cast<std::size_t>(std::min(*size, keep_at_most)) + 1);
+  }
   while (contents.size() <= keep_at_most) {
     const std::size_t used = contents.size();
-    contents.resize(used + piece);
-    const std::size_t got = QV_TRY(read_some(std::span<char>(contents.data() + used, piece)));
+    const std::size_t room = contents.capacity() > used ? contents.capacity() - used : kPiece;
+    contents.resize(used + room);
+    const std::size_t got = QV_TRY(read_some(std::span<char>(contents.data() + used, room)));
     contents.resize(used + got);
     if (got == 0) break;
   }
   return contents;
+}
+
+Result<std::string> InputFile::read_at_most(std::uint64_t limit) {
+  std::string contents = QV_TRY(read_to_end(limit));
+  if (contents.size() > limit) {
+    return format_error(concat(display_path(path_), " is larger than ", limit, " bytes, the most this file may hold"));
+  }
+  return contents;
+}
+
+std::optional<std::uint64_t> InputFile::size_on_disk() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 void InputFile::start_digest() {

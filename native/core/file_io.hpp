@@ -32,6 +32,15 @@ class InputFile {
   // Reads everything that is left, stopping early once more than `keep_at_most`
   // bytes have arrived (what follows is then left unread).
   Result<std::string> read_to_end(std::uint64_t keep_at_most = UINT64_MAX);
+  // Reads everything that is left; more than `limit` bytes is the Format error
+  // "{path} is larger than {limit} bytes, the most this file may hold", after
+  // reading no more than limit + 1 bytes.
+  Result<std::string> read_at_most(std::uint64_t limit);
+
+  // The size of the open file, for a regular file (nothing for a pipe, a
+  // device, or when the size cannot be had). Taken from the descriptor, so it
+  // is the size of the file being read even if its path now names another.
+  std::optional<std::uint64_t> size_on_disk() const;
 
   // From here on every byte read is also fed to a SHA-256 digest and counted,
   // so a parser reading the file and its checksum see the same bytes.

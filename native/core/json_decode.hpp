@@ -1,4 +1,4 @@
-// Record readers over a parsed JsonValue. A record type describes its fields
+// Record readers over a parsed JSON document. A record type describes its fields
 // once (a JsonRecord specialisation); one generic reader then handles every
 // record: required fields, duplicate fields, unknown fields (ignored),
 // integer widths, and optionally the array form of a record.
@@ -86,7 +86,7 @@ JsonStatus decode_object(const JsonValue& value, Record& out) {
   using Spec = JsonRecord<Record>;
   constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(Spec::fields)>>;
   std::array<bool, count> seen{};
-  for (const JsonMember& member : value.members) {
+  for (const JsonMember& member : value.members()) {
     JsonStatus status;
     for_each_field(Spec::fields, [&](auto index, const auto& f) {
       if (f.key != member.key) return;
@@ -102,7 +102,7 @@ JsonStatus decode_object(const JsonValue& value, Record& out) {
   JsonStatus status;
   for_each_field(Spec::fields, [&](auto index, const auto& f) {
     if (status && f.required && !seen[index]) {
-      status = json_fault(concat("missing field `", f.key, "`"), value.end_offset);
+      status = json_fault(concat("missing field `", f.key, "`"), value.end_offset());
     }
   });
   return status;
@@ -113,16 +113,17 @@ JsonStatus decode_array(const JsonValue& value, Record& out) {
   using Spec = JsonRecord<Record>;
   constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(Spec::fields)>>;
   const auto wrong_length = [&] {
-    return json_fault(concat("invalid length ", value.items.size(), ", expected struct ", Spec::name, " with ",
-                             count, " elements"),
-                      value.end_offset);
+    return json_fault(concat("invalid length ", value.size(), ", expected struct ", Spec::name, " with ", count,
+                             " elements"),
+                      value.end_offset());
   };
-  if (value.items.size() > count) return wrong_length();
+  if (value.size() > count) return wrong_length();
   JsonStatus status;
+  auto item = value.items().begin();
   for_each_field(Spec::fields, [&](auto index, const auto& f) {
     if (!status) return;
-    if (index < value.items.size()) {
-      status = decode_json(value.items[index], out.*(f.member));
+    if (index < value.size()) {
+      status = decode_json(*item++, out.*(f.member));
     } else if (f.required) {
       status = wrong_length();
     }
@@ -134,26 +135,26 @@ JsonStatus decode_array(const JsonValue& value, Record& out) {
 
 template <class Value, class Compare>
 JsonStatus decode_json(const JsonValue& value, std::map<std::string, Value, Compare>& out) {
-  if (value.type != JsonValue::Type::Object) {
-    return json_fault(concat("invalid type: ", value.describe(), ", expected a map"), value.end_offset);
+  if (value.type() != JsonValue::Type::Object) {
+    return json_fault(concat("invalid type: ", value.describe(), ", expected a map"), value.end_offset());
   }
   out.clear();
-  for (const JsonMember& member : value.members) {
+  for (const JsonMember& member : value.members()) {
     Value decoded{};
     QV_TRY(decode_json(member.value, decoded));
-    out.insert_or_assign(member.key, std::move(decoded));
+    out.insert_or_assign(std::string(member.key), std::move(decoded));
   }
   return {};
 }
 
 template <class Element>
 JsonStatus decode_json(const JsonValue& value, std::vector<Element>& out) {
-  if (value.type != JsonValue::Type::Array) {
-    return json_fault(concat("invalid type: ", value.describe(), ", expected a sequence"), value.end_offset);
+  if (value.type() != JsonValue::Type::Array) {
+    return json_fault(concat("invalid type: ", value.describe(), ", expected a sequence"), value.end_offset());
   }
   out.clear();
-  out.reserve(value.items.size());
-  for (const JsonValue& item : value.items) {
+  out.reserve(value.size());
+  for (const JsonValue& item : value.items()) {
     Element decoded{};
     QV_TRY(decode_json(item, decoded));
     out.push_back(std::move(decoded));
@@ -164,24 +165,25 @@ JsonStatus decode_json(const JsonValue& value, std::vector<Element>& out) {
 template <JsonRecordType Record>
 JsonStatus decode_json(const JsonValue& value, Record& out) {
   using Spec = JsonRecord<Record>;
-  if (value.type == JsonValue::Type::Object) {
+  if (value.type() == JsonValue::Type::Object) {
     return detail::decode_object(value, out);
   }
   if constexpr (detail::accepts_array_form<Spec>()) {
-    if (value.type == JsonValue::Type::Array) {
+    if (value.type() == JsonValue::Type::Array) {
       return detail::decode_array(value, out);
     }
   }
-  return json_fault(concat("invalid type: ", value.describe(), ", expected struct ", Spec::name), value.end_offset);
+  return json_fault(concat("invalid type: ", value.describe(), ", expected struct ", Spec::name),
+                    value.end_offset());
 }
 
 // Parses one document (only whitespace around it) into a value of type T.
 template <class T>
 std::expected<T, JsonError> read_json(std::string_view document) {
-  auto tree = parse_json(document);
+  const auto tree = parse_json(document);
   if (!tree) return std::unexpected(locate(tree.error(), document));
   T out{};
-  auto status = decode_json(*tree, out);
+  auto status = decode_json(tree->root(), out);
   if (!status) return std::unexpected(locate(status.error(), document));
   return out;
 }

@@ -1,8 +1,11 @@
 // parse_json: nlohmann's strict RFC 8259 parser drives a SAX handler that
-// builds a JsonValue tree. nlohmann's parser keeps its own nesting on the
-// heap; the handler refuses documents nested deeper than kJsonMaxDepth.
+// writes the values to a JsonDocument's tape. nlohmann's parser keeps its own
+// nesting on the heap; the handler refuses documents nested deeper than
+// kJsonMaxDepth.
+#include <bit>
 #include <cmath>
 #include <iterator>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "core/json_value.hpp"
@@ -40,66 +43,52 @@ class TrackingIterator {
   const char** frontier_;
 };
 
-class TreeBuilder {
+}  // namespace
+
+// The SAX handler: appends each value to the document's tape as the parser
+// reports it.
+class JsonTapeWriter {
  public:
   using number_integer_t = nlohmann::json::number_integer_t;
   using number_unsigned_t = nlohmann::json::number_unsigned_t;
   using number_float_t = nlohmann::json::number_float_t;
   using string_t = nlohmann::json::string_t;
   using binary_t = nlohmann::json::binary_t;
+  using Type = JsonValue::Type;
 
-  TreeBuilder(const char* begin, const char** frontier) : begin_(begin), frontier_(frontier) {}
+  JsonTapeWriter(const char* begin, const char** frontier) : begin_(begin), frontier_(frontier) {}
 
-  bool null() { return add(JsonValue{}); }
-  bool boolean(bool value) {
-    JsonValue v;
-    v.type = JsonValue::Type::Boolean;
-    v.boolean = value;
-    return add(std::move(v));
-  }
+  bool null() { return add(Type::Null, 0, offset()); }
+  bool boolean(bool value) { return add(Type::Boolean, value ? 1 : 0, offset()); }
   bool number_integer(number_integer_t value) {
-    JsonValue v;
-    v.end_offset = number_end();
-    v.type = JsonValue::Type::Negative;
-    v.negative_value = value;
-    return add(std::move(v));
+    return add(Type::Negative, std::bit_cast<std::uint64_t>(static_cast<std::int64_t>(value)), number_end());
   }
-  bool number_unsigned(number_unsigned_t value) {
-    JsonValue v;
-    v.end_offset = number_end();
-    v.type = JsonValue::Type::Unsigned;
-    v.unsigned_value = value;
-    return add(std::move(v));
-  }
+  bool number_unsigned(number_unsigned_t value) { return add(Type::Unsigned, value, number_end()); }
   bool number_float(number_float_t value, const string_t& literal) {
     if (!std::isfinite(value)) {
       return fail("number out of range");
     }
-    JsonValue v;
-    v.end_offset = number_end();
-    v.type = JsonValue::Type::Float;
-    v.float_value = value;
-    v.text = literal;
-    return add(std::move(v));
+    const std::uint64_t at = document_.text_.size();
+    const double stored = value;
+    document_.text_.append(reinterpret_cast<const char*>(&stored), sizeof stored);
+    document_.text_.append(literal);
+    return add(Type::Float, at, number_end(), literal.size());
   }
   bool string(string_t& value) {
-    JsonValue v;
-    v.type = JsonValue::Type::String;
-    v.text = std::move(value);
-    return add(std::move(v));
+    count_in_parent();
+    document_.nodes_.push_back(text_node(value, offset()));
+    return true;
   }
   bool binary(binary_t&) { return fail("binary values are not JSON"); }
 
-  bool start_object(std::size_t) { return open(JsonValue::Type::Object); }
+  bool start_object(std::size_t) { return open(Type::Object); }
   bool key(string_t& name) {
-    JsonMember member;
-    member.key = std::move(name);
-    member.key_end_offset = offset();
-    open_.back()->members.push_back(std::move(member));
+    ++document_.nodes_[open_.back()].size;
+    document_.nodes_.push_back(text_node(name, offset()));
     return true;
   }
   bool end_object() { return close(); }
-  bool start_array(std::size_t) { return open(JsonValue::Type::Array); }
+  bool start_array(std::size_t) { return open(Type::Array); }
   bool end_array() { return close(); }
 
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) {
@@ -114,35 +103,22 @@ class TreeBuilder {
     return false;
   }
 
-  JsonResult<JsonValue> finish(bool parsed) {
+  JsonResult<JsonDocument> finish(bool parsed) {
     if (!parsed || !fault_.message.empty()) {
       if (fault_.message.empty()) fault_ = JsonFault{"invalid JSON document", offset()};
       return std::unexpected(std::move(fault_));
     }
-    return std::move(root_);
+    return std::move(document_);
   }
 
  private:
+  using Node = JsonDocument::Node;
+
   std::size_t offset() const { return static_cast<std::size_t>(*frontier_ - begin_); }
 
   bool fail(std::string message) {
     fault_ = JsonFault{std::move(message), offset()};
     return false;
-  }
-
-  // Places a finished scalar (or a new container) where the document puts it.
-  JsonValue* place(JsonValue&& value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return &root_;
-    }
-    JsonValue& parent = *open_.back();
-    if (parent.type == JsonValue::Type::Array) {
-      parent.items.push_back(std::move(value));
-      return &parent.items.back();
-    }
-    parent.members.back().value = std::move(value);
-    return &parent.members.back().value;
   }
 
   // The lexer reads one character past a number to find its end; a number
@@ -153,43 +129,64 @@ class TreeBuilder {
     return at > 0 && (begin_[at - 1] < '0' || begin_[at - 1] > '9') ? at - 1 : at;
   }
 
-  bool add(JsonValue&& value) {
-    if (value.end_offset == 0) value.end_offset = offset();
-    place(std::move(value));
+  static Node node(Type type, std::uint64_t word, std::size_t end, std::uint64_t size = 0) {
+    Node made;
+    made.type = type;
+    made.word = word;
+    made.end_offset = end;
+    // No text or container held in memory reaches 2^56 bytes or values.
+    made.size = size & ((std::uint64_t{1} << 56) - 1);
+    return made;
+  }
+
+  Node text_node(const string_t& text, std::size_t end) {
+    const std::uint64_t at = document_.text_.size();
+    document_.text_.append(text);
+    return node(Type::String, at, end, text.size());
+  }
+
+  // A value counts as an item of the array it lies in; an object counted its
+  // member at the key.
+  void count_in_parent() {
+    if (!open_.empty() && document_.nodes_[open_.back()].type == Type::Array) ++document_.nodes_[open_.back()].size;
+  }
+
+  bool add(Type type, std::uint64_t word, std::size_t end, std::uint64_t size = 0) {
+    count_in_parent();
+    document_.nodes_.push_back(node(type, word, end, size));
     return true;
   }
 
-  bool open(JsonValue::Type type) {
+  bool open(Type type) {
     if (open_.size() >= kJsonMaxDepth) return fail("recursion limit exceeded");
-    JsonValue container;
-    container.type = type;
-    open_.push_back(place(std::move(container)));
+    add(type, 0, 0);
+    open_.push_back(document_.nodes_.size() - 1);
     return true;
   }
 
   bool close() {
-    open_.back()->end_offset = offset();
+    Node& container = document_.nodes_[open_.back()];
+    container.word = document_.nodes_.size();
+    container.end_offset = offset();
     open_.pop_back();
     return true;
   }
 
   const char* begin_;
   const char** frontier_;
-  JsonValue root_;
-  std::vector<JsonValue*> open_;  // containers still open, innermost last
+  JsonDocument document_;
+  std::vector<std::size_t> open_;  // tape indices of the containers still open, innermost last
   JsonFault fault_;
 };
 
-}  // namespace
-
-JsonResult<JsonValue> parse_json(std::string_view document) {
+JsonResult<JsonDocument> parse_json(std::string_view document) {
   // nlohmann's lexer takes a NUL byte for the end of input; valid JSON never
   // holds a raw NUL (inside strings it must be escaped), so refuse it here.
   if (const std::size_t nul = document.find('\0'); nul != std::string_view::npos) {
     return json_fault("syntax error while parsing value - invalid character NUL", nul + 1);
   }
   const char* frontier = document.data();
-  TreeBuilder builder(document.data(), &frontier);
+  JsonTapeWriter builder(document.data(), &frontier);
   const TrackingIterator first(document.data(), &frontier);
   const TrackingIterator last(document.data() + document.size(), &frontier);
   const bool parsed = nlohmann::json::sax_parse(first, last, &builder, nlohmann::json::input_format_t::json,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <span>
-#include <system_error>
 
 #include "core/text.hpp"
 
@@ -38,9 +37,8 @@ Result<std::uint32_t> BinaryReader::read_u32() { return read_unsigned<std::uint3
 Result<std::uint64_t> BinaryReader::read_u64() { return read_unsigned<std::uint64_t>(); }
 
 std::uint64_t BinaryReader::remaining_on_disk() const {
-  std::error_code error;
-  const std::uintmax_t on_disk = std::filesystem::file_size(path(), error);
-  return !error && on_disk > offset_ ? on_disk - offset_ : 0;
+  const std::uint64_t on_disk = file_.size_on_disk().value_or(0);
+  return on_disk > offset_ ? on_disk - offset_ : 0;
 }
 
 Status BinaryReader::read_into(std::span<char> out) {

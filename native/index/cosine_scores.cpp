@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -19,24 +20,33 @@ namespace {
 constexpr std::size_t kLanes = VectorTable::kBlockRows;
 using LaneSums = std::array<float, kLanes>;
 
-// Dot products of the query with the kLanes rows of one block.
-LaneSums block_dots_portable(const float* block, std::span<const float> query) {
+// Dot products of the query with the `lanes` rows of one block, written to
+// out[0], out[1], ... `lanes` is kLanes as a constant for full blocks (so the
+// lane loop compiles to fixed-width vector code) and the row count of the
+// shorter last block otherwise.
+template <class Lanes>
+void block_dots_portable(const float* block, std::span<const float> query, Lanes lanes, float* out) {
   LaneSums dot{};
   for (std::size_t d = 0; d < query.size(); ++d) {
     const float q = query[d];
-    const float* values = block + d * kLanes;
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    const float* values = block + d * lanes;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
       const float product = q * values[lane];
       dot[lane] = dot[lane] + product;
     }
   }
-  return dot;
+  std::copy(dot.begin(), dot.begin() + static_cast<std::ptrdiff_t>(lanes), out);
 }
 
-void dots_portable(const VectorTable& table, std::span<const float> query, std::span<float> dots) {
-  for (std::size_t b = 0; b < table.block_count(); ++b) {
-    const LaneSums dot = block_dots_portable(table.block(b).data(), query);
-    std::copy(dot.begin(), dot.end(), dots.begin() + static_cast<std::ptrdiff_t>(b * kLanes));
+// Blocks from `b` on, one at a time.
+void dots_portable(const VectorTable& table, std::span<const float> query, std::span<float> dots,
+                   std::size_t b = 0) {
+  for (; b < table.full_block_count(); ++b) {
+    block_dots_portable(table.block(b).data(), query, std::integral_constant<std::size_t, kLanes>{},
+                        dots.data() + b * kLanes);
+  }
+  if (b < table.block_count()) {
+    block_dots_portable(table.block(b).data(), query, table.block_rows(b), dots.data() + b * kLanes);
   }
 }
 
@@ -46,7 +56,7 @@ void dots_portable(const VectorTable& table, std::span<const float> query, std::
 __attribute__((target("avx2"))) void dots_avx2(const VectorTable& table, std::span<const float> query,
                                                 std::span<float> dots, std::size_t b = 0) {
   const std::size_t dimensions = query.size();
-  const std::size_t blocks = table.block_count();
+  const std::size_t blocks = table.full_block_count();
   for (; b + 4 <= blocks; b += 4) {
     const float* p0 = table.block(b).data();
     const float* p1 = table.block(b + 1).data();
@@ -75,6 +85,7 @@ __attribute__((target("avx2"))) void dots_avx2(const VectorTable& table, std::sp
     }
     _mm256_storeu_ps(dots.data() + b * kLanes, s);
   }
+  dots_portable(table, query, dots, b);  // the shorter last block
 }
 
 // Two blocks per 16-lane register and six registers: twelve blocks (96 rows)
@@ -91,7 +102,7 @@ __attribute__((target("avx512f"))) void dots_avx512(const VectorTable& table, st
                                                     std::span<float> dots) {
   constexpr std::size_t kRegisters = kAvx512Blocks / 2;
   const std::size_t dimensions = query.size();
-  const std::size_t blocks = table.block_count();
+  const std::size_t blocks = table.full_block_count();
   std::size_t b = 0;
   for (; b + kAvx512Blocks <= blocks; b += kAvx512Blocks) {
     std::array<const float*, kAvx512Blocks> p;
@@ -151,20 +162,20 @@ float sequential_squared_norm(std::span<const float> values) {
 }
 
 std::vector<float> row_norms(const VectorTable& table) {
-  std::vector<float> norms(table.block_count() * kLanes);
+  std::vector<float> norms(table.row_count());
   for (std::size_t b = 0; b < table.block_count(); ++b) {
     const float* block = table.block(b).data();
+    const std::size_t lanes = table.block_rows(b);
     LaneSums sum{};
     for (std::size_t d = 0; d < table.dimensions(); ++d) {
-      for (std::size_t lane = 0; lane < kLanes; ++lane) {
-        const float value = block[d * kLanes + lane];
+      for (std::size_t lane = 0; lane < lanes; ++lane) {
+        const float value = block[d * lanes + lane];
         const float square = value * value;
         sum[lane] = sum[lane] + square;
       }
     }
-    for (std::size_t lane = 0; lane < kLanes; ++lane) norms[b * kLanes + lane] = std::sqrt(sum[lane]);
+    for (std::size_t lane = 0; lane < lanes; ++lane) norms[b * kLanes + lane] = std::sqrt(sum[lane]);
   }
-  norms.resize(table.row_count());
   return norms;
 }
 
@@ -174,8 +185,6 @@ ScoreKernel score_kernel_for(const VectorTable& table) {
   if (fastest == ScoreKernel::Avx512 && table.row_count() < kAvx512MinimumRows) return ScoreKernel::Avx2;
   return fastest;
 }
-
-std::size_t scored_rows(const VectorTable& table) { return table.block_count() * kLanes; }
 
 void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
                    std::span<float> scores, ScoreKernel kernel) {

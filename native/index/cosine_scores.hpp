@@ -37,11 +37,8 @@ float sequential_squared_norm(std::span<const float> values);
 // √rr of every row of the table, in row order.
 std::vector<float> row_norms(const VectorTable& table);
 
-// Writes the score of every row, in row order, to the front of `scores`.
-// `query` has table.dimensions() values and `norms` table.row_count() entries;
-// `scores` has room for whole blocks (scored_rows(table) entries), since the
-// zero rows padding the last block are scored along with the others.
-std::size_t scored_rows(const VectorTable& table);
+// Writes the score of every row, in row order, to `scores`. `query` has
+// table.dimensions() values; `norms` and `scores` have table.row_count() entries.
 void cosine_scores(const VectorTable& table, std::span<const float> norms, std::span<const float> query,
                    std::span<float> scores, ScoreKernel kernel = fastest_score_kernel());
 

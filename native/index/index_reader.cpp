@@ -50,7 +50,7 @@ Result<std::vector<IndexMetadataRecord>> IndexReader::read_metadata() const {
 }
 
 Result<IndexConfig> IndexReader::read_config_from(InputFile& input) {
-  const std::string contents = QV_TRY(input.read_to_end());
+  const std::string contents = QV_TRY(read_json_text(input));
   IndexConfig config = QV_TRY(parse_json_file<IndexConfig>(input.path(), contents));
   QV_TRY(config.validate_v0());
   return config;

@@ -71,9 +71,9 @@ Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float
   if (const auto d = first_non_finite(query)) return std::unexpected(non_finite_error("query vector", *d));
   if (top_k == 0) return std::vector<SearchResult>{};
 
-  std::vector<float> scores(scored_rows(vectors_));
+  std::vector<float> scores(vectors_.row_count());
   cosine_scores(vectors_, row_norms_, query, scores, score_kernel_for(vectors_));
-  const std::vector<RankedRow> best = select_top_k(std::span(scores).first(ids_.size()), ids_, top_k);
+  const std::vector<RankedRow> best = select_top_k(scores, ids_, top_k);
   std::vector<SearchResult> hits;
   hits.reserve(best.size());
   for (const RankedRow& ranked : best) {

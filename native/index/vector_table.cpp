@@ -38,18 +38,9 @@ bool all_values_finite(std::span<const float> values) {
 }  // namespace
 
 // With dimensions 0 the table holds no values at all, whatever the row count.
-// Only the padding rows of the last block are zeroed here: every factory
-// writes all values of the real rows.
+// The values are left unwritten here: every factory writes all of them.
 VectorTable::VectorTable(std::uint64_t dimensions, std::uint64_t row_count)
-    : dimensions_(dimensions),
-      row_count_(row_count),
-      block_count_(row_count / kBlockRows + (row_count % kBlockRows != 0 ? 1 : 0)),
-      values_(dimensions == 0 ? 0 : block_count_ * kBlockRows * dimensions) {
-  if (dimensions == 0) return;
-  for (std::uint64_t r = row_count; r < block_count_ * kBlockRows; ++r) {
-    for (std::uint64_t d = 0; d < dimensions; ++d) values_[position(r, d)] = 0.0f;
-  }
-}
+    : dimensions_(dimensions), row_count_(row_count), values_(dimensions == 0 ? 0 : row_count * dimensions) {}
 
 Result<VectorTable> VectorTable::create(std::uint64_t dimensions, std::span<const std::vector<float>> rows) {
   QV_TRY(require_dimensions(dimensions));
@@ -72,17 +63,31 @@ Result<VectorTable> VectorTable::create(std::uint64_t dimensions, std::span<cons
 Result<VectorTable> VectorTable::from_little_endian(std::uint64_t dimensions, std::uint64_t count,
                                                     std::span<const char> bytes) {
   VectorTable table(dimensions, count);
-  if (dimensions != 0) table.fill_rows(0, bytes);
+  table.fill_values(0, bytes.first(table.values_.size() * sizeof(float)));
   QV_TRY(table.validate());
   return table;
 }
 
-void VectorTable::fill_rows(std::uint64_t first_row, std::span<const char> bytes) {
+void VectorTable::fill_values(std::uint64_t first_value, std::span<const char> bytes) {
+  if (bytes.empty()) return;
+  std::uint64_t row = first_value / dimensions_;
+  std::uint64_t d = first_value % dimensions_;
   const char* next = bytes.data();
-  const std::uint64_t rows = bytes.size() / (dimensions_ * sizeof(float));
-  for (std::uint64_t r = first_row; r < first_row + rows; ++r) {
-    for (std::uint64_t d = 0; d < dimensions_; ++d, next += sizeof(float)) {
-      values_[position(r, d)] = load_little_endian_float(next);
+  std::uint64_t left = bytes.size() / sizeof(float);
+  while (left > 0) {
+    // The rest of this row (or of the bytes), one lane of its block.
+    const std::uint64_t b = row / kBlockRows;
+    const std::uint64_t lanes = block_rows(b);
+    float* out = values_.data() + b * dimensions_ * kBlockRows + row % kBlockRows;
+    const std::uint64_t take = std::min(dimensions_ - d, left);
+    for (std::uint64_t k = 0; k < take; ++k, next += sizeof(float)) {
+      out[(d + k) * lanes] = load_little_endian_float(next);
+    }
+    left -= take;
+    d += take;
+    if (d == dimensions_) {
+      d = 0;
+      ++row;
     }
   }
 }

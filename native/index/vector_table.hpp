@@ -5,12 +5,15 @@
 // values are interleaved by dimension (value 0 of each of the block's rows,
 // then value 1 of each, ...). One SIMD register then holds one dimension of
 // kBlockRows rows, so exact search can score kBlockRows rows at once while each
-// row's sums still run strictly in position order. The last block is padded
-// with rows of zeros; blocks start on a cache line.
+// row's sums still run strictly in position order. The last block holds only
+// the rows that remain, interleaved the same way over its own rows, so the
+// table holds exactly the values of its rows (a table of one long row is no
+// larger than that row). The table starts on a cache line and every full block
+// on a 32-byte boundary.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -35,8 +38,8 @@ class VectorTable {
                                                 std::span<const char> bytes);
 
   // The same table with the stored bytes read piece by piece: `read(span)`
-  // must fill the span with the next bytes (whole rows) or fail. No copy of
-  // the whole file is ever held. Does not validate: the caller runs validate.
+  // must fill the span with the next bytes or fail. No copy of the whole
+  // file is ever held. Does not validate: the caller runs validate.
   template <class Read>
   static Result<VectorTable> read_little_endian(std::uint64_t dimensions, std::uint64_t count, Read&& read);
 
@@ -45,12 +48,16 @@ class VectorTable {
 
   std::uint64_t dimensions() const { return dimensions_; }
   std::uint64_t row_count() const { return row_count_; }
-  std::size_t block_count() const { return block_count_; }
+  // Blocks of kBlockRows rows, then the last block of fewer rows if any.
+  std::size_t full_block_count() const { return row_count_ / kBlockRows; }
+  std::size_t block_count() const { return (row_count_ + kBlockRows - 1) / kBlockRows; }
+  std::size_t block_rows(std::size_t b) const {
+    return std::min<std::uint64_t>(kBlockRows, row_count_ - b * kBlockRows);
+  }
 
-  // Block b: value d of row b * kBlockRows + lane is at [d * kBlockRows + lane].
+  // Block b: value d of row b * kBlockRows + lane is at [d * block_rows(b) + lane].
   std::span<const float> block(std::size_t b) const {
-    const std::size_t size = dimensions_ * kBlockRows;
-    return std::span<const float>(values_.data() + b * size, size);
+    return std::span<const float>(values_.data() + b * dimensions_ * kBlockRows, dimensions_ * block_rows(b));
   }
   float value(std::uint64_t row, std::uint64_t d) const { return values_[position(row, d)]; }
   std::vector<float> row(std::uint64_t row) const;
@@ -60,17 +67,18 @@ class VectorTable {
   std::optional<std::uint64_t> first_non_finite(std::uint64_t row) const;
 
  private:
-  // A table whose real rows are still to be written (padding rows zero).
+  // A table whose values are still to be written.
   VectorTable(std::uint64_t dimensions, std::uint64_t row_count);
-  // Stores rows first_row, first_row + 1, ... from their little-endian bytes.
-  void fill_rows(std::uint64_t first_row, std::span<const char> bytes);
+  // Stores the values from the `first_value`-th on (counting row after row)
+  // from their little-endian bytes.
+  void fill_values(std::uint64_t first_value, std::span<const char> bytes);
   std::size_t position(std::uint64_t row, std::uint64_t d) const {
-    return (row / kBlockRows) * dimensions_ * kBlockRows + d * kBlockRows + row % kBlockRows;
+    const std::uint64_t b = row / kBlockRows;
+    return b * dimensions_ * kBlockRows + d * block_rows(b) + row % kBlockRows;
   }
 
   std::uint64_t dimensions_;
   std::uint64_t row_count_;
-  std::size_t block_count_;
   std::vector<float, AlignedAllocator<float>> values_;
 };
 
@@ -78,14 +86,12 @@ template <class Read>
 Result<VectorTable> VectorTable::read_little_endian(std::uint64_t dimensions, std::uint64_t count, Read&& read) {
   constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 16;
   VectorTable table(dimensions, count);
-  const std::uint64_t row_bytes = dimensions * sizeof(float);
-  const std::uint64_t rows_per_piece = row_bytes == 0 ? count : std::max<std::uint64_t>(1, kPieceBytes / row_bytes);
-  std::vector<char> piece;
-  for (std::uint64_t first = 0; first < count && row_bytes != 0; first += rows_per_piece) {
-    const std::uint64_t rows = std::min(rows_per_piece, count - first);
-    piece.resize(static_cast<std::size_t>(rows * row_bytes));
+  const std::uint64_t total = table.values_.size() * sizeof(float);
+  std::vector<char> piece(static_cast<std::size_t>(std::min(kPieceBytes, total)));
+  for (std::uint64_t done = 0; done < total; done += piece.size()) {
+    piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - done)));
     QV_TRY(read(std::span<char>(piece)));
-    table.fill_rows(first, piece);
+    table.fill_values(done / sizeof(float), piece);
   }
   return table;
 }

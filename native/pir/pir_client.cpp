@@ -11,16 +11,21 @@ namespace quorvex {
 
 Result<PirClient> PirClient::from_public_manifest_and_cache(const BundleManifest& manifest,
                                                             const std::filesystem::path& root) {
-  const auto read = [](const std::filesystem::path& path) { return read_file(path); };
-  return from_manifest_reading(manifest, root, read, read);
+  return from_manifest_reading(
+      manifest, root, [](const std::filesystem::path& path) { return read_json_text(path); },
+      [](const std::filesystem::path& path) { return read_file(path); });
 }
 
 Result<PirClient> PirClient::from_public_manifest_and_files(const BundleManifest& manifest,
                                                             const std::filesystem::path& root,
-                                                            std::string_view scheme_contents,
+                                                            const Result<std::string>& scheme_contents,
                                                             std::string_view client_hint_contents) {
   return from_manifest_reading(
-      manifest, root, [&](const std::filesystem::path&) -> Result<std::string_view> { return scheme_contents; },
+      manifest, root,
+      [&](const std::filesystem::path&) -> Result<std::string_view> {
+        if (!scheme_contents) return std::unexpected(scheme_contents.error());
+        return std::string_view(*scheme_contents);
+      },
       [&](const std::filesystem::path&) -> Result<std::string_view> { return client_hint_contents; });
 }
 

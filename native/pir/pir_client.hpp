@@ -24,10 +24,11 @@ class PirClient {
   // together; a client exists only when all three agree.
   static Result<PirClient> from_public_manifest_and_cache(const BundleManifest& manifest,
                                                           const std::filesystem::path& root);
-  // The same checks over the contents of the two files, already read (and verified).
+  // The same checks over the contents of the two files, already read (and
+  // verified). A failed read of the scheme is reported where the scheme is read.
   static Result<PirClient> from_public_manifest_and_files(const BundleManifest& manifest,
                                                           const std::filesystem::path& root,
-                                                          std::string_view scheme_contents,
+                                                          const Result<std::string>& scheme_contents,
                                                           std::string_view client_hint_contents);
 
   // One query for one record, with fresh randomness.

@@ -56,12 +56,12 @@ Status validate_profile_values(const PirParams& params, const PirProfileValues& 
 }  // namespace
 
 JsonStatus decode_json(const JsonValue& value, PirScheme& out) {
-  if (value.type != JsonValue::Type::String) {
-    return json_fault(concat("invalid type: ", value.describe(), ", expected a PIR scheme name"), value.end_offset);
+  if (value.type() != JsonValue::Type::String) {
+    return json_fault(concat("invalid type: ", value.describe(), ", expected a PIR scheme name"), value.end_offset());
   }
-  if (value.text != kPirSchemeName) {
-    return json_fault(concat("unknown variant `", value.text, "`, expected `", kPirSchemeName, "`"),
-                      value.end_offset);
+  if (value.text() != kPirSchemeName) {
+    return json_fault(concat("unknown variant `", value.text(), "`, expected `", kPirSchemeName, "`"),
+                      value.end_offset());
   }
   out = PirScheme::SimplePirLweV0;
   return {};

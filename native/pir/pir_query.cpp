@@ -7,12 +7,12 @@
 namespace quorvex {
 
 JsonStatus decode_json(const JsonValue& value, PirPayload& out) {
-  if (value.type != JsonValue::Type::String) {
+  if (value.type() != JsonValue::Type::String) {
     return json_fault(concat("invalid type: ", value.describe(), ", expected a Quorvex digit-free payload string"),
-                      value.end_offset);
+                      value.end_offset());
   }
-  auto bytes = payload_codec::decode(value.text);
-  if (!bytes) return json_fault(std::move(bytes).error(), value.end_offset);
+  auto bytes = payload_codec::decode(value.text());
+  if (!bytes) return json_fault(std::move(bytes).error(), value.end_offset());
   out.bytes = std::move(bytes).value();
   return {};
 }

@@ -1,9 +1,6 @@
 #include "python/boundary.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
-#include "core/text.hpp"
+#include <string>
 
 namespace quorvex::python {
 
@@ -13,36 +10,31 @@ PyObject* map_error(const QuorvexError& error) {
   return nullptr;
 }
 
-PyObject* internal_fault_type() {
-  // Created once per process, on first use, and never released.
-  static PyObject* type = PyErr_NewException("quorvex._native.InternalFault", PyExc_BaseException, nullptr);
+PyObject* internal_fault_type() noexcept {
+  // Made once per process and never released; a failed attempt leaves its
+  // error set and is tried again on the next fault.
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyErr_NewException("quorvex._native.InternalFault", PyExc_BaseException, nullptr);
   return type;
 }
 
-PyObject* raise_internal_fault(const std::string& message) {
-  PyObject* type = internal_fault_type();
-  if (type == nullptr) {
-    // The fault could not even be reported: nothing sound is left to do.
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-  }
-  PyErr_SetString(type, message.c_str());
+PyObject* raise_internal_fault(const char* message) noexcept {
+  if (PyObject* type = internal_fault_type()) PyErr_SetString(type, message);
   return nullptr;
 }
 
-unsigned long current_thread() { return PyThread_get_thread_ident(); }
+unsigned long current_thread() noexcept { return PyThread_get_thread_ident(); }
 
-bool check_thread(unsigned long owner, const char* label) {
+bool check_thread(unsigned long owner, const char* label) noexcept {
   if (current_thread() == owner) return true;
-  raise_internal_fault(concat(label, " is unsendable, but sent to another thread"));
+  if (PyObject* type = internal_fault_type()) PyErr_Format(type, "%s is unsendable, but sent to another thread", label);
   return false;
 }
 
-void report_foreign_drop(const char* label) {
+void report_foreign_drop(const char* label) noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);  // keep any exception already in flight
-  PyErr_SetString(PyExc_RuntimeError,
-                  concat(label, " is unsendable, but is being dropped on another thread").c_str());
+  PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", label);
   PyErr_WriteUnraisable(nullptr);
   PyErr_Restore(type, value, traceback);
 }

@@ -56,6 +56,8 @@ PyObject* create_module() {
   }
   if (created_module != nullptr) return Py_NewRef(created_module);
 
+  // The fault type is made now, so that no later fault has to make it.
+  if (internal_fault_type() == nullptr) return nullptr;
   PyRef module(PyModule_Create2(&module_definition, 3));
   if (!module) return nullptr;
   PyRef version(PyUnicode_FromString(kVersion));

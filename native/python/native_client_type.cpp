@@ -1,4 +1,5 @@
-// NativeClient and its four methods.
+// NativeClient and its four methods. Each converts its arguments, runs the
+// client's work with the interpreter lock released, then builds its result.
 #include <array>
 #include <span>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "python/native_object.hpp"
 #include "python/prepared_retrieval.hpp"
 #include "python/result_values.hpp"
+#include "python/without_gil.hpp"
 
 namespace quorvex::python {
 
@@ -17,9 +19,9 @@ namespace {
 using Object = NativeObject<QuorvexClient>;
 constexpr const char kLabel[] = "_native::PyNativeClient";
 
-void leave_allocated(QuorvexClient&) {}
+void leave_allocated(QuorvexClient&) noexcept {}
 
-void dealloc(PyObject* self) { dealloc_bound<QuorvexClient, leave_allocated>(self, kLabel); }
+void dealloc(PyObject* self) noexcept { dealloc_bound<QuorvexClient, leave_allocated>(self, kLabel); }
 
 // A new list holding the converted items, or nullptr with the exception set.
 template <class Items, class Convert>
@@ -41,7 +43,7 @@ PyObject* open_public_cache(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     }
     std::filesystem::path cache_dir;
     if (!convert_path(bound[0], "cache_dir", cache_dir)) return nullptr;
-    Result<QuorvexClient> client = QuorvexClient::open_public_cache(cache_dir);
+    Result<QuorvexClient> client = without_gil([&] { return QuorvexClient::open_public_cache(cache_dir); });
     if (!client) return map_error(client.error());
     return new_native_object(native_client_type(), std::move(client).value());
   });
@@ -60,7 +62,7 @@ PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_u64(bound[1], "top_k", top_k)) {
       return nullptr;
     }
-    Result<std::vector<SearchResult>> hits = client->search(embedding, top_k);
+    Result<std::vector<SearchResult>> hits = without_gil([&] { return client->search(embedding, top_k); });
     if (!hits) return map_error(hits.error());
     return new_list(*hits, [](const SearchResult& hit) { return new_search_result(from_search_result(hit)); });
   });
@@ -83,7 +85,8 @@ PyObject* prepare_retrieval_query(PyObject* self, PyObject* const* args, Py_ssiz
     }
     const Result<RetrievalConfig> config = RetrievalConfig::create(top_k, retrieval_count);
     if (!config) return map_error(config.error());
-    Result<PreparedRetrievalJson> prepared = client->prepare_retrieval_query_json(embedding, *config);
+    Result<PreparedRetrievalJson> prepared =
+        without_gil([&] { return client->prepare_retrieval_query_json(embedding, *config); });
     if (!prepared) return map_error(prepared.error());
     PreparedRetrievalValue value;
     value.search_results.reserve(prepared->prepared.search_results.size());
@@ -110,7 +113,10 @@ PyObject* decode_retrieval_response(PyObject* self, PyObject* const* args, Py_ss
     if (prepared == nullptr) return nullptr;
     std::span<const std::uint8_t> response;
     if (!convert_bytes(bound[1], "response_json", response)) return nullptr;
-    Result<std::vector<ChunkRecord>> chunks = client->decode_retrieval_response_json(prepared->prepared, response);
+    // The response is read in place: a bytes object never changes, and the
+    // call's argument keeps it alive until this method returns.
+    Result<std::vector<ChunkRecord>> chunks =
+        without_gil([&] { return client->decode_retrieval_response_json(prepared->prepared, response); });
     if (!chunks) return map_error(chunks.error());
     return new_list(std::move(*chunks),
                     [](ChunkRecord chunk) { return new_decoded_chunk(from_chunk_record(std::move(chunk))); });

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <type_traits>
 
 #include "python/boundary.hpp"
@@ -18,13 +17,11 @@ struct NativeObject {
   unsigned long owner;  // creating thread, for thread-bound classes
 };
 
-// The class's __name__ ("NativeClient"...).
-std::string class_name(PyTypeObject* type);
-
 // tp_new of every class: "No constructor defined for {name}".
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
-// A new instance of `type` owning `value`, bound to the calling thread.
+// A new instance of `type` owning `value`, bound to the calling thread. May
+// throw (std::bad_alloc): call it inside guarded().
 template <class Value>
 PyObject* new_native_object(PyTypeObject* type, Value&& value) {
   if (type == nullptr) return nullptr;
@@ -39,19 +36,19 @@ PyObject* new_native_object(PyTypeObject* type, Value&& value) {
 }
 
 // Frees the object memory and drops the instance's reference to its type.
-void free_object(PyObject* object);
+void free_object(PyObject* object) noexcept;
 
 // tp_dealloc of an unbound class.
 template <class Value>
-void dealloc_unbound(PyObject* object) {
+void dealloc_unbound(PyObject* object) noexcept {
   delete reinterpret_cast<NativeObject<Value>*>(object)->value;
   free_object(object);
 }
 
 // tp_dealloc of a thread-bound class: on a foreign thread the native value is
 // reported and left allocated (after `on_foreign_drop`), the object freed.
-template <class Value, void (*on_foreign_drop)(Value&)>
-void dealloc_bound(PyObject* object, const char* label) {
+template <class Value, void (*on_foreign_drop)(Value&) noexcept>
+void dealloc_bound(PyObject* object, const char* label) noexcept {
   auto* native = reinterpret_cast<NativeObject<Value>*>(object);
   if (native->value != nullptr && native->owner != current_thread()) {
     on_foreign_drop(*native->value);

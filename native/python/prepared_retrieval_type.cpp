@@ -11,13 +11,13 @@ namespace {
 using Object = NativeObject<PreparedRetrievalValue>;
 
 // A retrieval released on a foreign thread stays allocated, but its secrets are wiped.
-void wipe_secrets(PreparedRetrievalValue& value) {
+void wipe_secrets(PreparedRetrievalValue& value) noexcept {
   for (PirQueryContext& context : value.prepared.contexts) {
     ::explicit_bzero(context.secret.data(), context.secret.size() * sizeof(std::uint64_t));
   }
 }
 
-void dealloc(PyObject* self) { dealloc_bound<PreparedRetrievalValue, wipe_secrets>(self, kPreparedRetrievalLabel); }
+void dealloc(PyObject* self) noexcept { dealloc_bound<PreparedRetrievalValue, wipe_secrets>(self, kPreparedRetrievalLabel); }
 
 PreparedRetrievalValue* value_of(PyObject* self) {
   return bound_value<PreparedRetrievalValue>(self, kPreparedRetrievalLabel);

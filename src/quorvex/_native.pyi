@@ -46,7 +46,10 @@ class PreparedRetrieval:
 
 @final
 class NativeClient:
-    """An opened, verified public cache. Usable only on the thread that opened it."""
+    """An opened, verified public cache. Usable only on the thread that opened it.
+
+    Opening, searching, preparing and decoding release the interpreter lock while they
+    work, so the application's other threads run meanwhile."""
 
     @staticmethod
     def open_public_cache(cache_dir: str) -> NativeClient: ...

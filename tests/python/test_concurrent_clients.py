@@ -1,8 +1,11 @@
 """Eight threads, each with its own client, retrieve concurrently; meanwhile
 each thread also reaches for its neighbour's client and prepared retrieval
-and must be refused every time."""
+and must be refused every time. And while one thread opens, searches and
+prepares, the interpreter's other threads keep running."""
 
+import sys
 import threading
+import time
 
 import pytest
 
@@ -77,3 +80,37 @@ def test_eight_clients_retrieve_concurrently(published):
         thread.join()
     assert failures == []
     assert refusals == [3 * ROUNDS] * THREADS
+
+
+def test_other_threads_run_while_a_client_works(tmp_path):
+    embeddings = make_embeddings(30000, 128, seed=9)  # about 15 MB of vectors
+    publish(make_chunks(len(embeddings), seed=9, metadata=False), embeddings, tmp_path / "public",
+            tmp_path / "server", embedding_model="m", profile="toy-development-only-v0", record_size_bytes=200)
+    ticks, stop, opened = [0], threading.Event(), []
+
+    def count() -> None:
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0.0001)  # waits without the lock, then asks for it again
+
+    calls = {"open": lambda: opened.append(NativeClient.open_public_cache(str(tmp_path / "public"))),
+             "search": lambda: opened[0].search(embeddings[7], 10),
+             "prepare": lambda: opened[0].prepare_retrieval_query(embeddings[7], 2, 4)}
+    advanced = {}
+    # This thread no longer hands the lock over on its own: the counter runs
+    # only while a call has released it.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60)
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        for name, call in calls.items():
+            before, start = ticks[0], time.perf_counter()
+            while time.perf_counter() - start < 0.2:
+                call()
+            advanced[name] = ticks[0] - before
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(interval)
+    assert all(advanced.values()), advanced

@@ -218,6 +218,11 @@ INSTANTIATE_TEST_SUITE_P(
                  kNothing,
                  "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports public cache size at most "
                  "2621440 bytes, got "},
+        // The envelope is measured before the big files are read, yet reported after every checksum.
+        OpenCase{"checksums_before_envelope",
+                 [](CacheBuilder& c) { c.files["index/vectors.bin"] = std::string(2621440, 'x'); },
+                 [](const auto& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); },
+                 "checksum mismatch for pir/client_hint.bin: expected "},
         OpenCase{"index_against_manifest", [](CacheBuilder& c) { c.manifest["embedding_model"] = "other-model"; },
                  kNothing, "format error: index embedding model hashing-384-v1 does not match manifest other-model"},
         OpenCase{"scheme_against_manifest",

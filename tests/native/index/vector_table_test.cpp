@@ -16,15 +16,25 @@ std::string error_of(const Result<VectorTable>& table) {
   return table.has_value() ? "no error" : table.error().display();
 }
 
-TEST(VectorTable, RowsReadBackAcrossBlockBoundaries) {
-  for (const std::size_t rows : {1, 7, 8, 9, 17}) {
-    const std::vector<float> values = testing::random_row_major(rows, 5, 3);
-    const Rows split = testing::split_rows(values, 5);
-    const VectorTable table = VectorTable::create(5, split).value();
-    EXPECT_EQ(table.row_count(), rows);
-    EXPECT_EQ(table.dimensions(), 5u);
-    EXPECT_EQ(table.block_count(), (rows + 7) / 8);
-    for (std::size_t r = 0; r < rows; ++r) EXPECT_EQ(table.row(r), split[r]) << "row " << r;
+// Built from rows, and read from little-endian bytes in pieces that split
+// rows (20000 values do not fit one piece), every row reads back as stored.
+TEST(VectorTable, RowsReadBackAcrossBlockAndPieceBoundaries) {
+  for (const auto& [rows, dimensions] : {std::pair<std::size_t, std::size_t>{1, 5}, {7, 5}, {8, 5}, {9, 5},
+                                        {17, 5}, {3, 20000}, {9, 20000}}) {
+    const std::vector<float> values = testing::random_row_major(rows, dimensions, 3);
+    const Rows split = testing::split_rows(values, dimensions);
+    const char* bytes = reinterpret_cast<const char*>(values.data());
+    const auto read = [&bytes](std::span<char> piece) -> Status {
+      std::copy_n(bytes, piece.size(), piece.data());
+      bytes += piece.size();
+      return {};
+    };
+    for (const VectorTable& table : {VectorTable::create(dimensions, split).value(),
+                                     VectorTable::read_little_endian(dimensions, rows, read).value()}) {
+      EXPECT_EQ(table.row_count(), rows);
+      EXPECT_EQ(table.block_count(), (rows + 7) / 8);
+      for (std::size_t r = 0; r < rows; ++r) ASSERT_EQ(table.row(r), split[r]) << rows << "x" << dimensions;
+    }
   }
 }
 
