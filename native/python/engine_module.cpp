@@ -16,6 +16,7 @@
 
 #include "python/arguments.hpp"
 #include "python/python_api.hpp"
+#include "python/without_gil.hpp"
 #include "server/client_hint_rows.hpp"
 #include "server/lane_store.hpp"
 #include "server/query_answers.hpp"
@@ -49,24 +50,6 @@ PyObject* guarded(Body&& body) noexcept {
 PyObject* raise_error(const QuorvexError& error) {
   PyErr_SetString(PyExc_ValueError, error.display().c_str());
   return nullptr;
-}
-
-// Releases the interpreter lock for its lifetime (also while an exception unwinds).
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-template <class Work>
-auto without_interpreter_lock(Work&& work) {
-  WithoutInterpreterLock unlocked;
-  return work();
 }
 
 bool convert_threads(PyObject* value, unsigned& out) {
@@ -108,7 +91,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     const std::string profile_name(profile, static_cast<std::size_t>(profile_size));
     Result<LaneStore> store =
-        without_interpreter_lock([&] { return LaneStore::open(path, profile_name, record_count, record_size); });
+        without_gil([&] { return LaneStore::open(path, profile_name, record_count, record_size); });
     if (!store) return raise_error(store.error());
     auto owned = std::make_unique<LaneStore>(std::move(store).value());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(engine_type(), Py_tp_alloc));
@@ -148,7 +131,7 @@ PyObject* answer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       documents.push_back(document);
     }
     const LaneStore& store = store_of(self);
-    auto answers = without_interpreter_lock(
+    auto answers = without_gil(
         [&] { return answer_query_documents(store, documents, max_retrieval_count, threads, alteration); });
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
@@ -170,7 +153,7 @@ PyObject* client_hint_rows(PyObject* self, PyObject* const* args, Py_ssize_t nar
     unsigned threads = 1;
     if (!convert_u64(bound[0], "matrix_seed", seed) || !convert_threads(bound[1], threads)) return nullptr;
     const LaneStore& store = store_of(self);
-    const ClientHintRows hint = without_interpreter_lock([&] { return client_hint_rows(store, seed, threads); });
+    const ClientHintRows hint = without_gil([&] { return client_hint_rows(store, seed, threads); });
     PyRef rows(little_endian_bytes(hint.rows));
     PyRef repeated(little_endian_bytes(hint.repeated));
     if (!rows || !repeated) return nullptr;
