@@ -77,7 +77,7 @@ def answer_figures(records: int, workdir: pathlib.Path) -> dict:
     for count in BATCHES:
         document = query_document(side, count, rng)
         for threads in (1, os.cpu_count() or 1):
-            seconds = median_seconds(lambda: engine.answer([document], count, threads))
+            seconds = median_seconds(lambda: engine.answer([document], count, threads, 0, 0))
             figures["batches"].append({"queries": count, "threads": threads, "seconds": seconds,
                                        "per_query_s": seconds / count, "ratio_to_sum": seconds / floor})
             print(f"answer {records} records, {count} queries, {threads} threads: {seconds * 1000:.1f} ms "

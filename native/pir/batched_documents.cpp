@@ -154,11 +154,16 @@ class PlainBatchReader {
     } while (take(','));
     return take(']');
   }
+  // A payload string, found by its closing quote alone: a string holding an
+  // escape or any byte outside the payload alphabet fails to decode, and the
+  // reader gives up for the general parser.
   bool payload_bytes(PirPayload& out) {
-    const auto text = plain_string();
-    if (!text) return false;
-    auto bytes = payload_codec::decode(*text);
+    if (!take('"')) return false;
+    const std::size_t close = text_.find('"', at_);
+    if (close == std::string_view::npos) return false;
+    auto bytes = payload_codec::decode(text_.substr(at_, close - at_));
     if (!bytes) return false;
+    at_ = close + 1;
     out.bytes = std::move(bytes).value();
     return true;
   }
@@ -187,24 +192,27 @@ Result<Batch> read_batch(std::span<const std::uint8_t> bytes, std::string_view l
 template <class Item>
 std::vector<std::uint8_t> write_batch(std::uint32_t protocol_version, std::uint64_t retrieval_count,
                                       std::string_view key, const std::vector<Item>& items) {
-  std::vector<std::string> payloads;
-  payloads.reserve(items.size());
-  std::size_t size = 96;
+  const std::string head = concat(R"({"protocol_version":)", protocol_version, ",", kSchemeMember,
+                                  R"(,"retrieval_count":)", retrieval_count, R"(,")", key, R"(":[)");
+  std::vector<std::string> item_heads;
+  std::size_t size = head.size() + 2;
   for (const Item& item : items) {
-    payloads.push_back(payload_codec::encode(item.payload.bytes));
-    size += payloads.back().size() + 72;
+    item_heads.push_back(concat(item_heads.empty() ? "" : ",", R"({"protocol_version":)", item.protocol_version,
+                                ",", kSchemeMember, R"(,"payload":")"));
+    size += item_heads.back().size() + payload_codec::encoded_length(item.payload.bytes.size()) + 2;
   }
-  std::string document;
-  document.reserve(size);
-  document += concat(R"({"protocol_version":)", protocol_version, ",", kSchemeMember, R"(,"retrieval_count":)",
-                     retrieval_count, R"(,")", key, R"(":[)");
+  // Written in place: the payloads are most of the document.
+  std::vector<std::uint8_t> document(size);
+  char* out = reinterpret_cast<char*>(document.data());
+  const auto put = [&](std::string_view text) { out = std::copy(text.begin(), text.end(), out); };
+  put(head);
   for (std::size_t k = 0; k < items.size(); ++k) {
-    if (k != 0) document += ',';
-    document += concat(R"({"protocol_version":)", items[k].protocol_version, ",", kSchemeMember,
-                       R"(,"payload":")", payloads[k], R"("})");
+    put(item_heads[k]);
+    out = payload_codec::encode_into(items[k].payload.bytes, out);
+    put(R"("})");
   }
-  document += "]}";
-  return std::vector<std::uint8_t>(document.begin(), document.end());
+  put("]}");
+  return document;
 }
 
 }  // namespace

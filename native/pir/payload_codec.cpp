@@ -53,27 +53,32 @@ std::string first_invalid_character(std::string_view text) {
 
 }  // namespace
 
-std::string encode(std::span<const std::uint8_t> bytes) {
+char* encode_into(std::span<const std::uint8_t> bytes, char* out) {
   const std::size_t n = bytes.size();
   const std::size_t tail = n % 3;
-  const std::size_t length = n / 3 * 4 + (tail == 0 ? 0 : tail + 1);
+  const std::uint8_t* in = bytes.data();
+  const std::uint8_t* whole_end = in + (n - tail);
+  for (; in != whole_end; in += 3, out += 4) {
+    const std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+    std::memcpy(out, kPairTable[group >> 12].data(), 2);
+    std::memcpy(out + 2, kPairTable[group & 4095].data(), 2);
+  }
+  if (tail == 1) {
+    *out++ = kAlphabet[in[0] >> 2];
+    *out++ = kAlphabet[(in[0] & 3) << 4];
+  } else if (tail == 2) {
+    *out++ = kAlphabet[in[0] >> 2];
+    *out++ = kAlphabet[((in[0] & 3) << 4) | (in[1] >> 4)];
+    *out++ = kAlphabet[(in[1] & 15) << 2];
+  }
+  return out;
+}
+
+std::string encode(std::span<const std::uint8_t> bytes) {
+  const std::size_t length = encoded_length(bytes.size());
   std::string text;
   text.resize_and_overwrite(length, [&](char* out, std::size_t) {
-    const std::uint8_t* in = bytes.data();
-    const std::uint8_t* whole_end = in + (n - tail);
-    for (; in != whole_end; in += 3, out += 4) {
-      const std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-      std::memcpy(out, kPairTable[group >> 12].data(), 2);
-      std::memcpy(out + 2, kPairTable[group & 4095].data(), 2);
-    }
-    if (tail == 1) {
-      out[0] = kAlphabet[in[0] >> 2];
-      out[1] = kAlphabet[(in[0] & 3) << 4];
-    } else if (tail == 2) {
-      out[0] = kAlphabet[in[0] >> 2];
-      out[1] = kAlphabet[((in[0] & 3) << 4) | (in[1] >> 4)];
-      out[2] = kAlphabet[(in[1] & 15) << 2];
-    }
+    encode_into(bytes, out);
     return length;
   });
   return text;

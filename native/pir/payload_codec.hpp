@@ -17,6 +17,10 @@ inline constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefg
 
 // 4 * floor(n / 3) characters, plus 2 or 3 for one or two remaining bytes.
 std::string encode(std::span<const std::uint8_t> bytes);
+// The length of encode(bytes) for n bytes.
+constexpr std::size_t encoded_length(std::size_t n) { return n / 3 * 4 + (n % 3 == 0 ? 0 : n % 3 + 1); }
+// Writes encode(bytes) at `out`; returns the end of what it wrote.
+char* encode_into(std::span<const std::uint8_t> bytes, char* out);
 
 // The bytes of a payload string, or "invalid payload length" (length mod 4 is
 // 1, tested before any character) or "invalid payload character {c}" for the

@@ -5,8 +5,8 @@
 #endif
 
 #include <algorithm>
-#include <exception>
-#include <thread>
+
+#include "server/parallel_for.hpp"
 
 namespace quorvex {
 
@@ -216,37 +216,22 @@ std::vector<std::uint64_t> lane_products(const LaneRows& rows, std::size_t colum
                                          unsigned threads, const FillFactors& fill, ProductKernel kernel) {
   const std::size_t padded = (vector_count + kGroup - 1) / kGroup * kGroup;
   const std::size_t block = block_columns(padded);
-  // Each thread takes a contiguous range of whole blocks.
+  // Each thread takes a contiguous range of whole blocks and sums into its own rows.
   const std::size_t blocks = (column_count + block - 1) / block;
   const std::size_t workers = std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(blocks, 1));
   std::vector<std::vector<std::uint64_t>> sums(workers, std::vector<std::uint64_t>(rows.row_count * padded, 0));
-  std::vector<std::exception_ptr> faults(workers);
-
-  const auto work = [&](std::size_t worker) {
-    try {
-      FactorBlock factors(vector_count, block);
-      const std::size_t first_block = blocks * worker / workers, last_block = blocks * (worker + 1) / workers;
-      for (std::size_t b = first_block; b < last_block; ++b) {
-        const std::size_t first = b * block;
-        factors.reset(std::min(block, column_count - first));
-        fill(factors, first);
-        LaneRows part = rows;
-        part.first += first;
-        accumulate_lane_products(part, factors, sums[worker], kernel);
-      }
-    } catch (...) {
-      faults[worker] = std::current_exception();
+  parallel_for(blocks, static_cast<unsigned>(workers), [&](std::size_t worker, std::size_t first_block,
+                                                           std::size_t last_block) {
+    FactorBlock factors(vector_count, block);
+    for (std::size_t b = first_block; b < last_block; ++b) {
+      const std::size_t first = b * block;
+      factors.reset(std::min(block, column_count - first));
+      fill(factors, first);
+      LaneRows part = rows;
+      part.first += first;
+      accumulate_lane_products(part, factors, sums[worker], kernel);
     }
-  };
-  {
-    std::vector<std::jthread> helpers;
-    helpers.reserve(workers - 1);
-    for (std::size_t worker = 1; worker < workers; ++worker) helpers.emplace_back(work, worker);
-    work(0);
-  }
-  for (const std::exception_ptr& fault : faults) {
-    if (fault) std::rethrow_exception(fault);
-  }
+  });
 
   std::vector<std::uint64_t> out(rows.row_count * vector_count, 0);
   for (std::size_t r = 0; r < rows.row_count; ++r) {

@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "pir/batched_documents.hpp"
 #include "pir/vector_payload.hpp"
+#include "server/parallel_for.hpp"
 
 namespace quorvex {
 
@@ -56,12 +57,17 @@ std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const Lane
                                                                       unsigned threads,
                                                                       AnswerAlteration alteration) {
   const StoreShape& shape = store.shape;
-  std::vector<Result<QueryVectors>> read;
+  // Documents are read, and their responses written, on several threads.
+  std::vector<Result<QueryVectors>> read(documents.size(), QueryVectors{});
+  parallel_for(documents.size(), threads, [&](std::size_t, std::size_t first, std::size_t last) {
+    for (std::size_t d = first; d < last; ++d) read[d] = read_query_vectors(shape, documents[d], max_retrieval_count);
+  });
   std::vector<const std::uint64_t*> vectors;
-  for (const DocumentBytes& document : documents) {
-    read.push_back(read_query_vectors(shape, document, max_retrieval_count));
-    if (read.back()) {
-      for (const auto& vector : *read.back()) vectors.push_back(vector.data());
+  std::vector<std::size_t> first_vector;  // of each document
+  for (const Result<QueryVectors>& document : read) {
+    first_vector.push_back(vectors.size());
+    if (document) {
+      for (const auto& vector : *document) vectors.push_back(vector.data());
     }
   }
   std::vector<std::uint64_t> sums;
@@ -76,19 +82,18 @@ std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const Lane
                            }
                          });
   }
-  std::vector<Result<std::vector<std::uint8_t>>> answers;
-  answers.reserve(documents.size());
-  std::size_t first = 0;
-  for (Result<QueryVectors>& vectors_of_document : read) {
-    if (!vectors_of_document) {
-      answers.push_back(std::unexpected(std::move(vectors_of_document).error()));
-      continue;
+  std::vector<Result<std::vector<std::uint8_t>>> answers(documents.size(), std::vector<std::uint8_t>{});
+  parallel_for(documents.size(), threads, [&](std::size_t, std::size_t first, std::size_t last) {
+    for (std::size_t d = first; d < last; ++d) {
+      if (!read[d]) {
+        answers[d] = std::unexpected(std::move(read[d]).error());
+        continue;
+      }
+      const std::size_t count = read[d]->size();
+      read[d]->clear();
+      answers[d] = response_document(shape, sums, first_vector[d], count, vectors.size(), alteration);
     }
-    const std::size_t count = vectors_of_document->size();
-    vectors_of_document->clear();
-    answers.push_back(response_document(shape, sums, first, count, vectors.size(), alteration));
-    first += count;
-  }
+  });
   return answers;
 }
 
