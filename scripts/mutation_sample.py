@@ -1,0 +1,262 @@
+"""A mutation sample over native/ and src/: how many small faults do the tests catch?
+
+    .venv/bin/python scripts/mutation_sample.py [--count 160] [--seed 1] [--out build/mutation/report.json]
+        [--only ID ...] [--list]
+
+Every line of code (not comments, includes, imports or blank lines) is a candidate for the
+mutation operators below; each (line, operator, occurrence) is one mutant. A fixed seed picks
+the sample, spread evenly over the folders (each folder of native/, and src/quorvex). Each mutant
+is applied in a private copy of the tree (a git worktree of HEAD under build/mutation/), which
+is then built and tested:
+
+- a mutant of native/ rebuilds the C++ tests and both extension modules and runs the C++ tests,
+  then, if they all pass, the Python tests against the rebuilt modules;
+- a mutant of src/ runs the Python tests.
+
+A mutant is killed when a test fails (or the build fails to link a test that ran before);
+it survives when every test passes. A mutant that does not compile is "invalid" and left
+out of the rates. The report lists every mutant with its outcome, and per folder: mutants,
+killed, kill rate. Survivors are worth a look: some are equivalent (the change cannot alter
+behaviour), the rest are faults no test catches.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import json
+import os
+import pathlib
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+WORK = ROOT / "build" / "mutation"
+
+# (name, pattern, replacement): applied to one occurrence of the pattern on a line.
+CPP_OPERATORS = [
+    ("lt-to-le", r"(?<=\s)<(?=\s)", "<="),
+    ("le-to-lt", r"<=", "<"),
+    ("gt-to-ge", r"(?<=\s)>(?=\s)", ">="),
+    ("ge-to-gt", r">=", ">"),
+    ("eq-to-ne", r"==", "!="),
+    ("ne-to-eq", r"!=", "=="),
+    ("and-to-or", r"&&", "||"),
+    ("or-to-and", r"\|\|", "&&"),
+    ("plus-to-minus", r"(?<=\s)\+(?=\s)", "-"),
+    ("minus-to-plus", r"(?<=\s)-(?=\s)", "+"),
+    ("true-to-false", r"\btrue\b", "false"),
+    ("false-to-true", r"\bfalse\b", "true"),
+    ("zero-to-one", r"(?<![\w.])0(?![\w.])", "1"),
+    ("one-to-zero", r"(?<![\w.])1(?![\w.])", "0"),
+    ("drop-not", r"!(?=[A-Za-z_(])", ""),
+]
+PY_OPERATORS = [
+    ("lt-to-le", r"(?<=\s)<(?=\s)", "<="),
+    ("le-to-lt", r"<=", "<"),
+    ("gt-to-ge", r"(?<=\s)>(?=\s)", ">="),
+    ("ge-to-gt", r">=", ">"),
+    ("eq-to-ne", r"==", "!="),
+    ("ne-to-eq", r"!=", "=="),
+    ("and-to-or", r"\band\b", "or"),
+    ("or-to-and", r"\bor\b", "and"),
+    ("plus-to-minus", r"(?<=\s)\+(?=\s)", "-"),
+    ("minus-to-plus", r"(?<=\s)-(?=\s)", "+"),
+    ("true-to-false", r"\bTrue\b", "False"),
+    ("false-to-true", r"\bFalse\b", "True"),
+    ("zero-to-one", r"(?<![\w.])0(?![\w.])", "1"),
+    ("one-to-zero", r"(?<![\w.])1(?![\w.])", "0"),
+    ("drop-not", r"\bnot\s+", ""),
+]
+
+
+def folder_of(path: pathlib.Path) -> str:
+    """native/<layer>, src/quorvex/<subpackage>, or src/quorvex for the package's own modules."""
+    parts = path.relative_to(ROOT).parts
+    if parts[0] == "native":
+        return "/".join(parts[:2])
+    return "/".join(parts[:3]) if len(parts) > 3 else "src/quorvex"
+
+
+def masked(code: str) -> str:
+    """The line with the contents of its string and character literals blanked (same length)."""
+    return re.sub(r'"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'', lambda m: m.group(0)[0] + "_" * (len(m.group(0)) - 2) + m.group(0)[-1], code)
+
+
+def code_lines(path: pathlib.Path) -> list[tuple[int, str]]:
+    """(number, text) of the lines worth mutating: code, not comments, includes or imports."""
+    lines, python = [], path.suffix == ".py"
+    in_docstring = False
+    for number, text in enumerate(path.read_text(encoding="utf-8").splitlines(), start=1):
+        stripped = text.strip()
+        if python and stripped.count('"""') % 2 == 1:
+            in_docstring = not in_docstring
+            continue
+        if in_docstring or not stripped:
+            continue
+        if python and (stripped.startswith(("#", "import ", "from ")) or stripped.startswith(('"', "'"))):
+            continue
+        if not python and (stripped.startswith(("//", "#", "*", "/*")) or "static_assert" in stripped):
+            continue
+        lines.append((number, text))
+    return lines
+
+
+def candidates() -> list[dict]:
+    found = []
+    files = sorted(list((ROOT / "native").rglob("*.cpp")) + list((ROOT / "native").rglob("*.hpp")) +
+                   list((ROOT / "src").rglob("*.py")))
+    for path in files:
+        operators = PY_OPERATORS if path.suffix == ".py" else CPP_OPERATORS
+        for number, text in code_lines(path):
+            code = masked(text)
+            code = code.split("//")[0] if path.suffix != ".py" else code.split("#")[0]
+            for name, pattern, replacement in operators:
+                for occurrence, match in enumerate(re.finditer(pattern, code)):
+                    found.append({"file": str(path.relative_to(ROOT)), "line": number, "operator": name,
+                                  "occurrence": occurrence, "folder": folder_of(path),
+                                  "before": text.strip(), "pattern": pattern, "replacement": replacement})
+    return found
+
+
+def sample(all_mutants: list[dict], count: int, seed: int) -> list[dict]:
+    """count mutants, as evenly spread over the folders as they allow, picked by the seed."""
+    rng = random.Random(seed)
+    by_folder = collections.defaultdict(list)
+    for mutant in all_mutants:
+        by_folder[mutant["folder"]].append(mutant)
+    for mutants in by_folder.values():
+        rng.shuffle(mutants)
+    picked: list[dict] = []
+    while len(picked) < count and any(by_folder.values()):
+        for folder in sorted(by_folder):
+            if by_folder[folder] and len(picked) < count:
+                picked.append(by_folder[folder].pop())
+    for index, mutant in enumerate(picked):
+        mutant["id"] = index
+    return picked
+
+
+def apply(tree: pathlib.Path, mutant: dict) -> None:
+    path = tree / mutant["file"]
+    lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
+    text = lines[mutant["line"] - 1]
+    match = list(re.finditer(mutant["pattern"], masked(text)))[mutant["occurrence"]]
+    lines[mutant["line"] - 1] = text[:match.start()] + mutant["replacement"] + text[match.end():]
+    path.write_text("".join(lines), encoding="utf-8")
+
+
+def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = None) -> int:
+    try:
+        return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode
+    except subprocess.TimeoutExpired:
+        return -1  # a hang counts as caught: the test run did not pass
+
+
+class Tree:
+    """A worktree of HEAD with its own build, where one mutant at a time is applied."""
+
+    def __init__(self) -> None:
+        self.path = WORK / "tree"
+        self.build = WORK / "build"
+        self.package = WORK / "package"
+        if not self.path.exists():
+            subprocess.run(["git", "worktree", "add", "--detach", str(self.path), "HEAD"], cwd=ROOT, check=True)
+        subprocess.run(["git", "checkout", "--force", "--detach", subprocess.run(
+            ["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()],
+            cwd=self.path, check=True, capture_output=True)
+        subprocess.run(["cmake", "-S", str(self.path), "-B", str(self.build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                        f"-DPython_EXECUTABLE={sys.executable}"], check=True, capture_output=True)
+
+    def reset(self) -> None:
+        subprocess.run(["git", "checkout", "--", "."], cwd=self.path, check=True)
+
+    def build_all(self) -> bool:
+        return run(["cmake", "--build", str(self.build), "--parallel", str(os.cpu_count() or 1)], ROOT, 1800) == 0
+
+    def cpp_tests(self) -> bool:
+        return run(["ctest", "--test-dir", str(self.build), "--parallel", str(os.cpu_count() or 1),
+                    "--stop-on-failure", "--timeout", "120"], ROOT, 900) == 0
+
+    def python_tests(self) -> bool:
+        shutil.rmtree(self.package, ignore_errors=True)
+        shutil.copytree(self.path / "src" / "quorvex", self.package / "quorvex")
+        for module in (self.build / "native" / "python").glob("*.so"):
+            shutil.copy(module, self.package / "quorvex" / module.name)
+        env = dict(os.environ, PYTHONPATH=f"{self.package}:{self.path / 'tests' / 'python'}")
+        return run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests/python"],
+                   self.path, 900, env) == 0
+
+
+def outcome(tree: Tree, mutant: dict) -> str:
+    tree.reset()
+    apply(tree.path, mutant)
+    native = mutant["file"].startswith("native/")
+    if native and not tree.build_all():
+        return "invalid"
+    if not native and run([sys.executable, "-m", "py_compile", mutant["file"]], tree.path, 60) != 0:
+        return "invalid"
+    if native and not tree.cpp_tests():
+        return "killed"
+    return "survived" if tree.python_tests() else "killed"
+
+
+def report(results: list[dict]) -> dict:
+    folders: dict[str, dict] = {}
+    for result in results:
+        entry = folders.setdefault(result["folder"], {"mutants": 0, "killed": 0, "invalid": 0})
+        if result["outcome"] == "invalid":
+            entry["invalid"] += 1
+            continue
+        entry["mutants"] += 1
+        entry["killed"] += result["outcome"] == "killed"
+    for entry in folders.values():
+        entry["kill_rate"] = round(entry["killed"] / entry["mutants"], 3) if entry["mutants"] else None
+    valid = [r for r in results if r["outcome"] != "invalid"]
+    total = {"mutants": len(valid), "killed": sum(r["outcome"] == "killed" for r in valid)}
+    total["kill_rate"] = round(total["killed"] / total["mutants"], 3) if valid else None
+    return {"folders": dict(sorted(folders.items())), "total": total}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--count", type=int, default=160)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--out", type=pathlib.Path, default=WORK / "report.json")
+    parser.add_argument("--only", type=int, nargs="*", help="run only these mutant ids of the sample")
+    parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    args = parser.parse_args()
+    mutants = sample(candidates(), args.count, args.seed)
+    if args.list:
+        for m in mutants:
+            print(f"{m['id']:3d} {m['file']}:{m['line']} {m['operator']}: {m['before']}")
+        return 0
+    tree = Tree()
+    if not (tree.build_all() and tree.cpp_tests() and tree.python_tests()):
+        print("the unmutated tree does not pass its own tests", file=sys.stderr)
+        return 1
+    results = []
+    for mutant in mutants:
+        if args.only is not None and mutant["id"] not in args.only:
+            continue
+        started = time.perf_counter()
+        mutant["outcome"] = outcome(tree, mutant)
+        results.append(mutant)
+        print(f"{mutant['id']:3d} {mutant['outcome']:8s} {time.perf_counter() - started:5.0f} s  "
+              f"{mutant['file']}:{mutant['line']} {mutant['operator']}", flush=True)
+    tree.reset()
+    summary = report(results)
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(json.dumps({"seed": args.seed, "count": args.count, "summary": summary,
+                                    "mutants": results}, indent=2) + "\n")
+    print(json.dumps(summary, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
