@@ -157,8 +157,8 @@ class Publication:
             _sync_directory(target.parent)
         os.unlink(self._journal)
         _sync_directory(self._journal.parent)
-        for _, _, old in moves:
-            shutil.rmtree(old, ignore_errors=True)
+        for _, _, old_name in moves:
+            shutil.rmtree(old_name, ignore_errors=True)
 
     def _roll_back(self, moves: list[list[str]]) -> None:
         """Puts the previous directories back after a failed _apply."""

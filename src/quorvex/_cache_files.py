@@ -37,11 +37,11 @@ _EXPERIMENTAL_NOTE = (
     "small to resist a server that attacks the LWE encryption; do not rely on them to hide queries.")
 
 
-def _dump(value) -> bytes:
+def _dump(value: object) -> bytes:
     return json.dumps(value, indent=2, ensure_ascii=False).encode("utf-8") + b"\n"
 
 
-def pir_params_json(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> dict:
+def pir_params_json(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> dict[str, object]:
     """The twelve PIR parameters as the scheme description writes them (numbers as integers)."""
     return {
         "scheme": profiles.SCHEME,

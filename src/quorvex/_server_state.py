@@ -21,6 +21,7 @@ import pathlib
 import tempfile
 from collections.abc import Iterable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -74,7 +75,7 @@ def state_json(profile: profiles.Profile, setup: Setup, lanes_sha256: str, publi
     return json.dumps(state, indent=2).encode() + b"\n"
 
 
-def _read_state(server_dir: pathlib.Path) -> dict:
+def _read_state(server_dir: pathlib.Path) -> dict[str, Any]:
     try:
         state = json.loads((server_dir / STATE_FILE).read_text(encoding="utf-8"))
     except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
@@ -84,7 +85,7 @@ def _read_state(server_dir: pathlib.Path) -> dict:
     return state
 
 
-def _v0_engine(server_dir: pathlib.Path, state: dict, profile: profiles.Profile, setup: Setup) -> PirEngine:
+def _v0_engine(server_dir: pathlib.Path, state: dict[str, Any], profile: profiles.Profile, setup: Setup) -> PirEngine:
     path = server_dir / _V0_RECORDS_FILE
     try:
         records_bytes = path.read_bytes()
@@ -120,7 +121,7 @@ def load_state(server_dir: str | pathlib.Path) -> ServerState:
     state = _read_state(server_dir)
     state_path = server_dir / STATE_FILE
     try:
-        profile = profiles.get_profile(state.get("parameter_profile"))
+        profile = profiles.get_profile(str(state.get("parameter_profile")))
         setup = setup_from_json(profile, state.get("setup"))
     except ValueError as error:
         raise ValueError(f"{state_path}: {error}") from None

@@ -49,7 +49,7 @@ def escaped_size(text: str) -> int:
     return sum(map(_character_cost, text))
 
 
-def _last_boundary_end(pattern: re.Pattern, text: str, start: int, end: int, earliest: int) -> int | None:
+def _last_boundary_end(pattern: re.Pattern[str], text: str, start: int, end: int, earliest: int) -> int | None:
     """End of the last match of pattern inside text[start:end] that ends after earliest."""
     best = None
     for match in pattern.finditer(text, start, end):

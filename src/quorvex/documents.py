@@ -128,5 +128,5 @@ def chunk_documents(documents: Iterable[Document], record_size_bytes: int, *,
 def precomputed_embeddings(documents: Sequence[Document]) -> list[tuple[float, ...]] | None:
     """The documents' own embeddings, one per document, or None if they carry none."""
     if documents and documents[0].embedding is not None:
-        return [d.embedding for d in documents]
+        return [d.embedding for d in documents if d.embedding is not None]
     return None

@@ -51,15 +51,12 @@ class Profile:
         return self.name == RS_SUPPORTED
 
 
-_RS_COMMON = dict(
-    matrix_width=64,
-    modulus=(1 << 64) - 1,
-    plaintext_modulus=1 << 17,
-    noise_distribution="simplepir-rs-adapter-uniform_i64_-1_0_1",
-    matrix_prg="simplepir-rs-chacha20-server-hint-v1",
-    backend_name="simplepir-rs-v1.0.1",
-    implementation_status="external-crate-experimental",
-)
+def _simplepir_rs(name: str, security_status: str, experimental: bool) -> Profile:
+    return Profile(name=name, security_status=security_status, matrix_width=64, modulus=(1 << 64) - 1,
+                   plaintext_modulus=1 << 17, noise_distribution="simplepir-rs-adapter-uniform_i64_-1_0_1",
+                   matrix_prg="simplepir-rs-chacha20-server-hint-v1", backend_name="simplepir-rs-v1.0.1",
+                   implementation_status="external-crate-experimental", experimental=experimental)
+
 
 PROFILES: dict[str, Profile] = {
     TOY: Profile(
@@ -74,10 +71,8 @@ PROFILES: dict[str, Profile] = {
         implementation_status="toy-development-only",
         experimental=True,
     ),
-    RS_EXPERIMENTAL: Profile(name=RS_EXPERIMENTAL, security_status=EXPERIMENTAL_STATUS,
-                             experimental=True, **_RS_COMMON),
-    RS_SUPPORTED: Profile(name=RS_SUPPORTED, security_status=SUPPORTED_STATUS,
-                          experimental=False, **_RS_COMMON),
+    RS_EXPERIMENTAL: _simplepir_rs(RS_EXPERIMENTAL, EXPERIMENTAL_STATUS, experimental=True),
+    RS_SUPPORTED: _simplepir_rs(RS_SUPPORTED, SUPPORTED_STATUS, experimental=False),
 }
 
 

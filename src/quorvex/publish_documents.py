@@ -56,6 +56,7 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
                          f"experimental, unaudited profile {profiles.RS_EXPERIMENTAL}")
 
     own = precomputed_embeddings(documents)
+    vectors: Sequence[Sequence[float]] | np.ndarray
     if own is not None:
         if not embedding_model:
             raise ValueError("the documents carry their own embeddings: name their model with embedding_model")

@@ -110,7 +110,7 @@ class PrivateRetriever:
         self.retrieval_count = retrieval_count
 
     def _embed(self, text: str) -> list[float]:
-        return self.embedder.embed_one(text).tolist()
+        return [float(x) for x in self.embedder.embed_one(text)]
 
     def search(self, text: str, top_k: int | None = None) -> list[Hit]:
         """The nearest chunks by cosine similarity, best first; nothing leaves this machine."""
