@@ -174,7 +174,8 @@ class PirServer:
             try:
                 parsed.append(self.parse_queries(document))
             except QueryError as error:
-                parsed.append(error)
+                # Without its traceback: the frames would keep the document's parsed JSON alive.
+                parsed.append(error.with_traceback(None))
         valid = [columns for columns in parsed if not isinstance(columns, QueryError)]
         answers = self._database.answer(np.concatenate(valid, axis=1)) if valid else None
         results: list[bytes | QueryError] = []
