@@ -45,6 +45,8 @@ import threading
 import time
 import urllib.parse
 
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # before numpy: the engine timing below, like the server
+
 import numpy as np
 
 from quorvex import NativeClient, http_transport
@@ -186,6 +188,18 @@ def start_clients(url, pairs, clients, duration, stop_event):
         return records, sum(r[1] for r in results), sum(r[2] for r in results)
 
     return collect
+
+
+def engine_ms_per_document(state: pathlib.Path, pairs, repeats: int = 5) -> float:
+    """The engine alone, in this process on one thread: one pass over every checked document."""
+    from quorvex.server import PirServer
+
+    pir = PirServer.load(state)
+    documents = [document for document, _ in pairs]
+    started = time.perf_counter()
+    for _ in range(repeats):
+        pir.answer_batch(documents)
+    return (time.perf_counter() - started) / repeats / len(documents) * 1000
 
 
 def latency_summary(records) -> dict:
@@ -384,7 +398,8 @@ def publish_demo_store(root: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
 def report(meta, load_rows, abuse_rows) -> str:
     lines = [f"# quorvex serve under load and abuse", "",
              f"{meta['store']}; server: `{meta['serve']}` (OPENBLAS_NUM_THREADS=1)", f"{meta['limits']}",
-             f"machine: {meta['machine']}; load average {meta['load_before']} before, {meta['load_after']} after", "",
+             f"machine: {meta['machine']}; load average {meta['load_before']} before, {meta['load_after']} after",
+             f"engine alone: {meta['engine_ms']} ms of one core per query document (a pass of {DOCUMENTS})", "",
              "| clients | retrievals/s | p50 ms | p99 ms | failed | busy retries | server CPU ms/retrieval "
              "| client CPU ms/retrieval | RSS before MB | RSS peak MB | RSS after MB |",
              "|---|---|---|---|---|---|---|---|---|---|---|"]
@@ -434,7 +449,8 @@ def main() -> None:
             meta = {"store": f"{store}: {info.chunk_count:,} records ({info.parameter_profile})",
                     "serve": "quorvex serve " + " ".join(serve_args), "limits": limits,
                     "machine": f"{os.cpu_count()} cores, Python {platform.python_version()}",
-                    "load_before": round(os.getloadavg()[0], 2)}
+                    "load_before": round(os.getloadavg()[0], 2),
+                    "engine_ms": round(engine_ms_per_document(state, pairs), 3)}
             load_rows = []
             for clients in map(int, args.clients.split(",")):
                 load_rows.append(run_load(url, process.pid, pairs, sampler, clients, args.duration))

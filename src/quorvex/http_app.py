@@ -9,8 +9,8 @@ the store for many clients. Every refusal is a status line and a JSON body {"err
 
     404  a path other than /query             405  a method other than POST (Allow: POST)
     411  no Content-Length, or a chunked body  400  a Content-Length that is not a plain number
-    413  a body above the store's largest valid query document, refused before it is read
-    503  the queue holds Limits.max_pending_bytes already (Retry-After; the body is not read)
+    413  a body above max_request_bytes (at most the store's largest valid query document), unread
+    503  a body that does not fit in the queue's Limits.max_pending_bytes, at once (Retry-After), unread
     400  a malformed query document           500  an internal fault (logged by its type only)
 
 A 413 closes the connection, since its body is not read; every other answer keeps it open.
@@ -50,7 +50,8 @@ class Limits:
     keep_alive_timeout: float = 5.0
     # Open connections served; requests on connections beyond it get a 503.
     max_connections: int = 4096
-    # Largest body accepted; None (or anything larger) means the store's largest valid query document.
+    # Largest body accepted; None (or anything larger) means the store's largest valid query
+    # document (or max_pending_bytes, if that is smaller).
     max_request_bytes: int | None = None
 
 
@@ -110,19 +111,20 @@ def _content_length(headers: list[tuple[bytes, bytes]], limit: int) -> int:
 
 
 async def _read_body(receive, length: int) -> bytes:
-    body = bytearray()
+    pieces, received = [], 0  # joined once at the end: a body often comes whole, in one piece
     while True:
         message = await receive()
         if message["type"] != "http.request":
-            raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {len(body)} of {length} bytes")
-        body += message.get("body", b"")
-        if len(body) > length:
+            raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {received} of {length} bytes")
+        pieces.append(message.get("body", b""))
+        received += len(pieces[-1])
+        if received > length:
             raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body is longer than its Content-Length of {length}")
         if not message.get("more_body", False):
             break
-    if len(body) != length:
-        raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {len(body)} of {length} bytes")
-    return bytes(body)
+    if received != length:
+        raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {received} of {length} bytes")
+    return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
 class PirApp:
@@ -131,8 +133,10 @@ class PirApp:
 
     def __init__(self, pir, limits: Limits = Limits()):
         self.limits = limits
+        # Above the store's largest valid document nothing can be answered; above the pending
+        # budget nothing could ever be admitted, so that too is a 413 rather than a 503 forever.
         store_limit = pir.max_query_bytes
-        self.max_request_bytes = min(limits.max_request_bytes or store_limit, store_limit)
+        self.max_request_bytes = min(limits.max_request_bytes or store_limit, store_limit, limits.max_pending_bytes)
         self.batcher = Batcher(pir.answer_batch, max_batch=limits.max_batch,
                                max_pending_bytes=limits.max_pending_bytes)
 
