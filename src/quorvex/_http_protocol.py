@@ -51,6 +51,9 @@ class GuardedH11Protocol(H11Protocol):
     def connection_lost(self, exc: Exception | None) -> None:
         self._stop_watch()
         super().connection_lost(exc)
+        # uvicorn leaves its keep-alive timer armed when the connection broke (exc set): the timer
+        # would hold this protocol and its buffers for keep_alive_timeout after the connection is gone.
+        self._unset_keepalive_if_required()
 
     def send_400_response(self, msg: str) -> None:
         self._refuse(400, "malformed HTTP request: the request line or headers could not be parsed")
