@@ -298,14 +298,15 @@ def oversized(address, length: int, limit: float) -> tuple[str, float]:
 
 
 def idle_flood(address, count: int, limit: float) -> list[tuple[str, float]]:
-    """Opens `count` connections that send nothing; returns when the server has closed each."""
+    """Opens `count` connections that send nothing; returns when the server has closed each, with the
+    time from each one's opening."""
     started = time.monotonic()
     connections = []
     with selectors.DefaultSelector() as selector:
         for _ in range(count):
             connection = connect(address)
             connection.setblocking(False)
-            selector.register(connection, selectors.EVENT_READ)
+            selector.register(connection, selectors.EVENT_READ, time.monotonic())
             connections.append(connection)
         results = []
         while len(results) < count and time.monotonic() - started < limit:
@@ -315,9 +316,9 @@ def idle_flood(address, count: int, limit: float) -> list[tuple[str, float]]:
                 except ConnectionResetError:
                     data = b""
                 status = data.split(b" ", 2)[1].decode() if data else "closed"
-                results.append((status, time.monotonic() - started))
+                results.append((status, time.monotonic() - key.data))
                 selector.unregister(key.fileobj)
-        results += [("open", time.monotonic() - started)] * (count - len(results))
+        results += [("open", limit)] * (count - len(results))
     for connection in connections:
         connection.close()
     return results

@@ -57,7 +57,7 @@ def _serve(args: argparse.Namespace) -> int:
     limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
                     request_timeout=args.request_timeout, keep_alive_timeout=args.keep_alive_timeout,
                     max_connections=args.max_connections, max_request_bytes=args.max_request_bytes)
-    server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log)
+    server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log, workers=args.workers)
     print(f"serving {_display.count(pir.record_count)} records of {_display.count(pir.record_size_bytes)} bytes "
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
     print(f"limits: bodies up to {_display.count(server.app.max_request_bytes)} bytes, "
@@ -65,7 +65,7 @@ def _serve(args: argparse.Namespace) -> int:
           f"{limits.max_batch} documents a pass, {limits.max_connections} connections, "
           f"{limits.request_timeout:g} s to send a request; {args.workers} worker(s)", flush=True)
     try:
-        server.serve_forever(workers=args.workers)
+        server.serve_forever()
     except KeyboardInterrupt:
         pass
     finally:
@@ -147,7 +147,7 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
     serve.add_argument("--max-request-bytes", type=int, default=None,
                        help="largest body accepted (default and upper bound: the store's largest valid query)")
-    serve.add_argument("--workers", type=_positive, default=1, help="processes serving the same socket")
+    serve.add_argument("--workers", type=_positive, default=1, help="processes serving the same port, each with its own queue")
     serve.add_argument("--max-batch", type=_positive, default=Limits.max_batch,
                        help="query documents answered by one pass over the store")
     serve.add_argument("--max-pending-bytes", type=_positive, default=Limits.max_pending_bytes,

@@ -3,7 +3,7 @@
     server = PirHttpServer(PirServer.load("server-state/"))      # 127.0.0.1, a free port
     with serve_in_background(server):
         ... server.url ...
-    PirHttpServer(pir, "0.0.0.0", 8765).serve_forever(workers=2)   # until Ctrl-C or SIGTERM
+    PirHttpServer(pir, "0.0.0.0", 8765, workers=2).serve_forever()   # until Ctrl-C or SIGTERM
 
 HTTP/1.1 with keep-alive, a listen backlog, the deadlines and the connection bound of Limits
 (enforced by quorvex._http_protocol), and the application of quorvex.http_app. Nothing about a
@@ -61,11 +61,13 @@ def _configure_logs(access_log: bool) -> None:
             logger.addFilter(_NoTracebacks())
 
 
-def _listening_socket(host: str, port: int) -> socket.socket:
+def _listening_socket(host: str, port: int, *, shared: bool) -> socket.socket:
     # IPPROTO_TCP by name: asyncio sets TCP_NODELAY on accepted sockets only then, and without it a
     # response's body waits for the client's delayed acknowledgement of its headers.
     sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if shared:  # one socket per worker on the same port: the kernel spreads connections evenly
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
     try:
         sock.bind((host, port))
         sock.listen(BACKLOG)
@@ -79,10 +81,11 @@ class PirHttpServer:
     """Answers PIR queries over HTTP for one PirServer (loopback by default; port 0 picks a free one)."""
 
     def __init__(self, pir, host: str = "127.0.0.1", port: int = 0, *, limits: Limits = Limits(),
-                 access_log: bool = False):
+                 access_log: bool = False, workers: int = 1):
         self.app = PirApp(pir, limits)
         self.limits = limits
-        self.socket = _listening_socket(host, port)
+        self.workers = workers
+        self.socket = _listening_socket(host, port, shared=workers > 1)
         self.server_address = self.socket.getsockname()
         protocol = functools.partial(GuardedH11Protocol, request_timeout=limits.request_timeout,
                                      max_connections=limits.max_connections, access_log=access_log)
@@ -98,20 +101,21 @@ class PirHttpServer:
         host = f"[{host}]" if ":" in host else host
         return f"http://{host}:{port}{QUERY_PATH}"
 
-    def serve_forever(self, workers: int = 1) -> None:
+    def serve_forever(self) -> None:
         """Serves until Ctrl-C or SIGTERM. With several workers, each is a process forked after the
-        store was loaded (sharing its pages) that accepts on the same socket and keeps its own queue."""
-        if workers <= 1:
+        store was loaded (sharing its pages) with its own socket on the port and its own queue."""
+        if self.workers <= 1:
             self._uvicorn.run(sockets=[self.socket])
             return
         signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop the workers, as Ctrl-C does
         children = []
-        for _ in range(workers):
+        for k in range(self.workers):
             pid = os.fork()
             if pid == 0:  # a worker: serve, then leave without running the parent's clean-up
                 code = 0
                 try:
-                    self._uvicorn.run(sockets=[self.socket])
+                    own = self.socket if k == 0 else _listening_socket(*self.server_address[:2], shared=True)
+                    self._uvicorn.run(sockets=[own])
                 except KeyboardInterrupt:
                     pass  # the stop signal, raised again once uvicorn has shut down
                 except BaseException:  # noqa: BLE001 - a worker reports through its exit status
