@@ -174,8 +174,14 @@ class PirServer:
             try:
                 parsed.append(self.parse_queries(document))
             except QueryError as error:
-                # Without its traceback: the frames would keep the document's parsed JSON alive.
-                parsed.append(error.with_traceback(None))
+                # Without the tracebacks of this error and of those it replaced: their frames would
+                # keep the document, its text and its parsed JSON alive, in cycles that only the
+                # garbage collector's rare full passes free.
+                fault: BaseException | None = error
+                while fault is not None:
+                    fault.__traceback__ = None
+                    fault = fault.__context__
+                parsed.append(error)
         valid = [columns for columns in parsed if not isinstance(columns, QueryError)]
         answers = self._database.answer(np.concatenate(valid, axis=1)) if valid else None
         results: list[bytes | QueryError] = []
