@@ -413,8 +413,9 @@ def report(meta, load_rows, abuse_rows) -> str:
         lines.append(f"| {r['clients']} | {r['per_second']} | {r['p50_ms']} | {r['p99_ms']} | {r['failed']} of "
                      f"{r['retrievals']} | {r['busy_retries']} | {r['server_cpu_ms']} | {r['client_cpu_ms']} "
                      f"| {r['rss_before_mb']} | {r['rss_peak_mb']} | {r['rss_after_mb']} |")
-    lines += ["", "| abuse case | server's answers | slowest s | deadline s | within | server RSS peak MB "
-              "| normal client: retrievals, failed, p50 ms, p99 ms |", "|---|---|---|---|---|---|---|"]
+    if abuse_rows:
+        lines += ["", "| abuse case | server's answers | slowest s | deadline s | within | server RSS peak MB "
+                  "| normal client: retrievals, failed, p50 ms, p99 ms |", "|---|---|---|---|---|---|---|"]
     for r in abuse_rows:
         n = r["normal"]
         answers = ", ".join(f"{k} x{v}" for k, v in sorted(r["answers"].items()))
