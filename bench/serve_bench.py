@@ -419,7 +419,8 @@ def report(meta, load_rows, abuse_rows) -> str:
     for r in abuse_rows:
         n = r["normal"]
         answers = ", ".join(f"{k} x{v}" for k, v in sorted(r["answers"].items()))
-        lines.append(f"| {r['case']} | {answers} | {r['slowest_s']} | {r['deadline_s']} | {'yes' if r['within'] else 'NO'} "
+        within = "yes" if r["within"] else "NO"
+        lines.append(f"| {r['case']} | {answers} | {r['slowest_s']} | {r['deadline_s']} | {within} "
                      f"| {r['rss_peak_mb']} | {n['retrievals']}, {n['failed']}, {n['p50_ms']}, {n['p99_ms']} |")
     lines += ["", f"server's resident memory at the end: {meta['rss_end_mb']} MB"]
     return "\n".join(lines) + "\n"

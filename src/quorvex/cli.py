@@ -147,7 +147,8 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
     serve.add_argument("--max-request-bytes", type=int, default=None,
                        help="largest body accepted (default and upper bound: the store's largest valid query)")
-    serve.add_argument("--workers", type=_positive, default=1, help="processes serving the same port, each with its own queue")
+    serve.add_argument("--workers", type=_positive, default=1,
+                       help="processes serving the same port, each with its own queue")
     serve.add_argument("--max-batch", type=_positive, default=Limits.max_batch,
                        help="query documents answered by one pass over the store")
     serve.add_argument("--max-pending-bytes", type=_positive, default=Limits.max_pending_bytes,
