@@ -19,7 +19,7 @@ from collections.abc import Sequence
 from quorvex import _display, profiles
 from quorvex._progress import Progress
 from quorvex.embedders import EMBEDDER_KINDS, make_embedder
-from quorvex.http_server import DEFAULT_MAX_REQUEST_BYTES, PirHttpServer
+from quorvex.http_app import Limits
 from quorvex.http_transport import HttpTransport
 from quorvex.privacy import PRIVACY_NOTE
 
@@ -50,12 +50,21 @@ def _publish(args: argparse.Namespace) -> int:
 
 
 def _serve(args: argparse.Namespace) -> int:
+    from quorvex.http_server import PirHttpServer
     from quorvex.server import PirServer
 
-    pir = PirServer.load(args.server_state)
-    server = PirHttpServer(pir, args.host, args.port, max_request_bytes=args.max_request_bytes)
+    pir = PirServer.load(args.server_state, threads=args.threads)
+    limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
+                    request_timeout=args.request_timeout, keep_alive_timeout=args.keep_alive_timeout,
+                    max_connections=args.max_connections, max_request_bytes=args.max_request_bytes)
+    server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log, workers=args.workers)
     print(f"serving {_display.count(pir.record_count)} records of {_display.count(pir.record_size_bytes)} bytes "
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
+    print(f"limits: bodies up to {_display.count(server.app.max_request_bytes)} bytes, "
+          f"{_display.count(limits.max_pending_bytes)} bytes of query documents in flight, "
+          f"{limits.max_batch} documents a pass, {limits.max_connections} connections, "
+          f"{limits.request_timeout:g} s to send a request; {args.workers} worker(s) of {args.threads} "
+          "thread(s)", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
@@ -105,6 +114,13 @@ def _demo(args: argparse.Namespace) -> int:
     return run_demo(questions=args.question or None, keep=args.keep)
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Private retrieval: publish a document "
                                      "collection, serve it by PIR, search it locally and fetch chunks privately.")
@@ -130,7 +146,24 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("server_state", type=pathlib.Path)
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
-    serve.add_argument("--max-request-bytes", type=int, default=DEFAULT_MAX_REQUEST_BYTES)
+    serve.add_argument("--max-request-bytes", type=int, default=None,
+                       help="largest body accepted (default and upper bound: the store's largest valid query)")
+    serve.add_argument("--workers", type=_positive, default=1,
+                       help="processes serving the same port, each with its own queue")
+    serve.add_argument("--threads", type=_positive, default=1,
+                       help="cores one pass over the store may use (default 1; with --workers, per worker)")
+    serve.add_argument("--max-batch", type=_positive, default=Limits.max_batch,
+                       help="query documents answered by one pass over the store")
+    serve.add_argument("--max-pending-bytes", type=_positive, default=Limits.max_pending_bytes,
+                       help="bytes of query documents admitted and not yet answered; beyond, 503")
+    serve.add_argument("--request-timeout", type=float, default=Limits.request_timeout,
+                       help="seconds for a request to arrive whole (408 after)")
+    serve.add_argument("--keep-alive-timeout", type=float, default=Limits.keep_alive_timeout,
+                       help="seconds an idle connection stays open")
+    serve.add_argument("--max-connections", type=_positive, default=Limits.max_connections,
+                       help="connections served at once; requests on more get a 503")
+    serve.add_argument("--access-log", action="store_true",
+                       help="log every request (client address, request line, status) to stderr")
     serve.set_defaults(run=_serve)
 
     ask = commands.add_parser("ask", help="search a cache locally and fetch the hits privately")

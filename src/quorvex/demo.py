@@ -60,11 +60,12 @@ class _ServerView:
 
     def __init__(self, pir: PirServer):
         self.pir = pir
+        self.max_query_bytes = pir.max_query_bytes
         self.received: list[bytes] = []
 
-    def answer(self, query_document: bytes) -> bytes:
-        self.received.append(bytes(query_document))
-        return self.pir.answer(query_document)
+    def answer_batch(self, query_documents: list[bytes]) -> list:
+        self.received.extend(bytes(document) for document in query_documents)
+        return self.pir.answer_batch(query_documents)
 
 
 def _say(text: str = "") -> None:

@@ -1,130 +1,110 @@
-"""HTTP front of the PIR server: POST a batched query document, get the batched response document.
+"""The PIR service on uvicorn: what `quorvex serve`, the demo and the tests run.
 
     server = PirHttpServer(PirServer.load("server-state/"))      # 127.0.0.1, a free port
     with serve_in_background(server):
         ... server.url ...
+    PirHttpServer(pir, "0.0.0.0", 8765, workers=2).serve_forever()   # until Ctrl-C or SIGTERM
 
-One endpoint, QUERY_PATH, answering POST only. Bodies must state their length and stay
-within max_request_bytes; everything refused gets a 4xx status with a JSON body
-{"error": "..."}. Nothing about a request is logged: not its content, not even its
-sender, since the point of the server is that it learns as little as possible.
+HTTP/1.1 with keep-alive, a listen backlog, the deadlines and the connection bound of Limits
+(enforced by quorvex._http_protocol), and the application of quorvex.http_app. Nothing about a
+request is logged unless access_log is set; nothing logged carries a traceback.
 """
 
 from __future__ import annotations
 
 import contextlib
-import json
+import ctypes
+import functools
+import logging
+import os
+import signal
 import socket
-import sys
 import threading
+import time
 from collections.abc import Iterator
-from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from quorvex.server import PirServer, QueryError
+import uvicorn
 
-__all__ = ["DEFAULT_MAX_REQUEST_BYTES", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
+from quorvex._http_protocol import GuardedH11Protocol
+from quorvex.http_app import QUERY_PATH, Limits, PirApp
 
-QUERY_PATH = "/query"
-# A supported-profile query document is well under 100 KiB; this leaves room for the
-# experimental profiles' larger stores and batches.
-DEFAULT_MAX_REQUEST_BYTES = 16 * 1024 * 1024
-# Seconds a connection may stay silent before it is dropped.
-SOCKET_TIMEOUT = 30
+__all__ = ["Limits", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
+
+BACKLOG = 2048
+# Seconds a stopping server gives the requests in flight before it cancels them.
+GRACEFUL_SHUTDOWN_SECONDS = 10
 
 
-class _Handler(BaseHTTPRequestHandler):
-    server: "PirHttpServer"
-    server_version = "quorvex"
-    sys_version = ""
-    timeout = SOCKET_TIMEOUT
+class _NoTracebacks(logging.Filter):
+    """Drops the traceback of a record, keeping the kind of fault: a traceback may quote request data."""
 
-    def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
-        pass  # no access log: see the module docstring
-
-    def _send_json(self, status: int, body: bytes, *, close: bool = False) -> None:
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
-        if status == HTTPStatus.METHOD_NOT_ALLOWED:
-            self.send_header("Allow", "POST")
-        if close:
-            self.send_header("Connection", "close")
-            self.close_connection = True
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
-
-    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
-        """Every refusal, including those of the request parser, as a JSON body."""
-        if message is None:
-            try:
-                message = HTTPStatus(code).phrase
-            except ValueError:
-                message = "error"
-        body = json.dumps({"error": message}).encode()
-        self._send_json(code, body, close=True)
-
-    def _refuse_method(self) -> None:
-        self.send_error(HTTPStatus.METHOD_NOT_ALLOWED, f"only POST is accepted, with a query document to {QUERY_PATH}")
-
-    do_GET = do_HEAD = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = _refuse_method
-
-    def _read_body(self) -> bytes | None:
-        if self.headers.get("Transfer-Encoding"):
-            self.send_error(HTTPStatus.LENGTH_REQUIRED, "chunked bodies are not accepted; send Content-Length")
-            return None
-        length_text = self.headers.get("Content-Length")
-        if length_text is None:
-            self.send_error(HTTPStatus.LENGTH_REQUIRED, "Content-Length is required")
-            return None
-        if not length_text.strip().isdigit():
-            self.send_error(HTTPStatus.BAD_REQUEST, "Content-Length must be a non-negative integer")
-            return None
-        length = int(length_text)
-        limit = self.server.max_request_bytes
-        if length > limit:
-            self.send_error(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                            f"the query document has {length} bytes; this server accepts at most {limit}")
-            return None
-        body = self.rfile.read(length)
-        if len(body) != length:
-            self.send_error(HTTPStatus.BAD_REQUEST, f"the body ended after {len(body)} of {length} bytes")
-            return None
-        return body
-
-    def do_POST(self) -> None:
-        if self.path.split("?", 1)[0] != QUERY_PATH:
-            self.send_error(HTTPStatus.NOT_FOUND, f"no such endpoint; POST query documents to {QUERY_PATH}")
-            return
-        body = self._read_body()
-        if body is None:
-            return
-        try:
-            response = self.server.pir.answer(body)
-        except QueryError as error:
-            self.send_error(HTTPStatus.BAD_REQUEST, str(error))
-            return
-        except Exception as error:  # noqa: BLE001 - the client gets a 500, the operator the kind of fault
-            print(f"quorvex serve: internal error while answering a query: {type(error).__name__}", file=sys.stderr)
-            self.send_error(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error while answering the query")
-            return
-        self._send_json(HTTPStatus.OK, response)
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.exc_info and record.exc_info[0] is not None:
+            record.msg = f"{record.getMessage()} ({record.exc_info[0].__name__})"
+            record.args = None
+        record.exc_info = record.exc_text = None
+        return True
 
 
-class PirHttpServer(ThreadingHTTPServer):
-    """A threaded HTTP server answering PIR queries for one PirServer (loopback by default)."""
+def _configure_logs(access_log: bool) -> None:
+    # uvicorn's warnings are each about one request (a malformed one, say); its errors are kept
+    # without tracebacks, and so are asyncio's. The access log, when asked for, goes to stderr.
+    logging.getLogger("uvicorn.error").setLevel(logging.ERROR)
+    access = logging.getLogger("uvicorn.access")
+    if access_log and not access.handlers:
+        handler = logging.StreamHandler()
+        handler.setFormatter(logging.Formatter("%(asctime)s %(message)s"))
+        access.addHandler(handler)
+        access.setLevel(logging.INFO)
+    for name in ("uvicorn.error", "asyncio"):
+        logger = logging.getLogger(name)
+        if not any(isinstance(f, _NoTracebacks) for f in logger.filters):
+            logger.addFilter(_NoTracebacks())
 
-    daemon_threads = True
 
-    def __init__(self, pir: PirServer, host: str = "127.0.0.1", port: int = 0, *,
-                 max_request_bytes: int = DEFAULT_MAX_REQUEST_BYTES):
-        self.pir = pir
-        self.max_request_bytes = max_request_bytes
-        if ":" in host:
-            self.address_family = socket.AF_INET6
-        super().__init__((host, port), _Handler)
+def _one_malloc_arena() -> None:
+    """Has every thread allocate from glibc's main arena. The engine thread would otherwise get an
+    arena of its own, which glibc seldom gives back to the system: after the abuse cases of
+    bench/serve_bench.py the server kept about 60 MB more. Nothing happens without glibc."""
+    try:
+        ctypes.CDLL(None).mallopt(-8, 1)  # M_ARENA_MAX
+    except (OSError, AttributeError):
+        pass
+
+
+def _listening_socket(host: str, port: int, *, shared: bool) -> socket.socket:
+    # IPPROTO_TCP by name: asyncio sets TCP_NODELAY on accepted sockets only then, and without it a
+    # response's body waits for the client's delayed acknowledgement of its headers.
+    sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if shared:  # one socket per worker on the same port: the kernel spreads connections evenly
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    try:
+        sock.bind((host, port))
+        sock.listen(BACKLOG)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+class PirHttpServer:
+    """Answers PIR queries over HTTP for one PirServer (loopback by default; port 0 picks a free one)."""
+
+    def __init__(self, pir, host: str = "127.0.0.1", port: int = 0, *, limits: Limits = Limits(),
+                 access_log: bool = False, workers: int = 1):
+        self.app = PirApp(pir, limits)
+        self.limits = limits
+        self.workers = workers
+        self.socket = _listening_socket(host, port, shared=workers > 1)
+        self.server_address = self.socket.getsockname()
+        protocol = functools.partial(GuardedH11Protocol, request_timeout=limits.request_timeout,
+                                     max_connections=limits.max_connections, access_log=access_log)
+        _configure_logs(access_log)
+        self._uvicorn = uvicorn.Server(uvicorn.Config(
+            self.app, http=protocol, lifespan="off", proxy_headers=False, server_header=False,
+            access_log=access_log, log_config=None, backlog=BACKLOG,
+            timeout_keep_alive=limits.keep_alive_timeout, timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS))
 
     @property
     def url(self) -> str:
@@ -132,16 +112,64 @@ class PirHttpServer(ThreadingHTTPServer):
         host = f"[{host}]" if ":" in host else host
         return f"http://{host}:{port}{QUERY_PATH}"
 
+    def serve_forever(self) -> None:
+        """Serves until Ctrl-C or SIGTERM. With several workers, each is a process forked after the
+        store was loaded (sharing its pages) with its own socket on the port and its own queue."""
+        _one_malloc_arena()
+        if self.workers <= 1:
+            self._uvicorn.run(sockets=[self.socket])
+            return
+        signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop the workers, as Ctrl-C does
+        children = []
+        for k in range(self.workers):
+            pid = os.fork()
+            if pid == 0:  # a worker: serve, then leave without running the parent's clean-up
+                code = 0
+                try:
+                    own = self.socket if k == 0 else _listening_socket(*self.server_address[:2], shared=True)
+                    self._uvicorn.run(sockets=[own])
+                except KeyboardInterrupt:
+                    pass  # the stop signal, raised again once uvicorn has shut down
+                except BaseException:  # noqa: BLE001 - a worker reports through its exit status
+                    code = 1
+                os._exit(code)
+            children.append(pid)
+        try:
+            for pid in children:
+                os.waitpid(pid, 0)
+        except KeyboardInterrupt:
+            for pid in children:
+                os.kill(pid, signal.SIGTERM)
+            for pid in children:
+                os.waitpid(pid, 0)
+            raise
+
+    def shutdown(self) -> None:
+        """Asks serve_forever to finish the requests in flight and return."""
+        self._uvicorn.should_exit = True
+
+    @property
+    def started(self) -> bool:
+        return self._uvicorn.started
+
+    def server_close(self) -> None:
+        self.socket.close()
+        self.app.close()
+
 
 @contextlib.contextmanager
-def serve_in_background(server: PirHttpServer) -> Iterator[PirHttpServer]:
+def serve_in_background(server: PirHttpServer, start_timeout: float = 10.0) -> Iterator[PirHttpServer]:
     """Serves on a daemon thread for the duration of the block, then shuts down and closes the socket."""
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
-                              name="quorvex-http", daemon=True)
+    thread = threading.Thread(target=server.serve_forever, name="quorvex-http", daemon=True)
     thread.start()
     try:
+        deadline = time.monotonic() + start_timeout
+        while not server.started:
+            if not thread.is_alive() or time.monotonic() > deadline:
+                raise RuntimeError("the HTTP server did not start")
+            time.sleep(0.01)
         yield server
     finally:
         server.shutdown()
+        thread.join(timeout=GRACEFUL_SHUTDOWN_SECONDS + 5)
         server.server_close()
-        thread.join(timeout=10)

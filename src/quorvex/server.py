@@ -25,6 +25,7 @@ from quorvex._server_state import load_state
 
 # Queries one document may hold (the supported profile requires exactly 4).
 DEFAULT_MAX_RETRIEVAL_COUNT = 64
+SUPPORTED_RETRIEVAL_COUNT = 4
 # Room for the JSON around the payloads of a query document: its own keys and each query's.
 _DOCUMENT_SLACK = 1024
 _QUERY_SLACK = 256
@@ -77,10 +78,12 @@ class PirServer:
 
     @property
     def max_query_bytes(self) -> int:
-        """The size of the largest query document this store accepts: max_retrieval_count framed
-        payloads and room for the JSON around them."""
+        """The size of the largest query document this store accepts: as many framed payloads as a
+        document may hold (the supported profile's 4, otherwise max_retrieval_count) and room for
+        the JSON around them."""
         payload = _payload_characters(16 + 8 * self._engine.query_length)
-        return _DOCUMENT_SLACK + self.max_retrieval_count * (payload + _QUERY_SLACK)
+        queries = SUPPORTED_RETRIEVAL_COUNT if self.profile.is_supported else self.max_retrieval_count
+        return _DOCUMENT_SLACK + queries * (payload + _QUERY_SLACK)
 
     def answer(self, query_document: bytes | str) -> bytes:
         """The batched response document (compact JSON bytes) for a batched query document."""

@@ -22,9 +22,9 @@ def quorvex(*args: str) -> subprocess.CompletedProcess:
 
 
 @contextlib.contextmanager
-def serving(state_dir):
+def serving(state_dir, *options):
     """`quorvex serve` on an ephemeral loopback port; yields its query URL, then stops it with Ctrl-C."""
-    process = subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0"],
+    process = subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0", *options],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
@@ -63,7 +63,7 @@ def test_publish_summarises_what_it_wrote(published, capsys, tmp_path):
 
 
 def test_serve_ask_verify_end_to_end(published):
-    with serving(published / "state") as url:
+    with serving(published / "state", "--workers", "2") as url:
         asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url)
         assert asked.returncode == 0, asked.stderr
         assert "1. score" in asked.stdout and "4 PIR queries (2 hits + 2 padding)" in asked.stdout

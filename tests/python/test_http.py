@@ -1,16 +1,20 @@
-import http.client
 import json
+import logging
 import socket
+import threading
+import time
 
 import pytest
 
-from quorvex.http_server import QUERY_PATH, PirHttpServer, serve_in_background
+from quorvex import http_transport
+from quorvex.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
 from quorvex.http_transport import HttpTransport, TransportError
 from quorvex.server import PirServer
 from support.documents import publish_small
 from support.reference_client import ReferenceClient, chunk_of
 
-LIMIT = 200_000  # bytes; a supported-profile query document of a small store is far below
+pytestmark = pytest.mark.timeout(30)
+DEADLINE = 0.5  # seconds for a request to arrive whole, and for an idle connection
 
 
 @pytest.fixture(scope="module")
@@ -20,103 +24,156 @@ def store(tmp_path_factory):
     return root
 
 
-@pytest.fixture
+@pytest.fixture(scope="module")
+def documents(store):
+    client = ReferenceClient.from_cache(store / "cache")
+    return [client.batch([k % 4, (k + 1) % 4, (k + 2) % 4, (k + 3) % 4])[0] for k in range(12)]
+
+
+class GatedPir:
+    """The store's PirServer whose first engine pass waits for `release`; records every batch's size."""
+
+    def __init__(self, store):
+        self.pir = PirServer.load(store / "state")
+        self.max_query_bytes = self.pir.max_query_bytes
+        self.release = threading.Event()
+        self.batches = []
+
+    def answer_batch(self, documents):
+        assert self.release.wait(20)
+        self.batches.append(len(documents))
+        return self.pir.answer_batch(documents)
+
+
+def serving(pir, **limits):
+    limits = {"request_timeout": DEADLINE, "keep_alive_timeout": DEADLINE, **limits}
+    return serve_in_background(PirHttpServer(pir, limits=Limits(**limits)))
+
+
+@pytest.fixture(scope="module")
 def server(store):
-    with serve_in_background(PirHttpServer(PirServer.load(store / "state"), max_request_bytes=LIMIT)) as running:
+    with serving(PirServer.load(store / "state")) as running:
         yield running
 
 
-def request(server, method, path=QUERY_PATH, body=None, headers=None):
-    host, port = server.server_address[:2]
-    connection = http.client.HTTPConnection(host, port, timeout=10)
-    try:
-        connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        return response.status, dict(response.getheaders()), response.read()
-    finally:
-        connection.close()
-
-
-def test_listens_on_loopback_and_answers_a_query_like_the_server_itself(store, server):
-    assert server.server_address[0] == "127.0.0.1" and server.url.endswith(QUERY_PATH)
-    client = ReferenceClient.from_cache(store / "cache")
-    query, contexts = client.batch([1, 0, 2, 3])
-    status, headers, body = request(server, "POST", body=query, headers={"Content-Type": "application/json"})
-    assert status == 200 and headers["Content-Type"] == "application/json"
-    chunks = [chunk_of(record) for record in client.decode(body, contexts)]
-    assert [c["record_id"] for c in chunks] == [1, 0, 2, 3]
-    assert chunks[1]["chunk_id"] == "garden#0"
-
-
-@pytest.mark.parametrize("method, path, body, headers, status, message", [
-    ("GET", QUERY_PATH, None, {}, 405, "only POST is accepted"),
-    ("PUT", QUERY_PATH, b"{}", {}, 405, "only POST is accepted"),
-    ("POST", "/other", b"{}", {}, 404, "no such endpoint"),
-    ("POST", QUERY_PATH, b"{not json", {}, 400, "JSON error for batched-pir-query"),
-    ("POST", QUERY_PATH, b'{"protocol_version":2,"scheme":"simplepir-lwe-v0","retrieval_count":1,"queries":[]}', {},
-     400, "protocol_version 2 is unsupported"),
-    ("POST", QUERY_PATH, b"\xff\xfe", {}, 400, "JSON error for batched-pir-query"),
-    ("POST", QUERY_PATH, None, {"Content-Length": str(LIMIT + 1)}, 413, f"accepts at most {LIMIT}"),
-    ("POST", QUERY_PATH, None, {"Content-Length": "-5"}, 400, "Content-Length must be a non-negative integer"),
-    ("BREW", QUERY_PATH, None, {}, 501, "Unsupported method"),
-])
-def test_refusals_are_json_with_a_4xx_or_5xx_status(server, method, path, body, headers, status, message):
-    got, response_headers, content = request(server, method, path, body, headers)
-    assert got == status
-    assert response_headers["Content-Type"] == "application/json"
-    assert message in json.loads(content)["error"]
-    if status == 405:
-        assert response_headers["Allow"] == "POST"
-
-
-def test_head_gets_a_405_without_a_body(server):
-    status, headers, content = request(server, "HEAD")
-    assert status == 405 and content == b""
-
-
-def raw_exchange(server, data: bytes) -> bytes:
+def exchange(server, data: bytes) -> tuple[bytes, dict, bytes]:
+    """Sends raw bytes, reads until the server closes; returns the status line, headers and body."""
     with socket.create_connection(server.server_address[:2], timeout=10) as connection:
         connection.sendall(data)
-        connection.shutdown(socket.SHUT_WR)
-        chunks = []
+        received = b""
         while chunk := connection.recv(65536):
-            chunks.append(chunk)
-    return b"".join(chunks)
+            received += chunk
+    if not received:
+        return b"", {}, b""
+    head, _, body = received.partition(b"\r\n\r\n")
+    status, *lines = head.split(b"\r\n")
+    headers = {name.lower(): value for name, value in (line.decode().split(": ", 1) for line in lines)}
+    return status, headers, body[:int(headers.get("content-length", len(body)))]
 
 
-def test_missing_length_chunked_bodies_and_truncated_bodies_are_refused(server):
-    no_length = raw_exchange(server, b"POST /query HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert no_length.startswith(b"HTTP/1.0 411") and b"Content-Length is required" in no_length
-    chunked = raw_exchange(server, b"POST /query HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
-    assert chunked.startswith(b"HTTP/1.0 411") and b"chunked bodies are not accepted" in chunked
-    short = raw_exchange(server, b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{}")
-    assert short.startswith(b"HTTP/1.0 400") and b"the body ended after 2 of 100 bytes" in short
+def post(body: bytes, path: str = QUERY_PATH) -> bytes:
+    return f"POST {path} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body
 
 
-def test_an_oversized_body_is_refused_without_being_read(server):
-    # The client sends far more than the limit; the server answers 413 from the headers alone.
-    host, port = server.server_address[:2]
-    connection = http.client.HTTPConnection(host, port, timeout=10)
-    try:
-        connection.putrequest("POST", QUERY_PATH)
-        connection.putheader("Content-Length", str(50 * LIMIT))
-        connection.endheaders()
-        response = connection.getresponse()
-        assert response.status == 413
-        assert "accepts at most" in json.loads(response.read())["error"]
-    finally:
-        connection.close()
+@pytest.mark.parametrize("request_bytes, status, message", [
+    (b"GET /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", "only POST is accepted"),
+    (b"HEAD /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", None),
+    (b"BREW /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", "only POST is accepted"),
+    (post(b"{}", "/other"), b"404", "no such endpoint"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\n\r\n", b"411", "Content-Length is required"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"411", "chunked"),
+    (post(b"{not json"), b"400", "JSON error for batched-pir-query"),
+    (post(b'{"protocol_version":2,"scheme":"simplepir-lwe-v0","retrieval_count":1,"queries":[]}'), b"400",
+     "protocol_version 2 is unsupported"),
+    (post(b"\xff\xfe"), b"400", "JSON error for batched-pir-query"),
+    ("POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: ²\r\n\r\n{}".encode(), b"400", "malformed HTTP request"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n", b"400", "malformed HTTP request"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}", b"400",
+     "malformed HTTP request"),
+    (bytes(range(256)) * 4 + b"\r\n\r\n", b"400", "malformed HTTP request"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\n", b"413", "accepts at most"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{}", b"408", "did not arrive whole"),
+    (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Le", b"408", "did not arrive whole"),
+    (b"", b"", None),  # an idle connection is closed without a word
+])
+def test_refusals_are_a_status_line_and_json_and_nothing_is_logged(server, caplog, capfd, request_bytes, status,
+                                                                     message):
+    caplog.set_level(logging.DEBUG)
+    got, headers, body = exchange(server, request_bytes)
+    assert got.split(b" ")[1:2] == ([status] if status else [])
+    if message is not None:
+        assert headers["content-type"] == "application/json"
+        assert message in json.loads(body)["error"]
+    if status == b"405":
+        assert headers["allow"] == "POST" and (message is not None or body == b"")
+    assert caplog.records == [] and capfd.readouterr() == ("", "")
 
 
-def test_transport_round_trip_and_errors(store, server):
+def test_connections_beyond_the_bound_get_a_503(store, documents):
+    with serving(PirServer.load(store / "state"), max_connections=2) as server:
+        with socket.create_connection(server.server_address[:2]), socket.create_connection(server.server_address[:2]):
+            status, headers, body = exchange(server, post(documents[0]))
+            assert status.startswith(b"HTTP/1.1 503") and headers["retry-after"] == "1"
+            assert "connections" in json.loads(body)["error"]
+        time.sleep(0.1)  # the server notices that the two idle connections closed
+        assert exchange(server, post(documents[0]))[0].startswith(b"HTTP/1.1 200")
+
+
+def test_concurrent_clients_are_answered_in_batches_with_the_bytes_of_single_answers(store, documents):
+    pir = GatedPir(store)
+    with serving(pir, max_batch=5) as server:
+        transport = HttpTransport(server.url, timeout=10)  # shared by every thread
+        results = [None] * len(documents)
+
+        def retrieve(k):
+            results[k] = transport(documents[k])
+
+        threads = [threading.Thread(target=retrieve, args=(k,)) for k in range(len(documents))]
+        for thread in threads:
+            thread.start()
+        while server.app.batcher.pending_bytes < sum(map(len, documents)):
+            time.sleep(0.01)  # every body is in; the first pass still waits
+        pir.release.set()
+        for thread in threads:
+            thread.join()
+    assert sum(pir.batches) == len(documents) and pir.batches[1] == max(pir.batches) == 5
+    assert results == [pir.pir.answer(document) for document in documents]
+
+
+def test_a_full_queue_answers_503_at_once_and_the_transport_retries(store, documents, monkeypatch):
+    pir = GatedPir(store)
+    with serving(pir, max_pending_bytes=len(documents[0])) as server:
+        waits = []
+
+        def wait(seconds):  # the transport's pause before a retry: lets the first request finish
+            waits.append(seconds)
+            pir.release.set()
+            first.join()
+
+        monkeypatch.setattr(http_transport, "sleep", wait)
+        first = threading.Thread(target=HttpTransport(server.url, timeout=10), args=(documents[0],))
+        first.start()
+        while server.app.batcher.pending_bytes == 0:
+            time.sleep(0.01)
+        with pytest.raises(TransportError, match=r"HTTP 503\): the server is busy"):
+            HttpTransport(server.url, timeout=10, busy_retries=0)(documents[1])
+        assert HttpTransport(server.url, timeout=10)(documents[1]) == pir.pir.answer(documents[1])
+    assert waits == [1.0]
+
+
+def test_transport_reuses_connections_and_replaces_one_the_server_closed(store, server, documents):
     client = ReferenceClient.from_cache(store / "cache")
     query, contexts = client.batch([0, 1, 2, 3])
     transport = HttpTransport(server.url, timeout=10)
     assert chunk_of(client.decode(transport(query), contexts)[2])["record_id"] == 2
+    (kept,) = transport._idle
+    transport(query)
+    assert transport._idle == [kept]
+    time.sleep(2 * DEADLINE)  # the server closes the idle connection
+    assert chunk_of(client.decode(transport(query), contexts)[1])["record_id"] == 1
+    assert transport._idle != [kept]
     with pytest.raises(TransportError, match=r"refused the query \(HTTP 400\): JSON error for batched-pir-query"):
         transport(b"nonsense")
-    with pytest.raises(TransportError, match=r"HTTP 404"):
-        HttpTransport(server.url.replace(QUERY_PATH, "/nowhere"), timeout=10)(query)
 
 
 def test_transport_reports_an_unreachable_server():

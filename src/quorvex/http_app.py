@@ -1,0 +1,172 @@
+"""The PIR service as an ASGI application: POST a batched query document to /query, get the
+batched response document.
+
+    app = PirApp(PirServer.load("server-state/"))     # mount it in any ASGI server, or run
+                                                       # `quorvex serve` (http_server.PirHttpServer)
+
+Requests wait in one bounded queue (quorvex._batcher) and are answered in batches, one pass over
+the store for many clients. Every refusal is a status line and a JSON body {"error": "..."}:
+
+    404  a path other than /query             405  a method other than POST (Allow: POST)
+    411  no Content-Length, or a chunked body  400  a Content-Length that is not a plain number
+    413  a body above max_request_bytes (at most the store's largest valid query document), unread
+    503  a body that does not fit in the queue's Limits.max_pending_bytes, at once (Retry-After), unread
+    400  a malformed query document           500  an internal fault (logged by its type only)
+
+A 413 closes the connection, since its body is not read; every other answer keeps it open.
+The deadlines for a request's arrival and the bound on connections belong to the server that
+runs the app (see quorvex._http_protocol for `quorvex serve`). Nothing about a request is
+logged: not its content, not its sender, not its time.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import logging
+from http import HTTPStatus
+
+from quorvex._batcher import Batcher, QueueFull
+from quorvex.server import QueryError
+
+__all__ = ["Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
+
+QUERY_PATH = "/query"
+RETRY_AFTER_SECONDS = 1
+_log = logging.getLogger("quorvex.http")
+
+
+@dataclasses.dataclass(frozen=True)
+class Limits:
+    """What the service lets its clients hold; every field is a bound on memory, time or sockets."""
+
+    # Query documents answered by one pass over the store (a supported-profile document is 4 queries).
+    max_batch: int = 32
+    # Bytes of query documents admitted and not yet answered: the memory of work in flight.
+    max_pending_bytes: int = 64 * 1024 * 1024
+    # Seconds for a request to arrive whole, from its connection's opening or the previous answer.
+    request_timeout: float = 10.0
+    # Seconds an idle kept-alive connection stays open.
+    keep_alive_timeout: float = 5.0
+    # Open connections served; requests on connections beyond it get a 503.
+    max_connections: int = 4096
+    # Largest body accepted; None (or anything larger) means the store's largest valid query
+    # document (or max_pending_bytes, if that is smaller).
+    max_request_bytes: int | None = None
+
+
+def _error_body(message: str) -> bytes:
+    return json.dumps({"error": message}).encode()
+
+
+def _headers(body: bytes, extra: tuple[tuple[bytes, bytes], ...] = ()) -> list[tuple[bytes, bytes]]:
+    return [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
+            (b"cache-control", b"no-store"), *extra]
+
+
+def refusal_bytes(status: int, message: str) -> bytes:
+    """A whole HTTP/1.1 refusal that closes its connection, for refusals made below the application."""
+    body = _error_body(message)
+    head = [f"HTTP/1.1 {status} {HTTPStatus(status).phrase}".encode()]
+    head += [name + b": " + value for name, value in _headers(body, ((b"connection", b"close"),))]
+    return b"\r\n".join(head) + b"\r\n\r\n" + body
+
+
+class _Refusal(Exception):
+    def __init__(self, status: int, message: str, *headers: tuple[bytes, bytes]):
+        super().__init__(message)
+        self.status, self.message, self.headers = status, message, headers
+
+
+_BUSY = ((b"retry-after", str(RETRY_AFTER_SECONDS).encode()),)
+
+
+async def _send(send, status: int, body: bytes, extra: tuple[tuple[bytes, bytes], ...] = ()) -> None:
+    await send({"type": "http.response.start", "status": status, "headers": _headers(body, extra)})
+    await send({"type": "http.response.body", "body": body})
+
+
+async def refuse_busy(scope, receive, send) -> None:
+    """The answer to a request on a connection beyond the server's bound (an ASGI application)."""
+    await _send(send, HTTPStatus.SERVICE_UNAVAILABLE, _error_body("the server holds as many connections as it "
+                                                                  "may; retry shortly"),
+                (*_BUSY, (b"connection", b"close")))
+
+
+def _content_length(headers: list[tuple[bytes, bytes]], limit: int) -> int:
+    if any(name == b"transfer-encoding" for name, _ in headers):
+        raise _Refusal(HTTPStatus.LENGTH_REQUIRED, "chunked bodies are not accepted; send Content-Length")
+    lengths = {value.strip() for name, value in headers if name == b"content-length"}
+    if not lengths:
+        raise _Refusal(HTTPStatus.LENGTH_REQUIRED, "Content-Length is required")
+    text = lengths.pop()
+    if lengths or not text.isdigit():  # bytes.isdigit() is ASCII digits only
+        raise _Refusal(HTTPStatus.BAD_REQUEST, "Content-Length must be one non-negative integer")
+    length = int(text)
+    if length > limit:
+        raise _Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                       f"the query document has {length} bytes; this server accepts at most {limit}",
+                       (b"connection", b"close"))
+    return length
+
+
+async def _read_body(receive, length: int) -> bytes:
+    pieces, received = [], 0  # joined once at the end: a body often comes whole, in one piece
+    while True:
+        message = await receive()
+        if message["type"] != "http.request":
+            raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {received} of {length} bytes")
+        pieces.append(message.get("body", b""))
+        received += len(pieces[-1])
+        if received > length:
+            raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body is longer than its Content-Length of {length}")
+        if not message.get("more_body", False):
+            break
+    if received != length:
+        raise _Refusal(HTTPStatus.BAD_REQUEST, f"the body ended after {received} of {length} bytes")
+    return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+class PirApp:
+    """ASGI application answering PIR queries for one PirServer (anything with answer_batch and
+    max_query_bytes)."""
+
+    def __init__(self, pir, limits: Limits = Limits()):
+        self.limits = limits
+        # Above the store's largest valid document nothing can be answered; above the pending
+        # budget nothing could ever be admitted, so that too is a 413 rather than a 503 forever.
+        store_limit = pir.max_query_bytes
+        self.max_request_bytes = min(limits.max_request_bytes or store_limit, store_limit, limits.max_pending_bytes)
+        self.batcher = Batcher(pir.answer_batch, max_batch=limits.max_batch,
+                               max_pending_bytes=limits.max_pending_bytes)
+
+    async def __call__(self, scope, receive, send) -> None:
+        if scope["type"] != "http":
+            return  # no lifespan work to do, and no websockets
+        try:
+            await _send(send, HTTPStatus.OK, await self._answer(scope, receive))
+        except _Refusal as refusal:
+            await _send(send, refusal.status, _error_body(refusal.message), refusal.headers)
+        except Exception as error:  # noqa: BLE001 - the client gets a 500, the operator the kind of fault
+            _log.error("internal error while answering a query: %s", type(error).__name__)
+            await _send(send, HTTPStatus.INTERNAL_SERVER_ERROR, _error_body("internal error while answering the query"))
+
+    async def _answer(self, scope, receive) -> bytes:
+        if scope["path"] != QUERY_PATH:
+            raise _Refusal(HTTPStatus.NOT_FOUND, f"no such endpoint; POST query documents to {QUERY_PATH}")
+        if scope["method"] != "POST":
+            raise _Refusal(HTTPStatus.METHOD_NOT_ALLOWED,
+                           f"only POST is accepted, with a query document to {QUERY_PATH}", (b"allow", b"POST"))
+        length = _content_length(scope["headers"], self.max_request_bytes)
+        try:
+            with self.batcher.admitted(length):
+                result = await self.batcher.answer(await _read_body(receive, length))
+        except QueueFull:
+            raise _Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "the server is busy; retry shortly", *_BUSY) from None
+        if isinstance(result, QueryError):
+            raise _Refusal(HTTPStatus.BAD_REQUEST, str(result))
+        return result
+
+    def close(self) -> None:
+        """Stops the engine thread once the work in flight is done."""
+        self.batcher.close()
