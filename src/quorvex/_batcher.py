@@ -28,11 +28,18 @@ class QueueFull(Exception):
     """The service holds as much work as it may; the client should come back shortly."""
 
 
+# Seconds without work after which on_idle runs.
+IDLE_SECONDS = 1.0
+
+
 class Batcher:
-    def __init__(self, answer_batch: Callable[[list[bytes]], list], *, max_batch: int, max_pending_bytes: int):
+    def __init__(self, answer_batch: Callable[[list[bytes]], list], *, max_batch: int, max_pending_bytes: int,
+                 on_idle: Callable[[], None] | None = None):
         if max_batch < 1 or max_pending_bytes < 1:
             raise ValueError("max_batch and max_pending_bytes must be positive")
         self._answer_batch = answer_batch
+        self._on_idle = on_idle
+        self._idle: asyncio.TimerHandle | None = None
         self.max_batch = max_batch
         self.max_pending_bytes = max_pending_bytes
         self.pending_bytes = 0
@@ -55,6 +62,9 @@ class Batcher:
         """The engine's result for one document: response bytes or a QueryError."""
         future = asyncio.get_running_loop().create_future()
         self._waiting.append((document, future))
+        if self._idle is not None:
+            self._idle.cancel()
+            self._idle = None
         if self._drainer is None:
             self._drainer = asyncio.get_running_loop().create_task(self._drain())
         return await future
@@ -76,6 +86,8 @@ class Batcher:
                         future.set_result(result)
         finally:
             self._drainer = None
+            if self._on_idle is not None:
+                self._idle = loop.call_later(IDLE_SECONDS, self._on_idle)
 
     def close(self) -> None:
         self._engine.shutdown(wait=True)

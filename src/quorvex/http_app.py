@@ -27,6 +27,7 @@ import logging
 from http import HTTPStatus
 
 from quorvex._batcher import Batcher, QueueFull
+from quorvex._memory import release_freed_memory
 from quorvex.server import QueryError
 
 __all__ = ["Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
@@ -138,7 +139,7 @@ class PirApp:
         store_limit = pir.max_query_bytes
         self.max_request_bytes = min(limits.max_request_bytes or store_limit, store_limit, limits.max_pending_bytes)
         self.batcher = Batcher(pir.answer_batch, max_batch=limits.max_batch,
-                               max_pending_bytes=limits.max_pending_bytes)
+                               max_pending_bytes=limits.max_pending_bytes, on_idle=release_freed_memory)
 
     async def __call__(self, scope, receive, send) -> None:
         if scope["type"] != "http":

@@ -13,7 +13,6 @@ request is logged unless access_log is set; nothing logged carries a traceback.
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import functools
 import logging
 import os
@@ -26,6 +25,7 @@ from collections.abc import Iterator
 import uvicorn
 
 from quorvex._http_protocol import GuardedH11Protocol
+from quorvex._memory import one_malloc_arena
 from quorvex.http_app import QUERY_PATH, Limits, PirApp
 
 __all__ = ["Limits", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
@@ -60,16 +60,6 @@ def _configure_logs(access_log: bool) -> None:
         logger = logging.getLogger(name)
         if not any(isinstance(f, _NoTracebacks) for f in logger.filters):
             logger.addFilter(_NoTracebacks())
-
-
-def _one_malloc_arena() -> None:
-    """Has every thread allocate from glibc's main arena. The engine thread would otherwise get an
-    arena of its own, which glibc seldom gives back to the system: after the abuse cases of
-    bench/serve_bench.py the server kept about 60 MB more. Nothing happens without glibc."""
-    try:
-        ctypes.CDLL(None).mallopt(-8, 1)  # M_ARENA_MAX
-    except (OSError, AttributeError):
-        pass
 
 
 def _listening_socket(host: str, port: int, *, shared: bool) -> socket.socket:
@@ -115,7 +105,7 @@ class PirHttpServer:
     def serve_forever(self) -> None:
         """Serves until Ctrl-C or SIGTERM. With several workers, each is a process forked after the
         store was loaded (sharing its pages) with its own socket on the port and its own queue."""
-        _one_malloc_arena()
+        one_malloc_arena()
         if self.workers <= 1:
             self._uvicorn.run(sockets=[self.socket])
             return
