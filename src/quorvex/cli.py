@@ -186,8 +186,21 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The parsed arguments; ask's questions may also follow its options (argparse gives a positional
+    that takes any number of arguments only those before the first option)."""
+    parser = _parser()
+    args, rest = parser.parse_known_args(argv)
+    if args.command == "ask":
+        args.questions += [r for r in rest if r == "-" or not r.startswith("-")]
+        rest = [r for r in rest if r != "-" and r.startswith("-")]
+    if rest:
+        parser.error(f"unrecognized arguments: {' '.join(rest)}")
+    return args
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    args = _parse(argv)
     # Chunk texts may hold any character; a terminal that cannot show one gets a replacement.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):

@@ -65,9 +65,9 @@ def test_publish_summarises_what_it_wrote(published, capsys, tmp_path):
 
 def test_serve_ask_verify_end_to_end(published):
     with serving(published / "state") as url:
-        # Questions are asked in order: arguments, and "-" for the lines of standard input.
-        asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "-",
-                        "--server", url, stdin="\nsourdough starter\n")
+        # Questions are asked in order, before or after the options; "-" stands for the lines of standard input.
+        asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url,
+                        "-", stdin="\nsourdough starter\n")
         assert asked.returncode == 0, asked.stderr
         garden, kitchen = asked.stdout.split("\n\nquestion: ")
         assert garden.startswith("question: how often do tomato plants need water\n")
