@@ -31,7 +31,6 @@ import os
 import pathlib
 import platform
 import re
-import signal
 import statistics
 import subprocess
 import sys
@@ -132,8 +131,8 @@ def serving(state: pathlib.Path) -> Iterator[str]:
             raise SystemExit("quorvex serve did not say where it listens")
         yield found.group(0)
     finally:
-        server.send_signal(signal.SIGINT)
-        server.wait(timeout=30)
+        server.terminate()
+        server.wait()
 
 
 def measure(kind: str, documents: pathlib.Path, questions: list[Question], workdir: pathlib.Path,
