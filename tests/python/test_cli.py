@@ -17,8 +17,9 @@ from support.documents import write_jsonl
 TIMEOUT = 60
 
 
-def quorvex(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "quorvex", *args], capture_output=True, text=True, timeout=TIMEOUT)
+def quorvex(*args: str, stdin: str = "") -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "quorvex", *args], input=stdin, capture_output=True, text=True,
+                          timeout=TIMEOUT)
 
 
 @contextlib.contextmanager
@@ -64,16 +65,23 @@ def test_publish_summarises_what_it_wrote(published, capsys, tmp_path):
 
 def test_serve_ask_verify_end_to_end(published):
     with serving(published / "state", "--workers", "2") as url:
-        asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url)
+        # Questions are asked in order, before or after the options; "-" stands for the lines of standard input.
+        asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url,
+                        "-", stdin="\nsourdough starter\n")
         assert asked.returncode == 0, asked.stderr
-        assert "1. score" in asked.stdout and "4 PIR queries (2 hits + 2 padding)" in asked.stdout
-        assert "--- garden#0 (document garden" in asked.stdout
-        assert "Tomatoes need full sun" in asked.stdout
+        garden, kitchen = asked.stdout.split("\n\nquestion: ")
+        assert garden.startswith("question: how often do tomato plants need water\n")
+        assert "1. score" in garden and "4 PIR queries (2 hits + 2 padding)" in garden
+        assert "--- garden#0 (document garden" in garden and "Tomatoes need full sun" in garden
+        assert kitchen.startswith("sourdough starter\n") and "--- kitchen#0 (document kitchen" in kitchen
 
-        as_json = quorvex("ask", str(published / "cache"), "sourdough starter", "--server", url, "--json")
-        retrieval = json.loads(as_json.stdout)
-        assert retrieval["chunks"][0]["document_id"] == "kitchen" and retrieval["query_count"] == 4
-        assert set(retrieval["timings"]) == {"embed", "search_and_prepare", "round_trip", "decode"}
+        # Without a question, every line of standard input is one; --json prints a line for each.
+        as_json = quorvex("ask", str(published / "cache"), "--server", url, "--json",
+                          stdin="sourdough starter\nbicycle chain\n")
+        first, second = map(json.loads, as_json.stdout.splitlines())
+        assert first["chunks"][0]["document_id"] == "kitchen" and first["query_count"] == 4
+        assert second["chunks"][0]["document_id"] == "bikes"
+        assert set(first["timings"]) == {"embed", "search_and_prepare", "round_trip", "decode"}
 
     verified = quorvex("verify", str(published / "cache"))
     assert verified.returncode == 0

