@@ -26,7 +26,9 @@ __all__ = ["HttpTransport", "TransportError"]
 DEFAULT_TIMEOUT = 30.0
 # A supported-profile response is well under 1 MiB; the limit only stops a runaway server.
 DEFAULT_MAX_RESPONSE_BYTES = 64 * 1024 * 1024
-DEFAULT_BUSY_RETRIES = 3
+# A busy server (503) is asked again after the Retry-After it gives, this many times: about ten
+# seconds of waiting at its usual one second.
+DEFAULT_BUSY_RETRIES = 10
 # The longest Retry-After honoured; a larger one is waited for this long.
 MAX_RETRY_WAIT = 10.0
 # Errors of a kept-alive connection that the server closed before reading the request.

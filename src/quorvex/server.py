@@ -24,7 +24,7 @@ from quorvex._engine import PirEngine
 from quorvex._server_state import load_state
 
 # Queries one document may hold (the supported profile requires exactly 4).
-DEFAULT_MAX_RETRIEVAL_COUNT = 64
+DEFAULT_MAX_RETRIEVAL_COUNT = 16
 SUPPORTED_RETRIEVAL_COUNT = 4
 # Room for the JSON around the payloads of a query document: its own keys and each query's.
 _DOCUMENT_SLACK = 1024
