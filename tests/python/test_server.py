@@ -143,8 +143,8 @@ def test_a_refused_document_does_not_affect_the_others_of_its_batch(tmp_path):
 
 
 def test_other_threads_run_while_a_batch_is_answered(tmp_path):
-    server, _ = store(tmp_path, "rs", np.full((40_000, 1024), 7, dtype=np.uint8), 5)
-    document = formula_query(b"QVSRQ001", 40_000, 32)
+    server, _ = store(tmp_path, "rs", np.full((80_000, 1024), 7, dtype=np.uint8), 5)
+    document = formula_query(b"QVSRQ001", 80_000, 16)
     stamps, done = [], threading.Event()
 
     def tick():
