@@ -16,7 +16,7 @@ from quorvex.chunk_digests import ChunkDigests
 from quorvex.documents import Document
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.hashing_embedder import HashingEmbedder
-from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.http_transport import HttpTransport, PublicationMismatch, TransportError
 from quorvex.publish_documents import publish_documents
 from quorvex.retriever import (
     AnswerMismatch,
@@ -49,6 +49,7 @@ __all__ = [
     "make_embedder",
     "HttpTransport",
     "TransportError",
+    "PublicationMismatch",
     "Document",
     "publish_documents",
 ]

@@ -11,6 +11,8 @@ the store for many clients. Every refusal is a status line and a JSON body {"err
     411  no Content-Length, or a chunked body  400  a Content-Length that is not a plain number
     413  a body above max_request_bytes (at most the store's largest valid query document), unread
     503  a body that does not fit in the queue's Limits.max_pending_bytes, at once (Retry-After), unread
+    409  a query made for another publication (the Quorvex-Publication header names it); the
+         body is read and dropped, nothing is computed
     400  a malformed query document           500  an internal fault (logged by its type only)
 
 A 413 closes the connection, since its body is not read; every other answer keeps it open.
@@ -28,6 +30,7 @@ from http import HTTPStatus
 
 from quorvex._batcher import Batcher, QueueFull
 from quorvex._memory import release_freed_memory
+from quorvex.publication import PUBLICATION_HEADER
 from quorvex.server import QueryError
 
 __all__ = ["Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
@@ -128,12 +131,25 @@ async def _read_body(receive, length: int) -> bytes:
     return pieces[0] if len(pieces) == 1 else b"".join(pieces)
 
 
+_PUBLICATION = PUBLICATION_HEADER.lower().encode()
+
+
+def _other_publication(headers: list[tuple[bytes, bytes]], served: str | None) -> str | None:
+    """The refusal of a query made for another publication than the one served, or None (a query
+    without the header, or a server that does not know its publication, passes)."""
+    asked = next((value.decode("latin-1").strip() for name, value in headers if name == _PUBLICATION), None)
+    if asked is None or served is None or asked == served:
+        return None
+    return f"this server serves publication {served}; the query was made for publication {asked}"
+
+
 class PirApp:
-    """ASGI application answering PIR queries for one PirServer (anything with answer_batch and
-    max_query_bytes)."""
+    """ASGI application answering PIR queries for one PirServer (anything with answer_batch,
+    max_query_bytes and publication)."""
 
     def __init__(self, pir, limits: Limits = Limits()):
         self.limits = limits
+        self.publication: str | None = getattr(pir, "publication", None)
         # Above the store's largest valid document nothing can be answered; above the pending
         # budget nothing could ever be admitted, so that too is a 413 rather than a 503 forever.
         store_limit = pir.max_query_bytes
@@ -159,6 +175,9 @@ class PirApp:
             raise _Refusal(HTTPStatus.METHOD_NOT_ALLOWED,
                            f"only POST is accepted, with a query document to {QUERY_PATH}", (b"allow", b"POST"))
         length = _content_length(scope["headers"], self.max_request_bytes)
+        if (mismatch := _other_publication(scope["headers"], self.publication)) is not None:
+            await _read_body(receive, length)  # dropped: so the client reads the refusal, not a reset
+            raise _Refusal(HTTPStatus.CONFLICT, mismatch)
         try:
             with self.batcher.admitted(length):
                 result = await self.batcher.answer(await _read_body(receive, length))

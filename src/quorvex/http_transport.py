@@ -21,7 +21,9 @@ import urllib.parse
 import urllib.request
 from time import sleep
 
-__all__ = ["HttpTransport", "TransportError"]
+from quorvex.publication import PUBLICATION_HEADER
+
+__all__ = ["HttpTransport", "PublicationMismatch", "TransportError"]
 
 DEFAULT_TIMEOUT = 30.0
 # A supported-profile response is well under 1 MiB; the limit only stops a runaway server.
@@ -37,6 +39,10 @@ _STALE = (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError)
 
 class TransportError(OSError):
     """The query could not be delivered or the server refused it."""
+
+
+class PublicationMismatch(TransportError):
+    """The server serves another publication than the one the query was made for."""
 
 
 class _StaleConnection(Exception):
@@ -71,7 +77,10 @@ def _retry_wait(headers: http.client.HTTPMessage) -> float:
 
 class HttpTransport:
     def __init__(self, url: str, *, timeout: float = DEFAULT_TIMEOUT,
-                 max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES, busy_retries: int = DEFAULT_BUSY_RETRIES):
+                 max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES, busy_retries: int = DEFAULT_BUSY_RETRIES,
+                 publication: str | None = None):
+        """publication: the identifier of the cache the queries are made for (quorvex.publication),
+        sent with each query so that a server holding another publication refuses it."""
         parts = urllib.parse.urlsplit(url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             raise ValueError(f"the server URL must be an http:// or https:// URL with a host, got {url!r}")
@@ -79,6 +88,10 @@ class HttpTransport:
         self.timeout = timeout
         self.max_response_bytes = max_response_bytes
         self.busy_retries = busy_retries
+        self.publication = publication
+        self._headers = {"Content-Type": "application/json"}
+        if publication is not None:
+            self._headers[PUBLICATION_HEADER] = publication
         self._parts = parts
         self._target = urllib.parse.urlunsplit(("", "", parts.path or "/", parts.query, ""))
         self._proxy = None
@@ -96,11 +109,19 @@ class HttpTransport:
             try:
                 return self._post(document)
             except _Refused as refused:
+                if refused.status == 409:
+                    raise PublicationMismatch(f"the server at {self.url} does not serve the publication this "
+                                              f"query was made for: {_server_message(refused.body)}") from None
                 if refused.status != 503 or attempt == self.busy_retries:
                     raise TransportError(f"the server refused the query (HTTP {refused.status}): "
                                          f"{_server_message(refused.body)}") from None
                 sleep(_retry_wait(refused.headers))
         raise AssertionError("unreachable")
+
+    def for_publication(self, publication: str) -> HttpTransport:
+        """The same transport (a new one, with its own connections) for queries made for publication."""
+        return HttpTransport(self.url, timeout=self.timeout, max_response_bytes=self.max_response_bytes,
+                             busy_retries=self.busy_retries, publication=publication)
 
     def close(self) -> None:
         """Closes the idle connections; the transport stays usable."""
@@ -142,7 +163,7 @@ class HttpTransport:
     def _exchange(self, connection: http.client.HTTPConnection, document: bytes, *, fresh: bool) -> bytes:
         """One request on the connection; returns it to the idle list if the server keeps it open."""
         try:
-            connection.request("POST", self._target, body=document, headers={"Content-Type": "application/json"})
+            connection.request("POST", self._target, body=document, headers=self._headers)
             response = connection.getresponse()
             body = response.read(self.max_response_bytes + 1)
         except (OSError, http.client.HTTPException) as error:  # timeouts, resets, bad answers

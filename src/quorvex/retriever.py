@@ -30,6 +30,7 @@ from quorvex._native import NativeClient
 from quorvex.cache_info import CacheInfo
 from quorvex.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.embedders import Embedder
+from quorvex.publication import publication_id
 
 __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
            "TamperedChunk", "Timings", "Transport"]
@@ -105,7 +106,11 @@ class PrivateRetriever:
                 f"({self.cache.embedding_dimensions} dimensions), but the embedder in use is {embedder.name!r} "
                 f"({embedder.dimensions} dimensions); search it with the same embedder")
         self.embedder = embedder
-        self.transport = transport
+        self.publication = publication_id(cache_dir)
+        # A transport that can name the publication (HttpTransport) lets the server refuse a query
+        # made for a cache it does not serve, before it computes anything.
+        bind = getattr(transport, "for_publication", None)
+        self.transport = bind(self.publication) if callable(bind) else transport
         self.top_k = top_k
         self.retrieval_count = retrieval_count
 

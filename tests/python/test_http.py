@@ -6,9 +6,10 @@ import time
 
 import pytest
 
-from quorvex import http_transport
+from quorvex import HashingEmbedder, PrivateRetriever, http_transport
 from quorvex.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
-from quorvex.http_transport import HttpTransport, TransportError
+from quorvex.http_transport import HttpTransport, PublicationMismatch, TransportError
+from quorvex.publication import publication_id
 from quorvex.server import PirServer
 from support.documents import publish_small
 from support.reference_client import ReferenceClient, chunk_of
@@ -188,3 +189,17 @@ def test_transport_reports_an_unreachable_server():
 def test_transport_refuses_urls_that_are_not_http(url):
     with pytest.raises(ValueError, match="must be an http:// or https:// URL"):
         HttpTransport(url)
+
+
+def test_a_query_made_for_another_publication_is_refused_before_any_work(store, server, tmp_path):
+    publish_small(tmp_path)  # the same documents, published again: another publication
+    served, other = publication_id(store / "cache"), publication_id(tmp_path / "cache")
+    retriever = PrivateRetriever(tmp_path / "cache", HashingEmbedder(), HttpTransport(server.url))
+    with pytest.raises(PublicationMismatch, match=f"serves publication {served}; the query was made for "
+                                                  f"publication {other}"):
+        retriever.retrieve("tomatoes")
+    # The cache it serves passes, and so does a query that names no publication (here the records
+    # are the same, so it even decodes).
+    assert PrivateRetriever(store / "cache", HashingEmbedder(), HttpTransport(server.url)).retrieve("tomatoes").chunks
+    unnamed = HttpTransport(server.url).__call__
+    assert PrivateRetriever(tmp_path / "cache", HashingEmbedder(), unnamed).retrieve("tomatoes").chunks
