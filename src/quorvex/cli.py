@@ -136,7 +136,7 @@ def _verify(args: argparse.Namespace) -> int:
 def _demo(args: argparse.Namespace) -> int:
     from quorvex.demo import run_demo
 
-    return run_demo(questions=args.question or None, keep=args.keep)
+    return run_demo(questions=args.question or None, keep=args.keep, tamper=args.tamper)
 
 
 def _positive(text: str) -> int:
@@ -215,6 +215,8 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--question", action="append", help="ask this instead of the built-in questions "
                                                           "(repeatable)")
     demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here and keep them")
+    demo.add_argument("--tamper", action="store_true", help="then ask again through a server that alters its "
+                                                            "answers, and show the client catching it")
     demo.set_defaults(run=_demo)
     return parser
 

@@ -21,7 +21,7 @@ from quorvex.http_server import PirHttpServer, serve_in_background
 from quorvex.http_transport import HttpTransport
 from quorvex.privacy import PRIVACY_NOTE
 from quorvex.publish_documents import publish_documents
-from quorvex.server import PirServer
+from quorvex.server import AnswerAlteration, PirServer
 
 __all__ = ["DEFAULT_QUESTIONS", "run_demo", "select_topics", "topic_documents"]
 
@@ -112,7 +112,33 @@ def _ask(retriever, view: _ServerView, number: int, total: int, question: str) -
     _say(f"   timings: {_display.timing_line(retrieval)}")
 
 
-def _run(workdir: pathlib.Path, questions: Sequence[str]) -> None:
+# The answer element a dishonest server alters with --tamper: lane 100 holds bytes 200 and 201
+# of each fetched record, inside the text of any chunk longer than about 150 bytes.
+TAMPERED_LANE = 100
+
+
+def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
+    from quorvex.retriever import PrivateRetriever, TamperedChunk
+
+    _say()
+    _say("5. A dishonest server (--tamper)")
+    _say(f"   this server adds delta to answer element {TAMPERED_LANE} of every response: the record each "
+         f"query fetches decodes with byte {2 * TAMPERED_LANE} one higher, though the server cannot tell "
+         "which records those are")
+    liar = PirServer.load(state, alteration=AnswerAlteration(lane=TAMPERED_LANE))
+    with serve_in_background(PirHttpServer(liar)) as server:
+        retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))
+        _say(f"   Question: {question}")
+        try:
+            retrieval = retriever.retrieve(question)
+        except TamperedChunk as caught:
+            _say(f"   caught: {caught}")
+            _say("   (every fetched chunk is checked against the SHA-256 that the verified cache holds for it)")
+        else:
+            _say(f"   NOT caught: the retrieval returned {[c.chunk_id for c in retrieval.chunks]}")
+
+
+def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) -> None:
     from quorvex.retriever import PrivateRetriever
 
     cache, state = _publish(workdir)
@@ -131,6 +157,8 @@ def _run(workdir: pathlib.Path, questions: Sequence[str]) -> None:
         _say("4. Ask (embed and search locally, fetch the hits by PIR, decode locally)")
         for number, question in enumerate(questions, start=1):
             _ask(retriever, view, number, len(questions), question)
+    if tamper:
+        _tamper(cache, state, questions[0])
     sizes = sorted({len(document) for document in view.received})
     _say()
     if len(sizes) == 1:
@@ -142,14 +170,14 @@ def _run(workdir: pathlib.Path, questions: Sequence[str]) -> None:
     _say(PRIVACY_NOTE)
 
 
-def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None = None) -> int:
+def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None = None, tamper: bool = False) -> int:
     questions = list(questions) if questions else list(DEFAULT_QUESTIONS)
     _say("quorvex demo: private retrieval over Python's documentation topics, all on this machine")
     _say()
     if keep is not None:
-        _run(pathlib.Path(keep), questions)
+        _run(pathlib.Path(keep), questions, tamper)
         _say(f"Kept the cache in {keep / 'cache'} and the server state in {keep / 'server-state'}.")
     else:
         with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as workdir:
-            _run(pathlib.Path(workdir), questions)
+            _run(pathlib.Path(workdir), questions, tamper)
     return 0
