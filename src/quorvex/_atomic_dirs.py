@@ -30,7 +30,7 @@ def check_target(target: pathlib.Path, overwrite: bool) -> None:
     if target.exists() and not target.is_dir():
         raise ValueError(f"{target} exists and is not a directory")
     if target.is_dir() and any(target.iterdir()) and not overwrite:
-        raise ValueError(f"{target} is not empty; pass overwrite=True to replace it")
+        raise ValueError(f"{target} is not empty; replace it with overwrite=True (--overwrite on the command line)")
 
 
 def _sync_directory(path: pathlib.Path) -> None:

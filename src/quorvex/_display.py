@@ -12,6 +12,11 @@ def count(n: int) -> str:
     return f"{n:,}"
 
 
+def counted(n: int, noun: str) -> str:
+    """"1 chunk", "2 chunks": the count and the noun in the right number."""
+    return f"{count(n)} {noun if n == 1 else noun + 's'}"
+
+
 def milliseconds(seconds: float) -> str:
     return f"{seconds * 1000:.1f} ms"
 
@@ -50,7 +55,7 @@ def publish_lines(result: PublishResult, documents: int, embedding_model: str, s
     supported = result.parameter_profile == profiles.RS_SUPPORTED
     status = profiles.get_profile(result.parameter_profile).security_status
     return [
-        f"published {count(documents)} documents as {count(result.record_count)} chunks",
+        f"published {counted(documents, 'document')} as {counted(result.record_count, 'chunk')}",
         f"  profile          {result.parameter_profile} ({status})",
         f"  chunks           {_limit(result.record_count, profiles.SUPPORTED_MAX_RECORDS if supported else None)}",
         f"  record size      {count(result.record_size_bytes)} bytes per chunk record, padded",

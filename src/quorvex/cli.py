@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import errno
 import json
+import os
 import pathlib
 import sys
 from collections.abc import Iterator, Sequence
@@ -62,7 +64,14 @@ def _serve(args: argparse.Namespace) -> int:
     limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
                     request_timeout=args.request_timeout, keep_alive_timeout=args.keep_alive_timeout,
                     max_connections=args.max_connections, max_request_bytes=args.max_request_bytes)
-    server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log, workers=args.workers)
+    try:
+        server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log,
+                               workers=args.workers)
+    except OSError as error:
+        if error.errno != errno.EADDRINUSE:
+            raise
+        raise OSError(f"cannot listen on {args.host}:{args.port}: the address is already in use; choose another "
+                      f"port with --port, or --port 0 for a free one") from None
     print(f"serving {_display.count(pir.record_count)} records of {_display.count(pir.record_size_bytes)} bytes "
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
     print(f"limits: bodies up to {_display.count(server.app.max_request_bytes)} bytes, "
@@ -104,8 +113,13 @@ def _ask(args: argparse.Namespace) -> int:
     from quorvex.retriever import PrivateRetriever
 
     # The embedder (a model, for minilm) is loaded once, before the first question.
-    retriever = PrivateRetriever(args.cache, make_embedder(args.embedder, verbose=args.verbose),
-                                 HttpTransport(args.server, timeout=args.timeout))
+    embedder = make_embedder(args.embedder, verbose=args.verbose)
+    try:
+        retriever = PrivateRetriever(args.cache, embedder, HttpTransport(args.server, timeout=args.timeout))
+    except RuntimeError as error:
+        if not (args.cache / "manifest.json").is_file():
+            raise ValueError(f"{args.cache} is not a quorvex public cache (it holds no manifest.json): {error}") from None
+        raise
     for number, question in enumerate(_questions(args.questions, sys.stdin)):
         retrieval = retriever.retrieve(question)
         if args.json:
@@ -242,6 +256,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             stream.reconfigure(errors="replace")
     try:
         return args.run(args)
+    except BrokenPipeError:
+        # The reader of the output went away (`quorvex verify cache/ | head -1`): nothing left to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except (ValueError, RuntimeError, OSError) as error:
         print(f"quorvex {args.command}: error: {error}", file=sys.stderr)
         return 1

@@ -64,24 +64,26 @@ def read_documents(path: str | pathlib.Path) -> list[Document]:
     path = pathlib.Path(path)
     documents: list[Document] = []
     seen: dict[str, int] = {}
-    try:
-        with path.open(encoding="utf-8") as lines:
-            for number, line in enumerate(lines, start=1):
-                if not line.strip():
-                    continue
-                where = f"{path}:{number}"
-                try:
-                    value = json.loads(line)
-                except json.JSONDecodeError as error:
-                    raise ValueError(f"{where}: not valid JSON: {error}") from None
-                document = _document(value, where)
-                if document.document_id in seen:
-                    raise ValueError(f"{where}: document_id {document.document_id!r} already used on line "
-                                     f"{seen[document.document_id]}")
-                seen[document.document_id] = number
-                documents.append(document)
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{path} is not UTF-8 text: {error}") from None
+    with path.open("rb") as lines:
+        for number, raw in enumerate(lines, start=1):
+            where = f"{path}:{number}"
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise ValueError(f"{where}: not UTF-8 text (byte {error.start + 1} of the line is "
+                                 f"0x{raw[error.start]:02x})") from None
+            if not line.strip():
+                continue
+            try:
+                value = json.loads(line)
+            except json.JSONDecodeError as error:
+                raise ValueError(f"{where}: not valid JSON: {error}") from None
+            document = _document(value, where)
+            if document.document_id in seen:
+                raise ValueError(f"{where}: document_id {document.document_id!r} already used on line "
+                                 f"{seen[document.document_id]}")
+            seen[document.document_id] = number
+            documents.append(document)
     if not documents:
         raise ValueError(f"{path} holds no documents")
     with_embedding = sum(d.embedding is not None for d in documents)

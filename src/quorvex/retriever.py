@@ -115,6 +115,8 @@ class PrivateRetriever:
         self.retrieval_count = retrieval_count
 
     def _embed(self, text: str) -> list[float]:
+        if not text.strip():
+            raise ValueError("the question is empty: ask something")
         return [float(x) for x in self.embedder.embed_one(text)]
 
     def search(self, text: str, top_k: int | None = None) -> list[Hit]:

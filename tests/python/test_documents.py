@@ -25,10 +25,12 @@ def test_reads_what_was_written(tmp_path):
     (['{"document_id": "a", "text": "x", "embedding": [1.0]}', '{"document_id": "b", "text": "y"}'],
      r"1 of 2 documents carry an embedding; either every document carries one or none does"),
     ([""], r"holds no documents"),
+    (['{"document_id": "a", "text": "x"}', b'{"document_id": "b", "text": "\xff"}'],
+     r":2: not UTF-8 text \(byte 31 of the line is 0xff\)"),
 ])
 def test_malformed_document_files_are_refused_with_their_line(tmp_path, lines, message):
     path = tmp_path / "docs.jsonl"
-    path.write_text("\n".join(lines), encoding="utf-8")
+    path.write_bytes(b"\n".join(line if isinstance(line, bytes) else line.encode() for line in lines))
     with pytest.raises(ValueError, match=message):
         read_documents(path)
 

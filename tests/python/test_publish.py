@@ -191,7 +191,7 @@ def test_existing_targets_are_replaced_only_when_asked(tmp_path):
     args = (make_chunks(2), make_embeddings(2, 2), tmp_path / "public", tmp_path / "server")
     (tmp_path / "public").mkdir()  # an empty target is fine
     publish(*args, embedding_model="first", profile=profiles.TOY)
-    with pytest.raises(ValueError, match="is not empty; pass overwrite=True"):
+    with pytest.raises(ValueError, match="is not empty; replace it with overwrite=True"):
         publish(*args, embedding_model="second", profile=profiles.TOY)
     assert json.loads((tmp_path / "public/manifest.json").read_text())["embedding_model"] == "first"
     publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
