@@ -1,3 +1,4 @@
+import asyncio
 import hashlib
 import json
 import pathlib
@@ -183,3 +184,16 @@ def test_the_readme_examples_run_as_pasted(tmp_path):
     tea = "tea#0: Green tea is steeped in water of 80 degrees for two minutes."
     assert len(outputs) == 2 and outputs[0].splitlines()[0].endswith(tea)
     assert outputs[1].splitlines()[0] == tea.replace(":", "", 1)
+
+
+def test_the_langchain_retriever_returns_the_fetched_chunks_on_any_thread(store, pir):
+    from quorvex.langchain_retriever import QuorvexRetriever
+
+    retriever = QuorvexRetriever(cache_dir=store / "cache", embedder=HashingEmbedder(), transport=pir.answer)
+    expected = PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer).retrieve("sourdough starter")
+    documents = retriever.invoke("sourdough starter")
+    assert [(d.id, d.page_content) for d in documents] == [(c.chunk_id, c.text) for c in expected.chunks]
+    assert documents[0].metadata == {"chunk_id": expected.chunks[0].chunk_id, "document_id": "kitchen",
+                                     "score": expected.chunks[0].score, "metadata": None}
+    # ainvoke runs the retrieval on an executor thread: that thread opens the cache for itself.
+    assert [d.id for d in asyncio.run(retriever.ainvoke("sourdough starter"))] == [d.id for d in documents]

@@ -1,0 +1,61 @@
+"""A LangChain retriever over PrivateRetriever (the `langchain` extra: langchain-core only).
+
+    from quorvex import HashingEmbedder, HttpTransport
+    from quorvex.langchain_retriever import QuorvexRetriever
+    retriever = QuorvexRetriever(cache_dir="cache/", embedder=HashingEmbedder(),
+                                 transport=HttpTransport("http://127.0.0.1:8765/query"))
+    documents = retriever.invoke("how do context managers work?")
+
+Each question is searched locally and its hits fetched privately, exactly as
+PrivateRetriever.retrieve does; the fetched chunks come back as LangChain documents: the
+chunk's text as page_content, its chunk id as id, and in metadata its document id, its score
+and its own metadata. A PrivateRetriever is bound to the thread that opened it, and LangChain
+runs retrievers on several threads (ainvoke uses an executor), so each thread opens the cache
+once for itself.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import threading
+from typing import Any
+
+from langchain_core.callbacks import CallbackManagerForRetrieverRun
+from langchain_core.documents import Document
+from langchain_core.retrievers import BaseRetriever
+from pydantic import ConfigDict, PrivateAttr
+
+from quorvex.embedders import Embedder
+from quorvex.retriever import PrivateRetriever, RetrievedChunk, Transport
+
+__all__ = ["QuorvexRetriever", "as_document"]
+
+
+def as_document(chunk: RetrievedChunk) -> Document:
+    """A fetched chunk as a LangChain document."""
+    return Document(id=chunk.chunk_id, page_content=chunk.text,
+                    metadata={"chunk_id": chunk.chunk_id, "document_id": chunk.document_id, "score": chunk.score,
+                              "metadata": chunk.metadata})
+
+
+class QuorvexRetriever(BaseRetriever):
+    """Retrieves the best chunks of a public cache privately, as LangChain documents."""
+
+    model_config = ConfigDict(arbitrary_types_allowed=True)
+
+    cache_dir: pathlib.Path
+    embedder: Any  # an Embedder (a protocol, which pydantic cannot check)
+    transport: Any  # a Transport: query document bytes in, response document bytes out
+
+    _local: threading.local = PrivateAttr(default_factory=threading.local)
+
+    def _retriever(self) -> PrivateRetriever:
+        retriever: PrivateRetriever | None = getattr(self._local, "retriever", None)
+        if retriever is None:
+            embedder: Embedder = self.embedder
+            transport: Transport = self.transport
+            retriever = self._local.retriever = PrivateRetriever(self.cache_dir, embedder, transport)
+        return retriever
+
+    def _get_relevant_documents(self, query: str, *, run_manager: CallbackManagerForRetrieverRun) -> list[Document]:
+        return [as_document(chunk) for chunk in self._retriever().retrieve(query).chunks]
