@@ -42,7 +42,7 @@ from dataclasses import dataclass
 from packaging.requirements import Requirement
 from packaging.utils import canonicalize_name
 
-from quorvex.demo import select_topics, topic_documents
+from quorvex.cli.demo import select_topics, topic_documents
 from quorvex.embedders import EMBEDDER_KINDS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

@@ -34,8 +34,8 @@ from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 from large_cache import write_large_cache  # noqa: E402
 from quorvex import NativeClient  # noqa: E402
-from quorvex.publish import publish  # noqa: E402
-from quorvex.server import PirServer  # noqa: E402
+from quorvex.publisher.publish import publish  # noqa: E402
+from quorvex.server.pir_server import PirServer  # noqa: E402
 
 DIMENSIONS = 384
 MODEL = "bench-random-384"
@@ -177,7 +177,7 @@ def memory_figures(supported: pathlib.Path, state: pathlib.Path, big: pathlib.Pa
     script = textwrap.dedent("""
         import ctypes, json, pathlib, sys
         from quorvex import NativeClient
-        from quorvex.server import PirServer
+        from quorvex.server.pir_server import PirServer
 
         class MallInfo2(ctypes.Structure):
             _fields_ = [(name, ctypes.c_size_t) for name in (

@@ -7,8 +7,8 @@ import pathlib
 
 import numpy as np
 
-from quorvex import profiles
-from quorvex.publish import publish
+from quorvex.shared import profiles
+from quorvex.publisher.publish import publish
 
 
 def write_large_cache(public_dir: pathlib.Path, vectors: np.ndarray, embedding_model: str) -> None:

@@ -23,8 +23,8 @@ import tempfile
 import time
 
 from quorvex._native import NativeClient
-from quorvex.hashing_embedder import HashingEmbedder
-from quorvex.server import PirServer
+from quorvex.embedders.hashing import HashingEmbedder
+from quorvex.server.pir_server import PirServer
 
 PROFILE = "simplepir-rs-experimental-v0"
 

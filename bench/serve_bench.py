@@ -49,9 +49,10 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # before numpy: the engine t
 
 import numpy as np
 
-from quorvex import NativeClient, http_transport
-from quorvex.cache_info import CacheInfo
-from quorvex.http_transport import HttpTransport
+from quorvex import NativeClient
+from quorvex.client import http_transport
+from quorvex.client.cache_info import CacheInfo
+from quorvex.client.http_transport import HttpTransport
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 GENERATOR_PROCESSES = 2
@@ -194,7 +195,7 @@ def start_clients(url, pairs, clients, duration, stop_event):
 
 def engine_ms_per_document(state: pathlib.Path, pairs, repeats: int = 5) -> float:
     """The engine alone, in this process on one thread: one pass over every checked document."""
-    from quorvex.server import PirServer
+    from quorvex.server.pir_server import PirServer
 
     pir = PirServer.load(state)
     documents = [document for document, _ in pairs]
@@ -395,9 +396,9 @@ def run_abuse(url, pid, pairs, sampler, request_timeout, max_request, idle_count
 # --- the report -----------------------------------------------------------------------------
 
 def publish_demo_store(root: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
-    from quorvex.demo import select_topics, topic_documents
+    from quorvex.cli.demo import select_topics, topic_documents
     from quorvex.embedders import make_embedder
-    from quorvex.publish_documents import publish_documents
+    from quorvex.publisher.publish_documents import publish_documents
 
     selected, _, _ = select_topics(topic_documents())
     publish_documents(selected, root / "cache", root / "state", embedder=make_embedder("hashing"))

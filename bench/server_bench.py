@@ -117,9 +117,14 @@ BASELINE_ANSWER = textwrap.dedent("""
 
 PUBLISH = textwrap.dedent("""
     import json, pathlib, random, sys, time
-    from quorvex.documents import Document
-    from quorvex.hashing_embedder import HashingEmbedder
-    from quorvex.publish_documents import publish_documents
+    try:
+        from quorvex.embedders.hashing import HashingEmbedder
+        from quorvex.publisher.documents import Document
+        from quorvex.publisher.publish_documents import publish_documents
+    except ImportError:  # an earlier installation, before the package had a folder per role
+        from quorvex.documents import Document
+        from quorvex.hashing_embedder import HashingEmbedder
+        from quorvex.publish_documents import publish_documents
     records, workdir = int(sys.argv[1]), pathlib.Path(sys.argv[2])
     rng = random.Random(records)
     vocabulary = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9)))

@@ -12,8 +12,8 @@ import tempfile
 import numpy as np
 
 from quorvex._native import NativeClient
-from quorvex.publish import publish
-from quorvex.server import PirServer
+from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))

@@ -26,3 +26,6 @@ fuzz/run.sh replay
 echo "== Python tests"
 # Run from the tests folder so the installed package, not src/, is imported.
 .venv/bin/python -m pytest -q tests/python
+
+echo "== Type check"
+.venv/bin/python -m mypy --strict src/quorvex

@@ -81,26 +81,25 @@ Status check_payload_present(std::string_view label, const PirPayload& payload);
 Status check_context_and_response(const PirParams& params, const PirQueryContext& context,
                                   const PirResponse& response);
 
-template <>
-struct JsonRecord<PirQuery> {
-  static constexpr std::string_view name = "PirQuery";
+// A query and a response travel in the same form.
+template <class Message>
+struct PirMessageRecord {
   static constexpr std::tuple fields{
-      field("protocol_version", &PirQuery::protocol_version),
-      field("scheme", &PirQuery::scheme),
-      field("payload", &PirQuery::payload),
+      field("protocol_version", &Message::protocol_version),
+      field("scheme", &Message::scheme),
+      field("payload", &Message::payload),
   };
   static constexpr bool array_form = true;
 };
 
 template <>
-struct JsonRecord<PirResponse> {
+struct JsonRecord<PirQuery> : PirMessageRecord<PirQuery> {
+  static constexpr std::string_view name = "PirQuery";
+};
+
+template <>
+struct JsonRecord<PirResponse> : PirMessageRecord<PirResponse> {
   static constexpr std::string_view name = "PirResponse";
-  static constexpr std::tuple fields{
-      field("protocol_version", &PirResponse::protocol_version),
-      field("scheme", &PirResponse::scheme),
-      field("payload", &PirResponse::payload),
-  };
-  static constexpr bool array_form = true;
 };
 
 }  // namespace quorvex

@@ -12,7 +12,8 @@ namespace quorvex::python {
 
 namespace {
 
-constexpr const char kVersion[] = "0.1.0";
+// The package version, from project() in CMakeLists.txt.
+constexpr const char kVersion[] = QUORVEX_VERSION;
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,

@@ -46,11 +46,13 @@ void row_pair_portable(const std::uint16_t* row0, const std::uint16_t* row1, std
 
 #if defined(__x86_64__)
 
-__attribute__((target("avx512f"))) std::uint64_t sum_avx512(__m512i v) {
-  alignas(64) std::uint64_t lanes[8];
+// The sum of the lanes of v, read as 64-bit (Lane = std::uint64_t) or 32-bit lanes.
+template <class Lane>
+__attribute__((target("avx512f"))) Lane sum_avx512(__m512i v) {
+  alignas(64) Lane lanes[64 / sizeof(Lane)];
   _mm512_store_si512(lanes, v);
-  std::uint64_t sum = 0;
-  for (const std::uint64_t lane : lanes) sum += lane;
+  Lane sum = 0;
+  for (const Lane lane : lanes) sum += lane;
   return sum;
 }
 
@@ -58,14 +60,6 @@ __attribute__((target("avx512f"))) std::uint64_t sum_avx512(__m512i v) {
 // (vpmuludq, exact in 64 bits) are summed in 64-bit lanes; the high halves
 // only matter modulo 2^32 (they are shifted left by 32), so they are packed
 // into 32-bit lanes and multiplied sixteen at a time (vpmulld).
-__attribute__((target("avx512f"))) std::uint32_t sum32_avx512(__m512i v) {
-  alignas(64) std::uint32_t lanes[16];
-  _mm512_store_si512(lanes, v);
-  std::uint32_t sum = 0;
-  for (const std::uint32_t lane : lanes) sum += lane;
-  return sum;
-}
-
 __attribute__((target("avx512f"))) void row_pair_avx512(const std::uint16_t* row0, const std::uint16_t* row1,
                                                        std::size_t n, const GroupFactors& factors,
                                                        std::uint64_t* out0, std::uint64_t* out1) {
@@ -101,8 +95,8 @@ __attribute__((target("avx512f"))) void row_pair_avx512(const std::uint16_t* row
   }
 #pragma GCC unroll 4
   for (std::size_t g = 0; g < kGroup; ++g) {
-    out0[g] += sum_avx512(low0[g]) + (std::uint64_t{sum32_avx512(high0[g])} << 32);
-    out1[g] += sum_avx512(low1[g]) + (std::uint64_t{sum32_avx512(high1[g])} << 32);
+    out0[g] += sum_avx512<std::uint64_t>(low0[g]) + (std::uint64_t{sum_avx512<std::uint32_t>(high0[g])} << 32);
+    out1[g] += sum_avx512<std::uint64_t>(low1[g]) + (std::uint64_t{sum_avx512<std::uint32_t>(high1[g])} << 32);
   }
   add_columns(row0, row1, c, n, factors, out0, out1);
 }

@@ -2,7 +2,14 @@
 
 The core is the extension module ``quorvex._native``: it opens and verifies a
 public cache, searches it locally and turns a search into private (PIR)
-queries and the server's answer back into chunk texts.
+queries and the server's answer back into chunk texts. Around it, by role:
+
+- quorvex.client: the application side (PrivateRetriever, transport, chunk checks);
+- quorvex.publisher: documents, chunking, publishing a cache and its server state;
+- quorvex.server: the PIR service over the native engine quorvex._engine;
+- quorvex.embedders: text to vectors (hashing, MiniLM);
+- quorvex.cli: the `quorvex` command and its demo;
+- quorvex.shared: profile constants and the files the roles exchange.
 """
 
 from quorvex._native import (
@@ -12,13 +19,9 @@ from quorvex._native import (
     SearchResult,
     __version__,
 )
-from quorvex.chunk_digests import ChunkDigests
-from quorvex.documents import Document
-from quorvex.embedders import Embedder, make_embedder
-from quorvex.hashing_embedder import HashingEmbedder
-from quorvex.http_transport import HttpTransport, PublicationMismatch, TransportError
-from quorvex.publish_documents import publish_documents
-from quorvex.retriever import (
+from quorvex.client.chunk_digests import ChunkDigests
+from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
+from quorvex.client.retriever import (
     AnswerMismatch,
     EmbedderMismatch,
     Hit,
@@ -28,6 +31,10 @@ from quorvex.retriever import (
     TamperedChunk,
     Timings,
 )
+from quorvex.embedders import Embedder, make_embedder
+from quorvex.embedders.hashing import HashingEmbedder
+from quorvex.publisher.documents import Document
+from quorvex.publisher.publish_documents import publish_documents
 
 __all__ = [
     "NativeClient",

@@ -14,8 +14,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorvex._native import NativeClient, PreparedRetrieval
-from quorvex.publish import publish
-from quorvex.server import PirServer
+from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
 DIMENSIONS = 5

@@ -3,9 +3,9 @@ import json
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from quorvex._records import chunk_record_json
-from quorvex.chunker import MAX_CHARACTER_COST, escaped_size, split_text
-from quorvex.documents import Document, chunk_document
+from quorvex.publisher.records import chunk_record_json
+from quorvex.publisher.chunker import MAX_CHARACTER_COST, escaped_size, split_text
+from quorvex.publisher.documents import Document, chunk_document
 
 # Words of every escaping class: plain, quoted, backslashes, control characters, 2- to 4-byte UTF-8.
 WORDS = ["alpha", "be", "x", 'say"hi"', "back\\slash", "tab\there", "bell\x07", "été", "漢字", "😀", "a" * 40]

@@ -9,8 +9,8 @@ import sys
 import pytest
 
 from quorvex import NativeClient
-from quorvex.cli import main
-from quorvex.privacy import PRIVACY_NOTE
+from quorvex.cli.commands import main
+from quorvex.cli.privacy import PRIVACY_NOTE
 from support.documents import DOCUMENTS, write_jsonl
 
 TIMEOUT = 60

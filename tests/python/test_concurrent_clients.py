@@ -10,8 +10,8 @@ import time
 import pytest
 
 from quorvex._native import NativeClient
-from quorvex.publish import publish
-from quorvex.server import PirServer
+from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
 THREADS = 8

@@ -3,9 +3,9 @@ import json
 import numpy as np
 import pytest
 
-from quorvex import profiles
-from quorvex.documents import Document, chunk_document, read_documents
-from quorvex.publish_documents import publish_documents
+from quorvex.shared import profiles
+from quorvex.publisher.documents import Document, chunk_document, read_documents
+from quorvex.publisher.publish_documents import publish_documents
 from support.documents import DOCUMENTS, publish_small, write_jsonl
 
 

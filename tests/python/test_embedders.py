@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from quorvex.embedders import make_embedder
-from quorvex.hashing_embedder import DIMENSIONS, HashingEmbedder
+from quorvex.embedders.hashing import DIMENSIONS, HashingEmbedder
 
 TEXTS = ["The with statement wraps a block in a context manager.",
          "Generators produce values lazily with yield.",
@@ -32,7 +32,7 @@ def test_text_without_content_words_embeds_to_zeros(text):
 
 def test_hashing_is_the_same_in_every_process():
     # Python's str hash is salted per process; the embedder must not depend on it.
-    code = ("import sys; from quorvex.hashing_embedder import HashingEmbedder; "
+    code = ("import sys; from quorvex.embedders.hashing import HashingEmbedder; "
             f"sys.stdout.buffer.write(HashingEmbedder().embed({TEXTS!r}).tobytes())")
     outputs = set()
     for seed in ("1", "2"):

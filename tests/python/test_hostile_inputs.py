@@ -17,8 +17,8 @@ import textwrap
 
 import pytest
 
-from quorvex.publish import publish
-from quorvex.server import PirServer
+from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 from support import codec as _codec
 from support.corpus import make_chunks, make_embeddings
 

@@ -6,11 +6,12 @@ import time
 
 import pytest
 
-from quorvex import HashingEmbedder, PrivateRetriever, http_transport
-from quorvex.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
-from quorvex.http_transport import HttpTransport, PublicationMismatch, TransportError
-from quorvex.publication import publication_id
-from quorvex.server import PirServer
+from quorvex import HashingEmbedder, PrivateRetriever
+from quorvex.client import http_transport
+from quorvex.server.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
+from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
+from quorvex.shared.formats import publication_id
+from quorvex.server.pir_server import PirServer
 from support.documents import publish_small
 from support.reference_client import ReferenceClient, chunk_of
 

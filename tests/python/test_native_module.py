@@ -17,10 +17,11 @@ import pytest
 from quorvex import _native
 from quorvex._engine import PirEngine
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval, SearchResult
-from quorvex._pir_setup import write_client_hint
-from quorvex._server_state import LANES_FILE, STATE_FILE, load_state, state_json
-from quorvex.publish import publish
-from quorvex.server import PirServer
+from quorvex.publisher.pir_setup import RsSetup, setup_json, write_client_hint
+from quorvex.server.state import load_state
+from quorvex.shared.formats import LANES_FILE, STATE_FILE, state_json
+from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
 CLASSES = [NativeClient, PreparedRetrieval, SearchResult, DecodedChunk]
@@ -244,13 +245,13 @@ def _publish_damaged(public: pathlib.Path, server_dir: pathlib.Path, broken: int
     """Turns one stored record into bytes that are no chunk record, keeping the
     cache consistent: new server state, new client hint, new checksums."""
     state = load_state(server_dir)
-    profile, setup = state.profile, state.setup
+    profile, setup = state.profile, RsSetup(**state.setup)
     lanes = np.memmap(server_dir / LANES_FILE, dtype="<u2", mode="r+", shape=(state.engine.lane_rows, setup.record_count))
     lanes[:, broken] = 0xFFFF
     lanes.flush()
     del lanes, state
     engine = PirEngine.open(str(server_dir / LANES_FILE), profile.name, setup.record_count, setup.record_size_bytes)
-    (server_dir / STATE_FILE).write_bytes(state_json(profile, setup, engine.lanes_sha256, "0" * 64))
+    (server_dir / STATE_FILE).write_bytes(state_json(profile, setup_json(setup), engine.lanes_sha256, "0" * 64))
     hint = io.BytesIO()
     write_client_hint(hint, setup, engine, 1)
     (public / "pir/client_hint.bin").write_bytes(hint.getvalue())

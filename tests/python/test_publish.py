@@ -8,10 +8,11 @@ import sys
 import numpy as np
 import pytest
 
-from quorvex import _atomic_dirs, profiles
+from quorvex.publisher import atomic_dirs
+from quorvex.shared import profiles
 from quorvex._native import NativeClient
-from quorvex.publish import Chunk, publish
-from quorvex.server import PirServer
+from quorvex.publisher.publish import Chunk, publish
+from quorvex.server.pir_server import PirServer
 from support.corpus import make_chunks, make_embeddings
 
 MANIFEST_KEYS = {
@@ -202,7 +203,7 @@ def test_existing_targets_are_replaced_only_when_asked(tmp_path):
 def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypatch):
     args = (make_chunks(2), make_embeddings(2, 2), tmp_path / "public", tmp_path / "server")
     publish(*args, embedding_model="first", profile=profiles.TOY)
-    real_rename = _atomic_dirs.os.rename
+    real_rename = atomic_dirs.os.rename
 
     def failing_rename(src, dst):
         # Putting the second staged directory in place fails; restoring still works.
@@ -210,7 +211,7 @@ def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypat
             raise OSError("disk full")
         return real_rename(src, dst)
 
-    monkeypatch.setattr(_atomic_dirs.os, "rename", failing_rename)
+    monkeypatch.setattr(atomic_dirs.os, "rename", failing_rename)
     with pytest.raises(OSError, match="disk full"):
         publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
     monkeypatch.undo()
@@ -222,7 +223,7 @@ def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypat
 _KILLED_PUBLISH = """
 import os, sys
 sys.path[:0] = {paths!r}
-from quorvex.publish import publish
+from quorvex.publisher.publish import publish
 from support.corpus import make_chunks, make_embeddings
 real_rename, renames = os.rename, [0]
 
@@ -246,7 +247,7 @@ def test_a_publish_killed_while_committing_leaves_a_consistent_pair(tmp_path, ki
     publish(make_chunks(3), make_embeddings(3, 2), public, server, embedding_model="first", profile=profiles.TOY)
     script = _KILLED_PUBLISH.format(paths=sys.path, kill_at=kill_at, public=str(public), server=str(server))
     assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 9
-    with _atomic_dirs.Publication(public, server, overwrite=True):
+    with atomic_dirs.Publication(public, server, overwrite=True):
         pass  # what the next publish does first: finish the interrupted one, remove leftovers
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
     assert json.loads((public / "manifest.json").read_text())["embedding_model"] == survivor

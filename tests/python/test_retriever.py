@@ -12,8 +12,8 @@ import pytest
 import numpy as np
 
 from quorvex import AnswerMismatch, ChunkDigests, EmbedderMismatch, HashingEmbedder, PrivateRetriever, TamperedChunk
-from quorvex._records import Chunk, chunk_record_json
-from quorvex.server import PirServer
+from quorvex.publisher.records import Chunk, chunk_record_json
+from quorvex.server.pir_server import PirServer
 from support import codec
 from support.documents import DOCUMENTS, publish_small
 
@@ -187,7 +187,7 @@ def test_the_readme_examples_run_as_pasted(tmp_path):
 
 
 def test_the_langchain_retriever_returns_the_fetched_chunks_on_any_thread(store, pir):
-    from quorvex.langchain_retriever import QuorvexRetriever
+    from quorvex.client.langchain_retriever import QuorvexRetriever
 
     retriever = QuorvexRetriever(cache_dir=store / "cache", embedder=HashingEmbedder(), transport=pir.answer)
     expected = PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer).retrieve("sourdough starter")

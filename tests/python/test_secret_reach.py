@@ -9,7 +9,7 @@ import pickle
 import pytest
 
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval, SearchResult
-from quorvex.publish import publish
+from quorvex.publisher.publish import publish
 from support.corpus import make_chunks, make_embeddings
 
 PUBLIC_MEMBERS = {

@@ -10,13 +10,13 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quorvex import profiles
 from quorvex._engine import PirEngine
 from quorvex._native import NativeClient
-from quorvex._pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
-from quorvex._server_state import LANES_FILE, STATE_FILE, write_lanes
-from quorvex.publish import publish
+from quorvex.publisher.pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
+from quorvex.publisher.publish import publish
 from quorvex.server import PirServer, QueryError
+from quorvex.shared import profiles
+from quorvex.shared.formats import LANES_FILE, STATE_FILE, write_lanes
 from support import codec
 from support.corpus import make_chunks, make_embeddings
 from support.reference_client import ReferenceClient

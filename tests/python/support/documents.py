@@ -5,9 +5,9 @@ from __future__ import annotations
 import json
 import pathlib
 
-from quorvex.documents import Document
+from quorvex.publisher.documents import Document
 from quorvex.embedders import make_embedder
-from quorvex.publish_documents import publish_documents
+from quorvex.publisher.publish_documents import publish_documents
 
 DOCUMENTS = [
     Document("garden", "Tomatoes need full sun and regular watering. Prune the side shoots of tomato plants "

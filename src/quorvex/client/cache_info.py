@@ -12,8 +12,8 @@ import json
 import pathlib
 from dataclasses import dataclass
 
-from quorvex import profiles
-from quorvex._cache_files import PUBLIC_CACHE_FILES
+from quorvex.shared import profiles
+from quorvex.shared.formats import PUBLIC_CACHE_FILES
 
 __all__ = ["CacheInfo"]
 

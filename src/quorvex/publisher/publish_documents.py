@@ -7,10 +7,10 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from quorvex import profiles
-from quorvex.documents import Document, chunk_documents, precomputed_embeddings
+from quorvex.shared import profiles
+from quorvex.publisher.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
-from quorvex.publish import ProgressCallback, PublishResult, publish
+from quorvex.publisher.publish import ProgressCallback, PublishResult, publish
 
 __all__ = ["publish_documents"]
 

@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from quorvex import profiles
-from quorvex.cache_info import CacheInfo
-from quorvex.publish import PublishResult
-from quorvex.retriever import Retrieval
+from quorvex.shared import profiles
+from quorvex.client.cache_info import CacheInfo
+from quorvex.publisher.publish import PublishResult
+from quorvex.client.retriever import Retrieval
 
 
 def count(n: int) -> str:

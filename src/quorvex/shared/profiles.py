@@ -2,7 +2,9 @@
 
 A cache states its profile in the manifest and in "pir/scheme.json"; the client
 refuses any parameter that differs from the profile's column, so the publisher and
-the server take every value from here.
+the server take every value from here. The client's own table (native/pir/pir_profiles.hpp,
+core/profile_names.hpp) is the other place these values are written; the tests that publish
+a cache of every profile and open it with the client prove that the two agree.
 """
 
 from __future__ import annotations

@@ -1,6 +1,6 @@
 """Reference PIR server: answers batched query documents for one published store.
 
-    from quorvex.server import PirServer
+    from quorvex.server.pir_server import PirServer
     server = PirServer.load("server-state/")
     response_bytes = server.answer(query_bytes)
 
@@ -17,11 +17,12 @@ meanwhile, so a service can keep accepting requests while a batch is computed.
 from __future__ import annotations
 
 import pathlib
+from collections.abc import Sequence
 from dataclasses import dataclass
 
-from quorvex import profiles
+from quorvex.shared import profiles
 from quorvex._engine import PirEngine
-from quorvex._server_state import load_state
+from quorvex.server.state import load_state
 
 # Queries one document may hold (the supported profile requires exactly 4).
 DEFAULT_MAX_RETRIEVAL_COUNT = 16
@@ -59,7 +60,7 @@ class PirServer:
                  max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT, threads: int = 1,
                  alteration: AnswerAlteration | None = None, publication: str | None = None):
         self.profile = profile
-        self.publication = publication  # quorvex.publication's identifier of the served cache, if known
+        self.publication = publication  # quorvex.shared.formats's identifier of the served cache, if known
         self.record_count = record_count
         self.record_size_bytes = record_size_bytes
         self.max_retrieval_count = max_retrieval_count
@@ -70,9 +71,9 @@ class PirServer:
     @classmethod
     def load(cls, server_dir: str | pathlib.Path, *, max_retrieval_count: int = DEFAULT_MAX_RETRIEVAL_COUNT,
              threads: int = 1, alteration: AnswerAlteration | None = None) -> PirServer:
-        """Loads the state directory written by quorvex.publish. threads: cores one batch may use."""
+        """Loads the state directory written by quorvex.publisher.publish. threads: cores one batch may use."""
         state = load_state(pathlib.Path(server_dir))
-        return cls(state.profile, state.engine, state.setup.record_count, state.setup.record_size_bytes,
+        return cls(state.profile, state.engine, state.record_count, state.record_size_bytes,
                    max_retrieval_count=max_retrieval_count, threads=threads, alteration=alteration,
                    publication=state.publication)
 
@@ -92,7 +93,7 @@ class PirServer:
             raise result
         return result
 
-    def answer_batch(self, query_documents: list[bytes | str]) -> list[bytes | QueryError]:
+    def answer_batch(self, query_documents: Sequence[bytes | str]) -> list[bytes | QueryError]:
         """Answers several query documents (from different clients) with one pass over the store.
 
         Position k of the result is document k's response document, or the QueryError that

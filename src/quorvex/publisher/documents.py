@@ -19,8 +19,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from quorvex._records import LENGTH_PREFIX_BYTES, Chunk, chunk_record_json
-from quorvex.chunker import split_text
+from quorvex.publisher.records import LENGTH_PREFIX_BYTES, Chunk, chunk_record_json
+from quorvex.publisher.chunker import split_text
 
 __all__ = ["Document", "chunk_documents", "read_documents"]
 

@@ -4,7 +4,7 @@
 - "index/vectors.bin": "QVVEC001", u32 dimensions, u64 count, float32 rows (little-endian);
 - "index/ids.bin": "QVIDS001", u64 count, one u64 record id per row;
 - "index/metadata.jsonl": one {"record_id", "chunk_id", "document_id", "metadata", "chunk_sha256"}
-  per line (chunk_sha256: see quorvex.chunk_digests).
+  per line (chunk_sha256: see quorvex.client.chunk_digests).
 
 Row i holds record id i. Vectors are stored as given (converted to float32, not
 normalised): the client computes cosine similarity itself.
@@ -19,7 +19,7 @@ from collections.abc import Callable
 
 import numpy as np
 
-from quorvex._records import Chunk, metadata_line
+from quorvex.publisher.records import Chunk, metadata_line
 
 INDEX_FORMAT = "quorvex-index-v0"
 DISTANCE_METRIC = "cosine_similarity"

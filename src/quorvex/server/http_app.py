@@ -4,7 +4,7 @@ batched response document.
     app = PirApp(PirServer.load("server-state/"))     # mount it in any ASGI server, or run
                                                        # `quorvex serve` (http_server.PirHttpServer)
 
-Requests wait in one bounded queue (quorvex._batcher) and are answered in batches, one pass over
+Requests wait in one bounded queue (quorvex.server.batcher) and are answered in batches, one pass over
 the store for many clients. Every refusal is a status line and a JSON body {"error": "..."}:
 
     404  a path other than /query             405  a method other than POST (Allow: POST)
@@ -17,7 +17,7 @@ the store for many clients. Every refusal is a status line and a JSON body {"err
 
 A 413 closes the connection, since its body is not read; every other answer keeps it open.
 The deadlines for a request's arrival and the bound on connections belong to the server that
-runs the app (see quorvex._http_protocol for `quorvex serve`). Nothing about a request is
+runs the app (see quorvex.server.http_protocol for `quorvex serve`). Nothing about a request is
 logged: not its content, not its sender, not its time.
 """
 
@@ -26,14 +26,30 @@ from __future__ import annotations
 import dataclasses
 import json
 import logging
+from collections.abc import Awaitable, Callable, Sequence
 from http import HTTPStatus
+from typing import Any, Protocol
 
-from quorvex._batcher import Batcher, QueueFull
-from quorvex._memory import release_freed_memory
-from quorvex.publication import PUBLICATION_HEADER
-from quorvex.server import QueryError
+from quorvex.server.batcher import Batcher, Outcome, QueueFull
+from quorvex.server.memory import release_freed_memory
+from quorvex.shared.formats import PUBLICATION_HEADER
 
 __all__ = ["Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
+
+# The ASGI interface.
+Scope = dict[str, Any]
+Message = dict[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+
+class PirService(Protocol):
+    """What the application needs of the PIR server (PirServer has it)."""
+
+    @property
+    def max_query_bytes(self) -> int: ...
+
+    def answer_batch(self, query_documents: Sequence[bytes]) -> Sequence[Outcome]: ...
+
 
 QUERY_PATH = "/query"
 RETRY_AFTER_SECONDS = 1
@@ -85,12 +101,12 @@ class _Refusal(Exception):
 _BUSY = ((b"retry-after", str(RETRY_AFTER_SECONDS).encode()),)
 
 
-async def _send(send, status: int, body: bytes, extra: tuple[tuple[bytes, bytes], ...] = ()) -> None:
+async def _send(send: Send, status: int, body: bytes, extra: tuple[tuple[bytes, bytes], ...] = ()) -> None:
     await send({"type": "http.response.start", "status": status, "headers": _headers(body, extra)})
     await send({"type": "http.response.body", "body": body})
 
 
-async def refuse_busy(scope, receive, send) -> None:
+async def refuse_busy(scope: Scope, receive: Receive, send: Send) -> None:
     """The answer to a request on a connection beyond the server's bound (an ASGI application)."""
     await _send(send, HTTPStatus.SERVICE_UNAVAILABLE, _error_body("the server holds as many connections as it "
                                                                   "may; retry shortly"),
@@ -114,8 +130,9 @@ def _content_length(headers: list[tuple[bytes, bytes]], limit: int) -> int:
     return length
 
 
-async def _read_body(receive, length: int) -> bytes:
-    pieces, received = [], 0  # joined once at the end: a body often comes whole, in one piece
+async def _read_body(receive: Receive, length: int) -> bytes:
+    pieces: list[bytes] = []
+    received = 0  # joined once at the end: a body often comes whole, in one piece
     while True:
         message = await receive()
         if message["type"] != "http.request":
@@ -147,7 +164,7 @@ class PirApp:
     """ASGI application answering PIR queries for one PirServer (anything with answer_batch,
     max_query_bytes and publication)."""
 
-    def __init__(self, pir, limits: Limits = Limits()):
+    def __init__(self, pir: PirService, limits: Limits = Limits()):
         self.limits = limits
         self.publication: str | None = getattr(pir, "publication", None)
         # Above the store's largest valid document nothing can be answered; above the pending
@@ -157,7 +174,7 @@ class PirApp:
         self.batcher = Batcher(pir.answer_batch, max_batch=limits.max_batch,
                                max_pending_bytes=limits.max_pending_bytes, on_idle=release_freed_memory)
 
-    async def __call__(self, scope, receive, send) -> None:
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return  # no lifespan work to do, and no websockets
         try:
@@ -168,7 +185,7 @@ class PirApp:
             _log.error("internal error while answering a query: %s", type(error).__name__)
             await _send(send, HTTPStatus.INTERNAL_SERVER_ERROR, _error_body("internal error while answering the query"))
 
-    async def _answer(self, scope, receive) -> bytes:
+    async def _answer(self, scope: Scope, receive: Receive) -> bytes:
         if scope["path"] != QUERY_PATH:
             raise _Refusal(HTTPStatus.NOT_FOUND, f"no such endpoint; POST query documents to {QUERY_PATH}")
         if scope["method"] != "POST":
@@ -183,7 +200,7 @@ class PirApp:
                 result = await self.batcher.answer(await _read_body(receive, length))
         except QueueFull:
             raise _Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "the server is busy; retry shortly", *_BUSY) from None
-        if isinstance(result, QueryError):
+        if isinstance(result, Exception):  # the engine's refusal of this document (a QueryError)
             raise _Refusal(HTTPStatus.BAD_REQUEST, str(result))
         return result
 

@@ -15,11 +15,12 @@ from __future__ import annotations
 
 import asyncio
 import sys
+from typing import Any
 
 import h11
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
-from quorvex.http_app import refusal_bytes, refuse_busy
+from quorvex.server.http_app import refusal_bytes, refuse_busy
 
 __all__ = ["GuardedH11Protocol"]
 
@@ -28,14 +29,14 @@ _WAITING = (h11.IDLE, h11.SEND_BODY)
 
 
 class GuardedH11Protocol(H11Protocol):
-    def __init__(self, *args, request_timeout: float, max_connections: int, access_log: bool, **kwargs):
+    def __init__(self, *args: Any, request_timeout: float, max_connections: int, access_log: bool, **kwargs: Any):
         super().__init__(*args, **kwargs)
         self.access_log = access_log  # uvicorn would log whenever its access logger has a handler anywhere
         self._request_timeout = request_timeout
         self._max_connections = max_connections
         self._deadline: asyncio.TimerHandle | None = None
 
-    def connection_made(self, transport) -> None:
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         super().connection_made(transport)
         if len(self.connections) > self._max_connections:
             self.app = refuse_busy

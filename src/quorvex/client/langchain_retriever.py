@@ -1,7 +1,7 @@
 """A LangChain retriever over PrivateRetriever (the `langchain` extra: langchain-core only).
 
     from quorvex import HashingEmbedder, HttpTransport
-    from quorvex.langchain_retriever import QuorvexRetriever
+    from quorvex.client.langchain_retriever import QuorvexRetriever
     retriever = QuorvexRetriever(cache_dir="cache/", embedder=HashingEmbedder(),
                                  transport=HttpTransport("http://127.0.0.1:8765/query"))
     documents = retriever.invoke("how do context managers work?")
@@ -26,7 +26,7 @@ from langchain_core.retrievers import BaseRetriever
 from pydantic import ConfigDict, PrivateAttr
 
 from quorvex.embedders import Embedder
-from quorvex.retriever import PrivateRetriever, RetrievedChunk, Transport
+from quorvex.client.retriever import PrivateRetriever, RetrievedChunk, Transport
 
 __all__ = ["QuorvexRetriever", "as_document"]
 

@@ -6,13 +6,10 @@ which record that is. So the publisher writes a digest of every chunk into the c
 of "index/metadata.jsonl" (key "chunk_sha256"), a file the client verifies byte for byte
 when it opens the cache, and the client checks every decoded chunk against it.
 
-The digest is the SHA-256 of a canonical form of the decoded chunk: the UTF-8 bytes of the
-compact JSON array [chunk_id, document_id, text, metadata] (metadata null when the chunk has
-none), with object keys sorted, non-ASCII characters written as themselves, and integers
-outside the 64-bit range written as the floating-point numbers a client reads them as. A
-client computes the same form from what decode_retrieval_response returns (DecodedChunk),
-so any change to what a fetched chunk says is caught; the record id and the padding after
-the record are not part of what a client returns.
+The digest is the SHA-256 of a canonical form of the decoded chunk (chunk_digest in
+quorvex.shared.formats), which a client computes from what decode_retrieval_response returns
+(DecodedChunk), so any change to what a fetched chunk says is caught; the record id and the
+padding after the record are not part of what a client returns.
 
     digests = ChunkDigests.read("cache/")
     for chunk in client.decode_retrieval_response(prepared, response):
@@ -24,17 +21,16 @@ and warns once that fetched texts cannot be checked.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import pathlib
 import warnings
-from typing import Any, Protocol
 
-__all__ = ["DIGEST_KEY", "AnswerMismatch", "ChunkDigests", "TamperedChunk", "chunk_digest"]
+from quorvex._native import DecodedChunk
+from quorvex.shared.formats import DIGEST_KEY, chunk_digest
 
-DIGEST_KEY = "chunk_sha256"
+__all__ = ["AnswerMismatch", "ChunkDigests", "TamperedChunk"]
+
 _METADATA_FILE = "index/metadata.jsonl"
-_INT_RANGE = (-(1 << 63), 1 << 64)
 
 
 class AnswerMismatch(RuntimeError):
@@ -45,36 +41,7 @@ class TamperedChunk(AnswerMismatch):
     """A fetched chunk differs from what the public cache says it holds."""
 
 
-class DecodedChunkLike(Protocol):
-    @property
-    def chunk_id(self) -> str: ...
-    @property
-    def document_id(self) -> str: ...
-    @property
-    def text(self) -> str: ...
-    @property
-    def metadata_json(self) -> str | None: ...
-
-
-def _as_read(value: Any) -> Any:
-    """The value as a client reads it back: integers beyond 64 bits become floats."""
-    if isinstance(value, bool) or value is None or isinstance(value, (str, float)):
-        return value
-    if isinstance(value, int):
-        return value if _INT_RANGE[0] <= value < _INT_RANGE[1] else float(value)
-    if isinstance(value, dict):
-        return {key: _as_read(item) for key, item in value.items()}
-    return [_as_read(item) for item in value]
-
-
-def chunk_digest(chunk_id: str, document_id: str, text: str, metadata: Any) -> str:
-    """The hexadecimal SHA-256 of a chunk's canonical form (see the module's description)."""
-    canonical = json.dumps([chunk_id, document_id, text, _as_read(metadata)], sort_keys=True,
-                           separators=(",", ":"), ensure_ascii=False, allow_nan=False)
-    return hashlib.sha256(canonical.encode("utf-8")).hexdigest()
-
-
-def _digest_of(chunk: DecodedChunkLike) -> str:
+def _digest_of(chunk: DecodedChunk) -> str:
     metadata = None if chunk.metadata_json is None else json.loads(chunk.metadata_json)
     return chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, metadata)
 
@@ -109,7 +76,7 @@ class ChunkDigests:
         """Whether the cache carries digests (a cache published before them carries none)."""
         return bool(self._digests)
 
-    def check(self, chunk: DecodedChunkLike) -> None:
+    def check(self, chunk: DecodedChunk) -> None:
         """Raises TamperedChunk if the fetched chunk is not the one the cache describes."""
         if not self._digests:
             key = str(self.cache_dir.resolve())

@@ -6,7 +6,7 @@
     PirHttpServer(pir, "0.0.0.0", 8765, workers=2).serve_forever()   # until Ctrl-C or SIGTERM
 
 HTTP/1.1 with keep-alive, a listen backlog, the deadlines and the connection bound of Limits
-(enforced by quorvex._http_protocol), and the application of quorvex.http_app. Nothing about a
+(enforced by quorvex.server.http_protocol), and the application of quorvex.server.http_app. Nothing about a
 request is logged unless access_log is set; nothing logged carries a traceback.
 """
 
@@ -24,9 +24,9 @@ from collections.abc import Iterator
 
 import uvicorn
 
-from quorvex._http_protocol import GuardedH11Protocol
-from quorvex._memory import one_malloc_arena
-from quorvex.http_app import QUERY_PATH, Limits, PirApp
+from quorvex.server.http_protocol import GuardedH11Protocol
+from quorvex.server.memory import one_malloc_arena
+from quorvex.server.http_app import QUERY_PATH, Limits, PirApp, PirService
 
 __all__ = ["Limits", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
 
@@ -81,7 +81,7 @@ def _listening_socket(host: str, port: int, *, shared: bool) -> socket.socket:
 class PirHttpServer:
     """Answers PIR queries over HTTP for one PirServer (loopback by default; port 0 picks a free one)."""
 
-    def __init__(self, pir, host: str = "127.0.0.1", port: int = 0, *, limits: Limits = Limits(),
+    def __init__(self, pir: PirService, host: str = "127.0.0.1", port: int = 0, *, limits: Limits = Limits(),
                  access_log: bool = False, workers: int = 1):
         self.app = PirApp(pir, limits)
         self.limits = limits
@@ -91,10 +91,14 @@ class PirHttpServer:
         protocol = functools.partial(GuardedH11Protocol, request_timeout=limits.request_timeout,
                                      max_connections=limits.max_connections, access_log=access_log)
         _configure_logs(access_log)
-        self._uvicorn = uvicorn.Server(uvicorn.Config(
-            self.app, http=protocol, lifespan="off", proxy_headers=False, server_header=False,
+        # uvicorn takes a protocol class where any callable making one works, and whole seconds where
+        # its timer takes any number.
+        config = uvicorn.Config(
+            self.app, http=protocol, lifespan="off", proxy_headers=False, server_header=False,  # type: ignore[arg-type]
             access_log=access_log, log_config=None, backlog=BACKLOG,
-            timeout_keep_alive=limits.keep_alive_timeout, timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS))
+            timeout_keep_alive=limits.keep_alive_timeout,  # type: ignore[arg-type]
+            timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS)
+        self._uvicorn = uvicorn.Server(config)
 
     @property
     def url(self) -> str:

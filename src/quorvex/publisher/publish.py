@@ -1,6 +1,6 @@
 """Publisher: turns chunks and their embeddings into a public cache and the server's state.
 
-    from quorvex.publish import publish
+    from quorvex.publisher.publish import publish
     publish(chunks, embeddings, "cache/", "server-state/", embedding_model="my-model")
 
 The public cache is what clients download and verify (manifest, checksums, exact index,
@@ -24,14 +24,16 @@ from typing import Any
 
 import numpy as np
 
-from quorvex import _cache_files, _engine, profiles
-from quorvex._atomic_dirs import Publication, check_target
+from quorvex import _engine
+from quorvex.publisher import cache_files
+from quorvex.shared import profiles
+from quorvex.publisher.atomic_dirs import Publication, check_target
 from quorvex._engine import PirEngine
-from quorvex._index_files import write_index
-from quorvex._pir_setup import new_setup, server_hint_bytes, write_client_hint
-from quorvex._records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
-from quorvex._server_state import LANES_FILE, STATE_FILE, state_json, write_lanes
-from quorvex.publication import publication_id
+from quorvex.publisher.index_files import write_index
+from quorvex.publisher.pir_setup import new_setup, server_hint_bytes, setup_json, write_client_hint
+from quorvex.publisher.records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
+from quorvex.shared.formats import LANES_FILE, STATE_FILE, public_cache_size, state_json, write_lanes
+from quorvex.shared.formats import publication_id
 
 __all__ = ["Chunk", "ProgressCallback", "PublishResult", "publish"]
 
@@ -211,20 +213,20 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
             write_client_hint(hint, setup, engine, threads)
         _report(on_progress, "computing the client hint", 1, 1)
         (public / "pir/server_hint.bin").write_bytes(server_hint_bytes(setup))
-        (public / "pir/scheme.json").write_bytes(_cache_files.scheme_json(chosen, count, record_size))
-        (public / "manifest.json").write_bytes(_cache_files.manifest_json(
+        (public / "pir/scheme.json").write_bytes(cache_files.scheme_json(chosen, count, record_size))
+        (public / "manifest.json").write_bytes(cache_files.manifest_json(
             profile=chosen, bundle_id=bundle_id, bundle_version=bundle_version, embedding_model=embedding_model,
             embedding_dimensions=dimensions, record_count=count, record_size_bytes=record_size,
             created_at=created_at))
         listed = [str(p.relative_to(public)) for p in sorted(public.rglob("*")) if p.is_file()]
         _report(on_progress, "computing checksums", 0, 1)
-        (public / "checksums.json").write_bytes(_cache_files.checksums_json(public, listed))
+        (public / "checksums.json").write_bytes(cache_files.checksums_json(public, listed))
         _report(on_progress, "computing checksums", 1, 1)
-        size = _cache_files.public_cache_size(public)
+        size = public_cache_size(public)
         if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
             _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
                                f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
-        (server / STATE_FILE).write_bytes(state_json(chosen, setup, engine.lanes_sha256, publication_id(public)))
+        (server / STATE_FILE).write_bytes(state_json(chosen, setup_json(setup), engine.lanes_sha256, publication_id(public)))
         del engine
         _sync_tree(public)
         _sync_tree(server)

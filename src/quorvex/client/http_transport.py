@@ -21,7 +21,7 @@ import urllib.parse
 import urllib.request
 from time import sleep
 
-from quorvex.publication import PUBLICATION_HEADER
+from quorvex.shared.formats import PUBLICATION_HEADER
 
 __all__ = ["HttpTransport", "PublicationMismatch", "TransportError"]
 
@@ -79,7 +79,7 @@ class HttpTransport:
     def __init__(self, url: str, *, timeout: float = DEFAULT_TIMEOUT,
                  max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES, busy_retries: int = DEFAULT_BUSY_RETRIES,
                  publication: str | None = None):
-        """publication: the identifier of the cache the queries are made for (quorvex.publication),
+        """publication: the identifier of the cache the queries are made for (quorvex.shared.formats),
         sent with each query so that a server holding another publication refuses it."""
         parts = urllib.parse.urlsplit(url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
@@ -141,10 +141,10 @@ class HttpTransport:
         return self._exchange(self._connect(), document, fresh=True)
 
     def _connect(self) -> http.client.HTTPConnection:
-        host, port = self._parts.hostname, self._parts.port
+        host, port = self._parts.hostname or "", self._parts.port
         kind = http.client.HTTPSConnection if self._parts.scheme == "https" else http.client.HTTPConnection
         if self._proxy is not None:
-            connection = kind(self._proxy.hostname, self._proxy.port, timeout=self.timeout)
+            connection = kind(self._proxy.hostname or "", self._proxy.port, timeout=self.timeout)
             if self._parts.scheme == "https":
                 connection.set_tunnel(host, port)
         else:

@@ -20,15 +20,16 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, TextIO
 
-from quorvex import _display, profiles
-from quorvex._progress import Progress
+from quorvex.cli import display
+from quorvex.shared import profiles
+from quorvex.cli.progress import Progress
 from quorvex.embedders import EMBEDDER_KINDS, make_embedder
-from quorvex.http_app import Limits
-from quorvex.http_transport import HttpTransport
-from quorvex.privacy import PRIVACY_NOTE
+from quorvex.server.http_app import Limits
+from quorvex.client.http_transport import HttpTransport
+from quorvex.cli.privacy import PRIVACY_NOTE
 
 if TYPE_CHECKING:
-    from quorvex.retriever import Retrieval
+    from quorvex.client.retriever import Retrieval
 
 DEFAULT_PORT = 8765
 
@@ -38,8 +39,8 @@ def _directory_bytes(path: pathlib.Path) -> int:
 
 
 def _publish(args: argparse.Namespace) -> int:
-    from quorvex.documents import read_documents
-    from quorvex.publish_documents import publish_documents
+    from quorvex.publisher.documents import read_documents
+    from quorvex.publisher.publish_documents import publish_documents
 
     documents = read_documents(args.documents)
     embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
@@ -52,13 +53,13 @@ def _publish(args: argparse.Namespace) -> int:
     finally:
         progress.close()
     model = embedder.name if embedder is not None else args.embedding_model
-    print("\n".join(_display.publish_lines(result, len(documents), model, _directory_bytes(result.server_dir))))
+    print("\n".join(display.publish_lines(result, len(documents), model, _directory_bytes(result.server_dir))))
     return 0
 
 
 def _serve(args: argparse.Namespace) -> int:
-    from quorvex.http_server import PirHttpServer
-    from quorvex.server import PirServer
+    from quorvex.server.http_server import PirHttpServer
+    from quorvex.server.pir_server import PirServer
 
     pir = PirServer.load(args.server_state, threads=args.threads)
     limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
@@ -72,10 +73,10 @@ def _serve(args: argparse.Namespace) -> int:
             raise
         raise OSError(f"cannot listen on {args.host}:{args.port}: the address is already in use; choose another "
                       f"port with --port, or --port 0 for a free one") from None
-    print(f"serving {_display.count(pir.record_count)} records of {_display.count(pir.record_size_bytes)} bytes "
+    print(f"serving {display.count(pir.record_count)} records of {display.count(pir.record_size_bytes)} bytes "
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
-    print(f"limits: bodies up to {_display.count(server.app.max_request_bytes)} bytes, "
-          f"{_display.count(limits.max_pending_bytes)} bytes of query documents in flight, "
+    print(f"limits: bodies up to {display.count(server.app.max_request_bytes)} bytes, "
+          f"{display.count(limits.max_pending_bytes)} bytes of query documents in flight, "
           f"{limits.max_batch} documents a pass, {limits.max_connections} connections, "
           f"{limits.request_timeout:g} s to send a request; {args.workers} worker(s) of {args.threads} "
           "thread(s)", flush=True)
@@ -102,15 +103,15 @@ def _questions(arguments: Sequence[str], stdin: TextIO) -> Iterator[str]:
 def _print_retrieval(retrieval: Retrieval, server: str) -> None:
     print(f"question: {retrieval.question}")
     print("local hits (searched on this machine):")
-    print("\n".join(_display.hit_lines(retrieval)))
-    print(f"fetched privately from {server}: {_display.transfer_line(retrieval)}")
+    print("\n".join(display.hit_lines(retrieval)))
+    print(f"fetched privately from {server}: {display.transfer_line(retrieval)}")
     for chunk in retrieval.chunks:
         print(f"\n--- {chunk.chunk_id} (document {chunk.document_id}, score {chunk.score:.4f})")
         print(chunk.text)
 
 
 def _ask(args: argparse.Namespace) -> int:
-    from quorvex.retriever import PrivateRetriever
+    from quorvex.client.retriever import PrivateRetriever
 
     # The embedder (a model, for minilm) is loaded once, before the first question.
     embedder = make_embedder(args.embedder, verbose=args.verbose)
@@ -134,7 +135,7 @@ def _ask(args: argparse.Namespace) -> int:
 
 def _verify(args: argparse.Namespace) -> int:
     from quorvex._native import NativeClient
-    from quorvex.cache_info import CacheInfo
+    from quorvex.client.cache_info import CacheInfo
 
     try:
         NativeClient.open_public_cache(str(args.cache))
@@ -142,13 +143,13 @@ def _verify(args: argparse.Namespace) -> int:
         print(f"FAILED: {args.cache} is not a sound public cache: {error}")
         return 1
     print(f"ok: {args.cache} passed every check (checksums, manifest, index, PIR scheme and client hint)")
-    print("\n".join(_display.cache_lines(CacheInfo.read(args.cache))))
+    print("\n".join(display.cache_lines(CacheInfo.read(args.cache))))
     print(PRIVACY_NOTE)
     return 0
 
 
 def _demo(args: argparse.Namespace) -> int:
-    from quorvex.demo import run_demo
+    from quorvex.cli.demo import run_demo
 
     return run_demo(questions=args.question or None, keep=args.keep, tamper=args.tamper)
 
@@ -255,7 +256,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="replace")
     try:
-        return args.run(args)
+        code: int = args.run(args)
+        return code
     except BrokenPipeError:
         # The reader of the output went away (`quorvex verify cache/ | head -1`): nothing left to say.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -27,10 +27,10 @@ from dataclasses import dataclass
 from typing import Any
 
 from quorvex._native import NativeClient
-from quorvex.cache_info import CacheInfo
-from quorvex.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
+from quorvex.client.cache_info import CacheInfo
+from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.embedders import Embedder
-from quorvex.publication import publication_id
+from quorvex.shared.formats import publication_id
 
 __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
            "TamperedChunk", "Timings", "Transport"]

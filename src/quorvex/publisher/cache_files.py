@@ -6,28 +6,13 @@ import hashlib
 import json
 import pathlib
 
-from quorvex import profiles
+from quorvex.shared import profiles
+from quorvex.shared.formats import ARTIFACTS
 
-QUORVEX_VERSION = "0.1.0"
+# The bundle format version the manifest states (which the client requires exactly; the
+# round-trip tests open caches of every profile). Not the package version.
+BUNDLE_FORMAT_VERSION = "0.1.0"
 PIR_STORE_FORMAT = "quorvex-pir-v0"
-ARTIFACTS = {
-    "scheme": "pir/scheme.json",
-    "client_hint": "pir/client_hint.bin",
-    "server_hint": "pir/server_hint.bin",
-}
-
-# The files a client reads, in the order its size envelope sums them.
-PUBLIC_CACHE_FILES = (
-    "manifest.json",
-    "checksums.json",
-    "index/vectors.bin",
-    "index/ids.bin",
-    "index/metadata.jsonl",
-    "index/index.config.json",
-    "pir/scheme.json",
-    "pir/client_hint.bin",
-)
-
 _SUPPORTED_NOTE = (
     "simplepir-lwe-v0 with the simplepir-rs-v0-1000-1k parameters: unaudited and not externally "
     "audited. The LWE parameters (secret dimension 64, 64-bit modulus, errors in -1..1) are far too "
@@ -67,7 +52,7 @@ def manifest_json(*, profile: profiles.Profile, bundle_id: str, bundle_version: 
         "schema_version", "parameter_profile", "security_status", "matrix_width", "modulus",
         "plaintext_modulus", "noise_distribution", "matrix_prg", "query_rng")}
     return _dump({
-        "quorvex_version": QUORVEX_VERSION,
+        "quorvex_version": BUNDLE_FORMAT_VERSION,
         "bundle_id": bundle_id,
         "bundle_version": bundle_version,
         "embedding_model": embedding_model,
@@ -118,7 +103,3 @@ def checksums_json(root: pathlib.Path, paths: list[str]) -> bytes:
         "files": {path: {"sha256": file_sha256(root / path), "size_bytes": (root / path).stat().st_size}
                   for path in sorted(paths)},
     })
-
-
-def public_cache_size(root: pathlib.Path) -> int:
-    return sum((root / path).stat().st_size for path in PUBLIC_CACHE_FILES)

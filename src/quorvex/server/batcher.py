@@ -18,7 +18,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import contextlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 
 __all__ = ["Batcher", "QueueFull"]
@@ -32,8 +32,13 @@ class QueueFull(Exception):
 IDLE_SECONDS = 1.0
 
 
+# A document's outcome: its response document, or the error that refuses it.
+Outcome = bytes | Exception
+AnswerBatch = Callable[[Sequence[bytes]], Sequence[Outcome]]
+
+
 class Batcher:
-    def __init__(self, answer_batch: Callable[[list[bytes]], list], *, max_batch: int, max_pending_bytes: int,
+    def __init__(self, answer_batch: AnswerBatch, *, max_batch: int, max_pending_bytes: int,
                  on_idle: Callable[[], None] | None = None):
         if max_batch < 1 or max_pending_bytes < 1:
             raise ValueError("max_batch and max_pending_bytes must be positive")
@@ -43,8 +48,8 @@ class Batcher:
         self.max_batch = max_batch
         self.max_pending_bytes = max_pending_bytes
         self.pending_bytes = 0
-        self._waiting: collections.deque[tuple[bytes, asyncio.Future]] = collections.deque()
-        self._drainer: asyncio.Task | None = None
+        self._waiting: collections.deque[tuple[bytes, asyncio.Future[Outcome]]] = collections.deque()
+        self._drainer: asyncio.Task[None] | None = None
         self._engine = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quorvex-engine")
 
     @contextlib.contextmanager
@@ -58,9 +63,9 @@ class Batcher:
         finally:
             self.pending_bytes -= size
 
-    async def answer(self, document: bytes):
+    async def answer(self, document: bytes) -> Outcome:
         """The engine's result for one document: response bytes or a QueryError."""
-        future = asyncio.get_running_loop().create_future()
+        future: asyncio.Future[Outcome] = asyncio.get_running_loop().create_future()
         self._waiting.append((document, future))
         if self._idle is not None:
             self._idle.cancel()

@@ -22,7 +22,7 @@ import struct
 from dataclasses import asdict, dataclass, fields
 from typing import Any, BinaryIO, Protocol
 
-from quorvex import profiles
+from quorvex.shared import profiles
 
 _RS_SECRET_DIMENSION = 64
 _RS_MOD_POWER = 17
@@ -101,21 +101,6 @@ def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: i
     if profile.is_simplepir_rs:
         return RsSetup.new(record_count, record_size_bytes, _nonzero_u64(), secrets.randbits(64))
     return ToySetup.new(record_count, record_size_bytes, _nonzero_u64())
-
-
-def setup_from_json(profile: profiles.Profile, values: Any) -> Setup:
-    """Reads a setup as setup_json wrote it; ValueError names what is wrong."""
-    setup_type = RsSetup if profile.is_simplepir_rs else ToySetup
-    names = [f.name for f in fields(setup_type)]
-    if not isinstance(values, dict) or sorted(values) != sorted(names) or \
-            not all(type(values[n]) is int and 0 <= values[n] < 1 << 64 for n in names):
-        raise ValueError(f"the setup must hold the unsigned 64-bit integers {', '.join(names)}")
-    setup = setup_type(**values)
-    if setup != setup.expected():
-        raise ValueError(f"the setup does not match profile {profile.name}: {setup}")
-    if (setup.setup_seed if isinstance(setup, RsSetup) else setup.matrix_seed) == 0:
-        raise ValueError("the setup's seed cannot be zero")
-    return setup
 
 
 def setup_json(setup: Setup) -> dict[str, int]:

@@ -16,7 +16,7 @@ from typing import Protocol
 import numpy as np
 import numpy.typing as npt
 
-from quorvex.hashing_embedder import HashingEmbedder
+from quorvex.embedders.hashing import HashingEmbedder
 
 __all__ = ["EMBEDDER_KINDS", "Embedder", "make_embedder"]
 
@@ -43,7 +43,7 @@ def make_embedder(kind: str, *, verbose: bool = False) -> Embedder:
         return HashingEmbedder()
     if kind not in EMBEDDER_KINDS:
         raise ValueError(f"unknown embedder {kind!r}; choose one of {', '.join(EMBEDDER_KINDS)}")
-    from quorvex.minilm_embedder import MiniLMEmbedder, MiniLMTorchEmbedder
+    from quorvex.embedders.minilm import MiniLMEmbedder, MiniLMTorchEmbedder
 
     if not verbose:
         for variable, value in _QUIET_ENVIRONMENT.items():

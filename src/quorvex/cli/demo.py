@@ -14,14 +14,16 @@ import tempfile
 import time
 from collections.abc import Sequence
 
-from quorvex import _display, profiles
-from quorvex.documents import Document, chunk_document
+from quorvex.cli import display
+from quorvex.cli.privacy import PRIVACY_NOTE
+from quorvex.client.http_transport import HttpTransport
+from quorvex.client.retriever import PrivateRetriever, TamperedChunk
 from quorvex.embedders import make_embedder
-from quorvex.http_server import PirHttpServer, serve_in_background
-from quorvex.http_transport import HttpTransport
-from quorvex.privacy import PRIVACY_NOTE
-from quorvex.publish_documents import publish_documents
-from quorvex.server import AnswerAlteration, PirServer
+from quorvex.publisher.documents import Document, chunk_document
+from quorvex.publisher.publish_documents import publish_documents
+from quorvex.server.http_server import PirHttpServer, serve_in_background
+from quorvex.server.pir_server import AnswerAlteration, PirServer, QueryError
+from quorvex.shared import profiles
 
 __all__ = ["DEFAULT_QUESTIONS", "run_demo", "select_topics", "topic_documents"]
 
@@ -63,7 +65,7 @@ class _ServerView:
         self.max_query_bytes = pir.max_query_bytes
         self.received: list[bytes] = []
 
-    def answer_batch(self, query_documents: list[bytes]) -> list:
+    def answer_batch(self, query_documents: Sequence[bytes]) -> list[bytes | QueryError]:
         self.received.extend(bytes(document) for document in query_documents)
         return self.pir.answer_batch(query_documents)
 
@@ -77,7 +79,7 @@ def _publish(workdir: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     text_bytes = sum(len(d.text.encode("utf-8")) for d in documents)
     _say(f"1. Publish (done once, by whoever owns the documents)")
     _say(f"   corpus: pydoc_data.topics of Python {platform.python_version()}: {len(documents)} topics, "
-         f"{_display.count(text_bytes)} bytes of text")
+         f"{display.count(text_bytes)} bytes of text")
     selected, skipped, _ = select_topics(documents)
     if skipped:
         _say(f"   selected {len(selected)} topics in name order; left out to stay within "
@@ -90,26 +92,26 @@ def _publish(workdir: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     result = publish_documents(selected, cache, state, embedder=embedder)
     elapsed = time.perf_counter() - started
     server_bytes = sum(f.stat().st_size for f in state.rglob("*") if f.is_file())
-    for line in _display.publish_lines(result, len(selected), embedder.name, server_bytes):
+    for line in display.publish_lines(result, len(selected), embedder.name, server_bytes):
         _say(f"   {line}")
     _say(f"   chunking, embedding and publishing took {elapsed:.2f} s")
     return cache, state
 
 
-def _ask(retriever, view: _ServerView, number: int, total: int, question: str) -> None:
+def _ask(retriever: PrivateRetriever, view: _ServerView, number: int, total: int, question: str) -> None:
     _say()
     _say(f"   Question {number}/{total}: {question}")
     retrieval = retriever.retrieve(question)
     _say("   local hits (searched on this machine, nothing sent):")
-    for line in _display.hit_lines(retrieval):
+    for line in display.hit_lines(retrieval):
         _say(f"   {line}")
-    _say(f"   private fetch: {_display.transfer_line(retrieval)}")
+    _say(f"   private fetch: {display.transfer_line(retrieval)}")
     seen = view.received[-1].decode("ascii", "replace")
     _say(f"   what the server received: {seen[:SERVER_VIEW_CHARACTERS]}…")
     _say("   fetched texts (decoded here; the server cannot tell which chunks they are):")
     for chunk in retrieval.chunks:
-        _say(f"     [{chunk.chunk_id}] {_display.trimmed(chunk.text, PREVIEW_CHARACTERS)}")
-    _say(f"   timings: {_display.timing_line(retrieval)}")
+        _say(f"     [{chunk.chunk_id}] {display.trimmed(chunk.text, PREVIEW_CHARACTERS)}")
+    _say(f"   timings: {display.timing_line(retrieval)}")
 
 
 # The answer element a dishonest server alters with --tamper: lane 100 holds bytes 200 and 201
@@ -118,8 +120,6 @@ TAMPERED_LANE = 100
 
 
 def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
-    from quorvex.retriever import PrivateRetriever, TamperedChunk
-
     _say()
     _say("5. A dishonest server (--tamper)")
     _say(f"   this server adds delta to answer element {TAMPERED_LANE} of every response: the record each "
@@ -139,8 +139,6 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
 
 
 def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) -> None:
-    from quorvex.retriever import PrivateRetriever
-
     cache, state = _publish(workdir)
     _say()
     _say("2. Serve (the server holds the padded records and answers PIR queries)")
@@ -152,7 +150,7 @@ def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) 
         started = time.perf_counter()
         retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))
         _say(f"   checksums, manifest, index and PIR client hint verified in "
-             f"{_display.milliseconds(time.perf_counter() - started)}")
+             f"{display.milliseconds(time.perf_counter() - started)}")
         _say()
         _say("4. Ask (embed and search locally, fetch the hits by PIR, decode locally)")
         for number, question in enumerate(questions, start=1):
@@ -162,11 +160,11 @@ def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) 
     sizes = sorted({len(document) for document in view.received})
     _say()
     if len(sizes) == 1:
-        _say(f"The server answered {len(view.received)} requests, every one of exactly {_display.count(sizes[0])} "
+        _say(f"The server answered {len(view.received)} requests, every one of exactly {display.count(sizes[0])} "
              "bytes: it cannot tell the questions apart by their size.")
     else:
         _say(f"The server answered {len(view.received)} requests of "
-             f"{', '.join(_display.count(s) for s in sizes)} bytes.")
+             f"{', '.join(display.count(s) for s in sizes)} bytes.")
     _say(PRIVACY_NOTE)
 
 
