@@ -2,23 +2,17 @@ import hashlib
 import io
 import json
 import pathlib
-import tempfile
-import threading
-import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from quorvex._engine import PirEngine
-from quorvex._native import NativeClient
 from quorvex.publisher.pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
-from quorvex.publisher.publish import publish
 from quorvex.server import PirServer, QueryError
 from quorvex.shared import profiles
 from quorvex.shared.formats import LANES_FILE, STATE_FILE, write_lanes
 from support import codec
-from support.corpus import make_chunks, make_embeddings
+from support.corpus import publish_synthetic
 from support.reference_client import ReferenceClient
 
 TOY = profiles.get_profile(profiles.TOY)
@@ -103,34 +97,6 @@ def test_extreme_lane_values_survive_worst_case_noise(tmp_path, kind, count, siz
     assert client.decode(server.answer(query), contexts) == [records[i].tobytes() for i in ids]
 
 
-@settings(max_examples=20, deadline=None)
-@given(kind=st.sampled_from(["toy", "rs"]), count=st.integers(1, 40), size=st.integers(4, 41), data=st.data())
-def test_any_store_shape_round_trips(kind, count, size, data):
-    records = np.frombuffer(data.draw(st.binary(min_size=count * size, max_size=count * size)),
-                            dtype=np.uint8).reshape(count, size)
-    with tempfile.TemporaryDirectory() as directory:
-        server, hint = store(pathlib.Path(directory), kind, records, data.draw(st.integers(0, 2**64 - 1)))
-        client = ReferenceClient(hint, seed=size)
-        ids = data.draw(st.lists(st.integers(0, count - 1), min_size=1, max_size=3))
-        query, contexts = client.batch(ids)
-        assert client.decode(server.answer(query.decode()), contexts) == [records[i].tobytes() for i in ids]
-
-
-@pytest.mark.parametrize("count, record_size", [(1, 128), (64, 128), (3, 1024), (100_000, 128)],
-                         ids=["one-record", "records-equal-lanes", "lanes-above-records", "large"])
-def test_retrievals_through_the_client_decode_to_the_hits(tmp_path, count, record_size):
-    chunks = make_chunks(count, text_bytes=20, metadata=False)
-    embeddings = make_embeddings(count, 8)
-    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
-            profile=profiles.RS_EXPERIMENTAL, record_size_bytes=record_size)
-    client = NativeClient.open_public_cache(str(tmp_path / "public"))
-    server = PirServer.load(tmp_path / "server")
-    for target in {0, count // 2, count - 1}:
-        prepared = client.prepare_retrieval_query(embeddings[target].tolist(), 1, 4)
-        decoded = client.decode_retrieval_response(prepared, server.answer(prepared.query_json))
-        assert [(d.chunk_id, d.text) for d in decoded] == [(f"c{target}", chunks[target]["text"])]
-
-
 def test_a_refused_document_does_not_affect_the_others_of_its_batch(tmp_path):
     server, hint = store(tmp_path, "rs", formula_records(6, 20), 99)
     client = ReferenceClient(hint)
@@ -142,36 +108,10 @@ def test_a_refused_document_does_not_affect_the_others_of_its_batch(tmp_path):
         PirServer(server.profile, server._engine, 6, 20, max_retrieval_count=1).answer(query)
 
 
-def test_other_threads_run_while_a_batch_is_answered(tmp_path):
-    server, _ = store(tmp_path, "rs", np.full((80_000, 1024), 7, dtype=np.uint8), 5)
-    document = formula_query(b"QVSRQ001", 80_000, 16)
-    stamps, done = [], threading.Event()
-
-    def tick():
-        while not done.is_set():
-            stamps.append(time.perf_counter())
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        started = time.perf_counter()
-        server.answer(document)
-        finished = time.perf_counter()
-    finally:
-        done.set()
-        ticker.join()
-    # Well inside the call (a thread switch may come just before it starts or after it ends).
-    inner = (started + 0.01 + (finished - started) / 4, finished - (finished - started) / 4)
-    assert inner[0] < inner[1] and any(inner[0] < stamp < inner[1] for stamp in stamps)
-
-
 @pytest.fixture
 def published_state(tmp_path):
-    chunks, embeddings = make_chunks(5), make_embeddings(5, 4)
-    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
-            profile=profiles.RS_EXPERIMENTAL)
-    return tmp_path / "server", ReferenceClient.from_cache(tmp_path / "public")
+    published = publish_synthetic(tmp_path, profiles.RS_EXPERIMENTAL, 5, 4)
+    return published.server_dir, ReferenceClient.from_cache(published.public)
 
 
 def _flip_a_lane(server_dir):
