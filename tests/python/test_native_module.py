@@ -149,9 +149,11 @@ def _canonical(metadata):
     (profiles.RS_EXPERIMENTAL, 1, 8, 200, 1, 4),
     (profiles.RS_EXPERIMENTAL, 100, 8, 200, 2, 4),
     (profiles.RS_EXPERIMENTAL, 3, 8, 1024, 2, 4),
-    (profiles.RS_EXPERIMENTAL, 30_000, 8, 200, 2, 4),  # several column blocks of the engine
+    # Several column blocks of the engine; the toy store holds as many records as its noise allows.
+    (profiles.RS_EXPERIMENTAL, 30_000, 8, 200, 2, 4),
+    (profiles.TOY, 32_896, 8, 200, 2, 4),
 ], ids=["supported", "experimental", "toy-every-record", "one-record", "records-equal-lanes", "lanes-above-records",
-        "large"])
+        "large", "toy-largest"])
 def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dimensions, record_size, top_k,
                                                    retrieval_count):
     published = publish_synthetic(tmp_path, profile, count, dimensions, record_size, seed=count)
