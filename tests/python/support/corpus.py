@@ -52,11 +52,11 @@ class Published:
 
 def publish_synthetic(root: pathlib.Path, profile: str | None, count: int, dimensions: int,
                       record_size: int | None = None, *, seed: int = 0, text_bytes: int = 40,
-                      metadata: bool = True) -> Published:
+                      metadata: bool = True, **options) -> Published:
     chunks = make_chunks(count, text_bytes=text_bytes, seed=seed, metadata=metadata)
     embeddings = make_embeddings(count, dimensions, seed=seed)
     publish(chunks, embeddings, root / "public", root / "server", embedding_model="m", profile=profile,
-            record_size_bytes=record_size)
+            record_size_bytes=record_size, **options)
     return Published(chunks, embeddings, root / "public", root / "server")
 
 
