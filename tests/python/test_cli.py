@@ -95,7 +95,7 @@ def test_ask_reports_an_unreachable_server_and_a_foreign_embedder(published, tmp
         port = probe.getsockname()[1]
     asked = quorvex("ask", str(published / "cache"), "x", "--server", f"http://127.0.0.1:{port}/query",
                     "--timeout", "5")
-    assert asked.returncode == 1 and "quorvex ask: error: cannot reach" in asked.stderr
+    assert asked.returncode == 1 and f"quorvex ask: error: cannot reach http://127.0.0.1:{port}/query" in asked.stderr
 
     rows = [{"document_id": f"d{i}", "text": f"text {i}", "embedding": [float(i + 1)] * 384} for i in range(2)]
     (tmp_path / "own.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
@@ -148,12 +148,13 @@ def test_output_into_a_closed_pipe_ends_quietly(published):
     assert piped.stdout.startswith("ok: ") and piped.stderr == ""
 
 
-def test_demo_runs_end_to_end(capsys):
-    assert main(["demo", "--question", "What does the yield expression do?"]) == 0
+def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys):
+    assert main(["demo", "--question", "What does the yield expression do?", "--tamper"]) == 0
     out = capsys.readouterr().out
     assert "listening on http://127.0.0.1:" in out
     assert "Question 1/1: What does the yield expression do?" in out
     assert "[yield#" in out and "4 PIR queries (2 hits + 2 padding)" in out
     assert "timings: embed" in out and "server round trip" in out
     assert "every one of exactly" in out
+    assert "caught: the fetched chunk 'yield#" in out and "the server altered its answer" in out
     assert out.rstrip().endswith(PRIVACY_NOTE)

@@ -17,19 +17,25 @@ THREADS = 8
 ROUNDS = 6
 
 
-def _on_thread(function) -> dict:
-    outcome = {}
+def _outcome(use):
+    """What use() returns, or the exception it raises (the binding's fault is no Exception)."""
+    try:
+        return use()
+    except BaseException as error:
+        return error
 
-    def run():
-        try:
-            outcome["value"] = function()
-        except BaseException as error:  # the binding's fault is not an Exception
-            outcome["error"] = error
 
-    thread = threading.Thread(target=run)
+def _on_thread(use):
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(_outcome(use)))
     thread.start()
     thread.join()
-    return outcome
+    return outcome[0]
+
+
+def _refused(error, label: str = "") -> bool:
+    """Whether error is the binding's refusal of an object used on a thread it is not bound to."""
+    return not isinstance(error, Exception) and f"{label} is unsendable, but sent to another thread" in str(error)
 
 
 def test_bound_objects_refuse_other_threads_and_report_being_dropped_there(toy):
@@ -39,10 +45,8 @@ def test_bound_objects_refuse_other_threads_and_report_being_dropped_there(toy):
     for use, label in [(lambda: client.search(toy.embeddings[0], 1), "_native::PyNativeClient"),
                        (lambda: prepared.query_json, "_native::PyPreparedRetrieval"),
                        (lambda: prepared.search_results(), "_native::PyPreparedRetrieval")]:
-        error = _on_thread(use)["error"]
-        assert not isinstance(error, Exception)
-        assert f"{label} is unsendable, but sent to another thread" in str(error)
-    assert _on_thread(lambda: (hit.chunk_id, hit.score))["value"] == (hit.chunk_id, hit.score)
+        assert _refused(_on_thread(use), label)
+    assert _on_thread(lambda: (hit.chunk_id, hit.score)) == (hit.chunk_id, hit.score)
 
     holder, reports = [client.prepare_retrieval_query(toy.embeddings[0], 1, 2)], []
     gc.collect()  # objects left in cycles by earlier tests must not be collected on the thread below
@@ -53,16 +57,6 @@ def test_bound_objects_refuse_other_threads_and_report_being_dropped_there(toy):
     finally:
         sys.unraisablehook = previous
     assert reports == ["_native::PyPreparedRetrieval is unsendable, but is being dropped on another thread"]
-
-
-def _refused(use) -> bool:
-    try:
-        use()
-    except Exception:
-        return False  # an ordinary error is not the binding fault
-    except BaseException as error:
-        return "is unsendable, but sent to another thread" in str(error)
-    return False
 
 
 def test_eight_clients_retrieve_concurrently_and_refuse_each_others_objects(rs):
@@ -84,9 +78,10 @@ def test_eight_clients_retrieve_concurrently_and_refuse_each_others_objects(rs):
                     response = server.answer(retrieval.query_json)
                 decoded = clients[k].decode_retrieval_response(retrieval, response)
                 assert (decoded[0].chunk_id, decoded[0].text) == (f"c{row}", rs.chunks[row]["text"])
-                refusals[k] += _refused(lambda: clients[neighbour].search(rs.embeddings[row], 1))
-                refusals[k] += _refused(lambda: prepared[neighbour].query_json)
-                refusals[k] += _refused(lambda: clients[neighbour].decode_retrieval_response(retrieval, response))
+                refusals[k] += _refused(_outcome(lambda: clients[neighbour].search(rs.embeddings[row], 1)))
+                refusals[k] += _refused(_outcome(lambda: prepared[neighbour].query_json))
+                refusals[k] += _refused(_outcome(lambda: clients[neighbour].decode_retrieval_response(retrieval,
+                                                                                                       response)))
             # Bound objects must die on their own thread, once no neighbour reaches for them.
             finished.wait()
             clients[k] = prepared[k] = retrieval = None
