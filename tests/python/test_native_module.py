@@ -104,6 +104,8 @@ def _decode(client, response):
      "argument 'response_json': 'memoryview' object cannot be converted to 'PyBytes'"),
     # The client's own errors come across as RuntimeError carrying the message alone.
     (lambda c: c.search([1.0] * 4, 1), RuntimeError, "format error: query has 4 dimensions, expected 5"),
+    (lambda c: c.search([1e39, 0, 0, 0, 0], 1), RuntimeError,  # beyond float32: an infinity
+     "format error: query vector has non-finite value at dimension 0"),
     (lambda c: NativeClient.open_public_cache("/nonexistent-quorvex"), RuntimeError,
      "I/O error for /nonexistent-quorvex/manifest.json: No such file or directory (os error 2)"),
 ])
@@ -126,6 +128,7 @@ def test_embedding_accepts_any_numeric_sequence(toy):
     assert [h.score for h in client.search((1, 2, 3, 4, 5), 2)] == [h.score for h in client.search([1.0, 2, 3, 4, 5], 2)]
     assert len(client.search([Floatish()] * 5, 2)) == 2
     assert len(client.search(b"\x01\x02\x03\x04\x05", 2)) == 2  # bytes are a sequence of ints
+    assert client.search([3.4028235e38, 0, 0, 0, 0], 1)  # rounds to the largest float32, not to an infinity
 
 
 def test_scores_are_float32_widened_exactly_and_metadata_is_canonical_json(tmp_path):
