@@ -12,7 +12,7 @@ from quorvex.publisher.documents import Document, chunk_document, read_documents
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.publisher.records import chunk_record_json
 from quorvex.shared import profiles
-from support.documents import DOCUMENTS, publish_small, write_jsonl
+from support.documents import DOCUMENTS, write_jsonl
 
 # Words of every escaping class: plain, quoted, backslashes, control characters, 2- to 4-byte UTF-8.
 WORDS = ["alpha", "be", "x", 'say"hi"', "back\\slash", "tab\there", "bell\x07", "été", "漢字", "😀", "a" * 40]
@@ -146,15 +146,6 @@ def test_precomputed_embeddings_are_published_as_given(tmp_path):
     long = [Document("long", "word " * 400, None, documents[0].embedding)]
     with pytest.raises(ValueError, match="precomputed embedding but needs 3 chunks"):
         publish_documents(long, tmp_path / "c3", tmp_path / "s3", embedding_model="m")
-
-
-def test_published_chunks_cover_every_document_and_fit(tmp_path):
-    result = publish_small(tmp_path)
-    rows = [json.loads(line) for line in (tmp_path / "cache/index/metadata.jsonl").read_text().splitlines()]
-    assert result.record_count == len(rows) > len(DOCUMENTS)  # "stars" needs several chunks
-    assert {r["document_id"] for r in rows} == {d.document_id for d in DOCUMENTS}
-    assert [r["chunk_id"] for r in rows if r["document_id"] == "stars"][:2] == ["stars#0", "stars#1"]
-    assert rows[0]["metadata"] == {"topic": "plants"}
 
 
 def test_too_many_chunks_for_the_supported_profile_are_refused_before_embedding(tmp_path):

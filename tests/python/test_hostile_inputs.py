@@ -94,26 +94,11 @@ def _huge_response(cache: pathlib.Path, server) -> dict:
     return {"extra": json.dumps(response)}
 
 
-def _write_large(path: pathlib.Path, head: bytes, filler: bytes, tail: bytes, size: int) -> None:
-    """Writes head, whole fillers and tail, `size` bytes at most."""
-    fillers, per_piece = (size - len(head) - len(tail)) // len(filler), 2**20 // len(filler)
-    with path.open("wb") as out:
-        for part in [head, *[filler * per_piece] * (fillers // per_piece), filler * (fillers % per_piece), tail]:
-            out.write(part)
-
-
-def _vectors_of_one_long_row(cache: pathlib.Path, server) -> dict:
-    size = 64 * 2**20
-    _write_large(cache / "index/vectors.bin", b"QVVEC001" + struct.pack("<IQ", (size - 20) // 4, 1), b"\0", b"", size)
-    replace_file(cache, "index/vectors.bin", (cache / "index/vectors.bin").read_bytes())
-    return {}
-
-
 def _json_padded(relative: str):
     """The file keeps its own fields and gains one holding 100 MB of [0,0,...]: still valid JSON."""
     def build(cache: pathlib.Path, server) -> dict:
-        head = (cache / relative).read_text().rstrip()[:-1] + ', "padding": ['
-        _write_large(cache / relative, head.encode(), b"0,", b"0]}", 100 * 10**6)
+        head = (cache / relative).read_bytes().rstrip()[:-1] + b', "padding": ['
+        (cache / relative).write_bytes(head + b"0," * ((100 * 10**6 - len(head)) // 2 - 2) + b"0]}")
         return {}
     return build
 
@@ -150,7 +135,8 @@ CASES = {
     "retrieval-count": ("toy", _unchanged, f"client.prepare_retrieval_query([1.0] * 5, 1, {HUGE})",
                         f"format error: retrieval_count {HUGE} is larger than this client can prepare for this cache "
                         "(at most 5478274)"),
-    "vectors-of-one-long-row": ("toy", _vectors_of_one_long_row, "None",
+    "vectors-of-one-long-row": ("toy", _rewritten("index/vectors.bin", lambda _: b"QVVEC001" + struct.pack(
+        "<IQ", 2**24 - 5, 1) + bytes(2**26 - 20)), "None",
                                 "format error: vectors.bin dimensions 16777211 do not match index config 5"),
     "manifest-100-mb": ("toy", _json_padded("manifest.json"), "None", TOO_LARGE % "manifest.json"),
     "checksums-100-mb": ("toy", _json_padded("checksums.json"), "None", TOO_LARGE % "checksums.json"),
