@@ -95,7 +95,7 @@ def test_ask_reports_an_unreachable_server_and_a_foreign_embedder(published, tmp
         port = probe.getsockname()[1]
     asked = quorvex("ask", str(published / "cache"), "x", "--server", f"http://127.0.0.1:{port}/query",
                     "--timeout", "5")
-    assert asked.returncode == 1 and "quorvex ask: error: cannot reach" in asked.stderr
+    assert asked.returncode == 1 and f"quorvex ask: error: cannot reach http://127.0.0.1:{port}/query" in asked.stderr
 
     rows = [{"document_id": f"d{i}", "text": f"text {i}", "embedding": [float(i + 1)] * 384} for i in range(2)]
     (tmp_path / "own.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
@@ -119,26 +119,21 @@ def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
     assert verified.stdout.strip() == f"FAILED: {cache} is not a sound public cache: {expected.value}"
 
 
-def _port_in_use(root, listener):
-    return ["serve", str(root / "state"), "--port", str(listener.getsockname()[1])]
-
-
 @pytest.mark.parametrize("command, stream, expected", [
-    (lambda root, _: ["ask", str(root / "cache"), "  ", "--server", "http://127.0.0.1:1/query"], "stderr",
+    (lambda root, tmp, port: ["ask", str(root / "cache"), "  ", "--server", "http://127.0.0.1:1/query"], "stderr",
      "quorvex ask: error: the question is empty"),
-    (lambda root, _: ["ask", str(root), "x", "--server", "http://127.0.0.1:1/query"], "stderr",
+    (lambda root, tmp, port: ["ask", str(tmp), "x", "--server", "http://127.0.0.1:1/query"], "stderr",
      f"is not a quorvex public cache (it holds no manifest.json): I/O error for "),
-    (_port_in_use, "stderr", "the address is already in use; choose another port with --port, or --port 0"),
-    (lambda root, _: ["publish", str(write_jsonl(root / "one.jsonl", DOCUMENTS[:1])), "--cache", str(root / "c1"),
-                      "--server-state", str(root / "s1")], "stdout", "published 1 document as 1 chunk\n"),
+    (lambda root, tmp, port: ["serve", str(root / "state"), "--port", str(port)], "stderr",
+     "the address is already in use; choose another port with --port, or --port 0"),
+    (lambda root, tmp, port: ["publish", str(write_jsonl(tmp / "one.jsonl", DOCUMENTS[:1])), "--cache", str(tmp / "c"),
+                              "--server-state", str(tmp / "s")], "stdout", "published 1 document as 1 chunk\n"),
 ], ids=["empty question", "not a cache", "port in use", "plural forms"])
 def test_command_line_frictions(tmp_path, published, command, stream, expected):
-    shutil.copytree(published / "cache", tmp_path / "cache")
-    shutil.copytree(published / "state", tmp_path / "state")
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
-        ran = quorvex(*command(tmp_path, listener))
+        ran = quorvex(*command(published, tmp_path, listener.getsockname()[1]))
     assert expected in getattr(ran, stream), ran.stderr
 
 
@@ -148,12 +143,13 @@ def test_output_into_a_closed_pipe_ends_quietly(published):
     assert piped.stdout.startswith("ok: ") and piped.stderr == ""
 
 
-def test_demo_runs_end_to_end(capsys):
-    assert main(["demo", "--question", "What does the yield expression do?"]) == 0
+def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys):
+    assert main(["demo", "--question", "What does the yield expression do?", "--tamper"]) == 0
     out = capsys.readouterr().out
     assert "listening on http://127.0.0.1:" in out
     assert "Question 1/1: What does the yield expression do?" in out
     assert "[yield#" in out and "4 PIR queries (2 hits + 2 padding)" in out
     assert "timings: embed" in out and "server round trip" in out
     assert "every one of exactly" in out
+    assert "caught: the fetched chunk 'yield#" in out and "the server altered its answer" in out
     assert out.rstrip().endswith(PRIVACY_NOTE)

@@ -1,12 +1,10 @@
-"""Hostile sizes: files, documents and arguments that claim enormous counts,
-nest without end or are simply large. Each case runs in a fresh interpreter,
-which reports the error it got and its own peak memory; the error must be the
-refusal meant for that input and the peak may exceed that of an interpreter
-that only imports the module by at most the case's budget: 100 MB, or twice
-the largest file for a cache of large files."""
+"""Hostile sizes: files, documents and arguments that claim enormous counts, nest without end
+or are simply large. Each case runs in a fresh interpreter, which reports the outcome of its
+statement and its own peak memory; the outcome must be the refusal meant for that input and
+the peak may exceed that of an interpreter that only imports the module by at most 100 MB, or
+by twice the largest file of the cache where that is more."""
 
 import functools
-import hashlib
 import json
 import pathlib
 import shutil
@@ -17,16 +15,15 @@ import textwrap
 
 import pytest
 
-from quorvex.publisher.publish import publish
-from quorvex.server.pir_server import PirServer
-from support import codec as _codec
-from support.corpus import make_chunks, make_embeddings
+from quorvex._native import NativeClient
+from support import codec
+from support.corpus import replace_file
 
 PEAK_BUDGET_BYTES = 100 * 2**20
 HUGE = 2**40
 DEEP = 10**6
 
-# The child opens the cache, runs the case's statement and prints the outcome.
+# The child opens the cache, evaluates the case's statement and prints the outcome.
 CHILD = textwrap.dedent("""
     import json, sys
     from quorvex._native import NativeClient
@@ -49,187 +46,117 @@ CHILD = textwrap.dedent("""
     # The peak resident size of this process's memory (ru_maxrss would also
     # count the parent's memory that this child briefly shared before exec).
     with open("/proc/self/status") as status:
-        peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-    outcome["peak_bytes"] = peak_kib * 1024
+        outcome["peak_bytes"] = 1024 * next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
     print(json.dumps(outcome))
 """)
 
 
-def _child(cache: str, statement: str, extra: str) -> dict:
-    done = subprocess.run([sys.executable, "-c", CHILD, cache, statement, extra],
-                          capture_output=True, text=True, timeout=120)
+def _child(cache: str, statement: str, extra: str = "") -> dict:
+    done = subprocess.run([sys.executable, "-c", CHILD, cache, statement, extra], capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
 
 @functools.cache
 def _interpreter_peak() -> int:
-    return _child("", "None", "")["peak_bytes"]
-
-
-def _run(cache: pathlib.Path, statement: str = "None", extra: str = "", budget: int = PEAK_BUDGET_BYTES) -> dict:
-    outcome = _child(str(cache), statement, extra)
-    print(f"peak {outcome['peak_bytes'] / 2**20:.1f} MiB: {statement} -> {outcome['message']}")
-    assert outcome["peak_bytes"] < _interpreter_peak() + budget, outcome
-    return outcome
-
-
-@pytest.fixture(scope="module")
-def published(tmp_path_factory):
-    root = tmp_path_factory.mktemp("hostile")
-    made = {}
-    for name, profile, count, dimensions in [("toy", "toy-development-only-v0", 9, 5),
-                                            ("rs", "simplepir-rs-experimental-v0", 9, 5)]:
-        publish(make_chunks(count, seed=1), make_embeddings(count, dimensions, seed=1), root / name,
-                root / f"{name}-server", embedding_model="m", profile=profile, record_size_bytes=200)
-        made[name] = (root / name, root / f"{name}-server")
-    return made
-
-
-def _copy_with(tmp_path: pathlib.Path, public: pathlib.Path, relative: str, content: bytes) -> pathlib.Path:
-    """A copy of the cache with one file replaced and the checksum list updated to match."""
-    cache = tmp_path / "cache"
-    shutil.copytree(public, cache)
-    (cache / relative).write_bytes(content)
-    checksums = json.loads((cache / "checksums.json").read_text())
-    checksums["files"][relative] = {"sha256": hashlib.sha256(content).hexdigest(), "size_bytes": len(content)}
-    (cache / "checksums.json").write_text(json.dumps(checksums))
-    return cache
+    return _child("", "None")["peak_bytes"]
 
 
 def _with_count(original: bytes, offset: int, count: int) -> bytes:
     return original[:offset] + struct.pack("<Q", count) + original[offset + 8:]
 
 
-def test_unchanged_cache_opens_within_the_limit(published):
-    assert _run(published["toy"][0], "len(client.search([1.0] * 5, 3))")["value"] == "3"
+def _rewritten(relative: str, rewrite):
+    """The cache with one file rewritten from its original bytes, its checksum listed to match."""
+    def build(cache: pathlib.Path, server) -> dict:
+        replace_file(cache, relative, rewrite((cache / relative).read_bytes()))
+        return {}
+    return build
 
 
-@pytest.mark.parametrize("relative, offset", [("index/vectors.bin", 12), ("index/ids.bin", 8)],
-                         ids=["vectors", "ids"])
-def test_index_file_claiming_huge_row_count(published, tmp_path, relative, offset):
-    public = published["toy"][0]
-    cache = _copy_with(tmp_path, public, relative, _with_count((public / relative).read_bytes(), offset, HUGE))
-    outcome = _run(cache)
-    assert (outcome["error"], outcome["message"]) == (
-        "RuntimeError", f"I/O error for {cache / relative}: failed to fill whole buffer")
+def _nested_metadata(closed: bool):
+    def build(cache: pathlib.Path, server) -> dict:
+        first, rest = (cache / "index/metadata.jsonl").read_bytes().split(b"\n", 1)
+        head = json.dumps({k: v for k, v in json.loads(first).items() if k != "metadata"})[:-1] + ', "metadata": '
+        deep = head + "[" * DEEP + ("]" * DEEP + "}" if closed else "")
+        replace_file(cache, "index/metadata.jsonl", deep.encode() + b"\n" + rest)
+        return {"column": len(head) + 128}  # the record is level 1: the 128th bracket opens level 129
+    return build
 
 
-def _toy_hint_declaring(original: bytes, values: int) -> bytes:
-    # record_size_bytes x matrix_width is the hint length the reader expects.
-    hint = _with_count(original, 16, values // 16)
-    return _with_count(hint, 64, values)
-
-
-def _rs_hint_declaring(original: bytes, values: int) -> bytes:
-    return _with_count(original, 80, values)  # the hint's row count; one column stays
-
-
-@pytest.mark.parametrize("name, rewrite, field", [
-    ("toy", _toy_hint_declaring, "SimplePIR client hint value"),
-    ("rs", _rs_hint_declaring, "simplepir-rs matrix value"),
-])
-def test_client_hint_declaring_huge_value_count(published, tmp_path, name, rewrite, field):
-    public = published[name][0]
-    relative = "pir/client_hint.bin"
-    original = (public / relative).read_bytes()
-    if name == "rs":  # keep one column so rows x columns is the declared count
-        original = _with_count(original, 88, 1)
-    cache = _copy_with(tmp_path, public, relative, rewrite(original, HUGE))
-    outcome = _run(cache)
-    assert (outcome["error"], outcome["message"]) == (
-        "RuntimeError", f"format error: client_hint.bin ended while reading {field}")
-
-
-@pytest.mark.parametrize("closed", [True, False], ids=["closed", "unclosed"])
-def test_metadata_nested_a_million_levels(published, tmp_path, closed):
-    public = published["toy"][0]
-    relative = "index/metadata.jsonl"
-    lines = (public / relative).read_bytes().splitlines(keepends=True)
-    record = json.loads(lines[0])
-    head = json.dumps({k: v for k, v in record.items() if k != "metadata"})[:-1] + ', "metadata": '
-    deep = head + "[" * DEEP + ("]" * DEEP + "}" if closed else "")
-    cache = _copy_with(tmp_path, public, relative, deep.encode() + b"\n" + b"".join(lines[1:]))
-    outcome = _run(cache)
-    column = len(head) + 128  # the record is level 1: the 128th bracket opens level 129
-    assert (outcome["error"], outcome["message"]) == (
-        "RuntimeError", f"format error: metadata JSONL parse error in {cache / relative} at line 1: "
-                        f"recursion limit exceeded at line 1 column {column}")
-
-
-@pytest.mark.parametrize("name, label", [("toy", "PIR response"), ("rs", "simplepir-rs PIR response")])
-def test_response_payload_declaring_huge_element_count(published, tmp_path, name, label):
-    public, server_dir = published[name]
-    # The query is made in the child; the server answers it here, then the
-    # first payload's element count is replaced.
-    query = _run(public, "client.prepare_retrieval_query([1.0] * 5, 1, 2).query_json")
-    assert query["error"] is None
-    response = json.loads(PirServer.load(server_dir).answer(eval(query["value"])))
-    payload = _codec.decode_payload(response["responses"][0]["payload"])
-    response["responses"][0]["payload"] = _codec.encode_payload(_with_count(payload, 8, HUGE))
-    hostile = json.dumps(response).encode()
-    # The prepared retrieval cannot cross processes: prepare again, answer the hostile document.
-    outcome = _run(public, "client.decode_retrieval_response(client.prepare_retrieval_query([1.0] * 5, 1, 2), "
-                           "extra.encode())", extra=hostile.decode())
-    assert outcome["error"] == "RuntimeError"
-    assert outcome["message"].startswith(f"format error: {label} vector length {HUGE} does not match expected ")
-
-
-def test_query_embedding_claiming_huge_length(published):
-    outcome = _run(published["toy"][0], "len(client.search(LyingSequence(), 1))")
-    assert (outcome["error"], outcome["value"]) == (None, "1")
-
-
-def test_huge_retrieval_count(published):
-    outcome = _run(published["toy"][0], f"client.prepare_retrieval_query([1.0] * 5, 1, {HUGE})")
-    assert outcome["error"] == "RuntimeError"
-    assert outcome["message"].startswith(f"format error: retrieval_count {HUGE} is larger than")
-
-
-def _write_large(path: pathlib.Path, head: bytes, filler: bytes, tail: bytes, size: int) -> str:
-    """Writes head, whole fillers and tail, `size` bytes at most. Returns the SHA-256."""
-    digest = hashlib.sha256()
-    fillers, per_piece = (size - len(head) - len(tail)) // len(filler), 2**20 // len(filler)
-    parts = [filler * per_piece] * (fillers // per_piece) + [filler * (fillers % per_piece)]
-    with path.open("wb") as out:
-        for part in [head, *parts, tail]:
-            out.write(part)
-            digest.update(part)
-    return digest.hexdigest()
-
-
-def _vectors_of_one_long_row(cache: pathlib.Path, size: int) -> None:
-    dimensions = (size - 20) // 4
-    path = cache / "index/vectors.bin"
-    digest = _write_large(path, b"QVVEC001" + struct.pack("<IQ", dimensions, 1), b"\0", b"", size)
-    checksums = json.loads((cache / "checksums.json").read_text())
-    checksums["files"]["index/vectors.bin"] = {"sha256": digest, "size_bytes": path.stat().st_size}
-    (cache / "checksums.json").write_text(json.dumps(checksums))
+def _huge_response(cache: pathlib.Path, server) -> dict:
+    """A response whose first payload claims HUGE elements (the child prepares its own query)."""
+    prepared = NativeClient.open_public_cache(str(cache)).prepare_retrieval_query([1.0] * 5, 1, 2)
+    response = json.loads(server.answer(prepared.query_json))
+    payload = codec.decode_payload(response["responses"][0]["payload"])
+    response["responses"][0]["payload"] = codec.encode_payload(_with_count(payload, 8, HUGE))
+    return {"extra": json.dumps(response)}
 
 
 def _json_padded(relative: str):
-    """The file keeps its own fields and gains one holding [0,0,...]: still valid JSON."""
-    def write(cache: pathlib.Path, size: int) -> None:
-        head = (cache / relative).read_text().rstrip()[:-1] + ', "padding": ['
-        _write_large(cache / relative, head.encode(), b"0,", b"0]}", size)
-    return write
+    """The file keeps its own fields and gains one holding 100 MB of [0,0,...]: still valid JSON."""
+    def build(cache: pathlib.Path, server) -> dict:
+        head = (cache / relative).read_bytes().rstrip()[:-1] + b', "padding": ['
+        (cache / relative).write_bytes(head + b"0," * ((100 * 10**6 - len(head)) // 2 - 2) + b"0]}")
+        return {}
+    return build
 
 
-@pytest.mark.parametrize("write, size, message", [
-    (_vectors_of_one_long_row, 64 * 2**20,
-     "format error: vectors.bin dimensions 16777211 do not match index config 5"),
-    (_json_padded("manifest.json"), 100 * 10**6,
-     "format error: {cache}/manifest.json is larger than 4194304 bytes, the most this file may hold"),
-    (_json_padded("checksums.json"), 100 * 10**6,
-     "format error: {cache}/checksums.json is larger than 4194304 bytes, the most this file may hold"),
-], ids=["vectors_of_one_long_row", "manifest", "checksums"])
-def test_large_file_costs_at_most_twice_its_size(published, tmp_path, write, size, message):
+def _unchanged(cache: pathlib.Path, server) -> dict:
+    return {}
+
+
+NESTED = "format error: metadata JSONL parse error in {cache}/index/metadata.jsonl at line 1: recursion limit " \
+         "exceeded at line 1 column {column}"
+DECODE = "client.decode_retrieval_response(client.prepare_retrieval_query([1.0] * 5, 1, 2), extra.encode())"
+TOO_LARGE = "format error: {cache}/%s is larger than 4194304 bytes, the most this file may hold"
+# (publication, change to its cache, statement, its value or error message). The toy hint's length is
+# record_size_bytes (offset 16) x matrix_width, its count at 64; the simplepir-rs hint's rows are at 80,
+# its columns at 88.
+CASES = {
+    "unchanged": ("toy", _unchanged, "len(client.search([1.0] * 5, 3))", "3"),
+    "vectors-row-count": ("toy", _rewritten("index/vectors.bin", lambda b: _with_count(b, 12, HUGE)), "None",
+                          "I/O error for {cache}/index/vectors.bin: failed to fill whole buffer"),
+    "ids-row-count": ("toy", _rewritten("index/ids.bin", lambda b: _with_count(b, 8, HUGE)), "None",
+                      "I/O error for {cache}/index/ids.bin: failed to fill whole buffer"),
+    "toy-hint-count": ("toy", _rewritten("pir/client_hint.bin",
+                                         lambda b: _with_count(_with_count(b, 16, HUGE // 16), 64, HUGE)), "None",
+                       "format error: client_hint.bin ended while reading SimplePIR client hint value"),
+    "rs-hint-count": ("rs", _rewritten("pir/client_hint.bin", lambda b: _with_count(_with_count(b, 88, 1), 80, HUGE)),
+                      "None", "format error: client_hint.bin ended while reading simplepir-rs matrix value"),
+    "metadata-nested-closed": ("toy", _nested_metadata(True), "None", NESTED),
+    "metadata-nested-unclosed": ("toy", _nested_metadata(False), "None", NESTED),
+    "toy-response-count": ("toy", _huge_response, DECODE,
+                           f"format error: PIR response vector length {HUGE} does not match expected 200"),
+    "rs-response-count": ("rs", _huge_response, DECODE,
+                          f"format error: simplepir-rs PIR response vector length {HUGE} does not match expected 100"),
+    "lying-sequence-length": ("toy", _unchanged, "len(client.search(LyingSequence(), 1))", "1"),
+    "retrieval-count": ("toy", _unchanged, f"client.prepare_retrieval_query([1.0] * 5, 1, {HUGE})",
+                        f"format error: retrieval_count {HUGE} is larger than this client can prepare for this cache "
+                        "(at most 5478274)"),
+    "vectors-of-one-long-row": ("toy", _rewritten("index/vectors.bin", lambda _: b"QVVEC001" + struct.pack(
+        "<IQ", 2**24 - 5, 1) + bytes(2**26 - 20)), "None",
+                                "format error: vectors.bin dimensions 16777211 do not match index config 5"),
+    "manifest-100-mb": ("toy", _json_padded("manifest.json"), "None", TOO_LARGE % "manifest.json"),
+    "checksums-100-mb": ("toy", _json_padded("checksums.json"), "None", TOO_LARGE % "checksums.json"),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_hostile_input_is_refused_in_bounded_memory(request, tmp_path, case):
+    profile, build, statement, expected = CASES[case]
+    published = request.getfixturevalue(profile)
     cache = tmp_path / "cache"
-    shutil.copytree(published["toy"][0], cache)
+    shutil.copytree(published.public, cache)
     try:
-        write(cache, size)
+        fields = build(cache, published.server())
         largest = max(path.stat().st_size for path in cache.rglob("*") if path.is_file())
-        outcome = _run(cache, budget=2 * largest)
-        assert (outcome["error"], outcome["message"]) == ("RuntimeError", message.format(cache=cache))
+        outcome = _child(str(cache), statement, fields.get("extra", ""))
     finally:
         shutil.rmtree(cache)
+    print(f"peak {outcome['peak_bytes'] / 2**20:.1f} MiB: {statement} -> {outcome['message']}")
+    assert outcome["peak_bytes"] < _interpreter_peak() + max(PEAK_BUDGET_BYTES, 2 * largest), outcome
+    assert outcome["error"] in (None, "RuntimeError"), outcome
+    got = outcome["value"] if outcome["error"] is None else outcome["message"]
+    assert got == expected.format(cache=cache, **fields), outcome

@@ -4,16 +4,16 @@ import socket
 import threading
 import time
 
+import numpy as np
 import pytest
 
-from quorvex import HashingEmbedder, PrivateRetriever
+from quorvex import HashingEmbedder, NativeClient, PrivateRetriever
 from quorvex.client import http_transport
 from quorvex.server.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
 from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
 from quorvex.shared.formats import publication_id
 from quorvex.server.pir_server import PirServer
 from support.documents import publish_small
-from support.reference_client import ReferenceClient, chunk_of
 
 pytestmark = pytest.mark.timeout(30)
 DEADLINE = 0.5  # seconds for a request to arrive whole, and for an idle connection
@@ -28,8 +28,8 @@ def store(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def documents(store):
-    client = ReferenceClient.from_cache(store / "cache")
-    return [client.batch([k % 4, (k + 1) % 4, (k + 2) % 4, (k + 3) % 4])[0] for k in range(12)]
+    client, rng = NativeClient.open_public_cache(str(store / "cache")), np.random.default_rng(0)
+    return [client.prepare_retrieval_query(rng.standard_normal(384), 2, 4).query_json for _ in range(12)]
 
 
 class GatedPir:
@@ -163,28 +163,21 @@ def test_a_full_queue_answers_503_at_once_and_the_transport_retries(store, docum
     assert waits == [1.0]
 
 
-def test_transport_reuses_connections_and_replaces_one_the_server_closed(store, server, documents):
-    client = ReferenceClient.from_cache(store / "cache")
-    query, contexts = client.batch([0, 1, 2, 3])
+def test_transport_reuses_connections_and_replaces_one_the_server_closed(store, server):
+    client = NativeClient.open_public_cache(str(store / "cache"))
+    prepared = client.prepare_retrieval_query(np.ones(384), 2, 4)
+    hits = [h.chunk_id for h in prepared.search_results()]
     transport = HttpTransport(server.url, timeout=10)
-    first = transport(query)
+    first = transport(prepared.query_json)
     (kept,) = transport._idle
-    transport(query)  # at once, well within the idle deadline
+    transport(prepared.query_json)  # at once, well within the idle deadline
     assert transport._idle == [kept]
-    assert chunk_of(client.decode(first, contexts)[2])["record_id"] == 2
+    assert [d.chunk_id for d in client.decode_retrieval_response(prepared, first)] == hits
     time.sleep(2 * DEADLINE)  # the server closes the idle connection
-    assert chunk_of(client.decode(transport(query), contexts)[1])["record_id"] == 1
+    assert [d.chunk_id for d in client.decode_retrieval_response(prepared, transport(prepared.query_json))] == hits
     assert transport._idle != [kept]
     with pytest.raises(TransportError, match=r"refused the query \(HTTP 400\): JSON error for batched-pir-query"):
         transport(b"nonsense")
-
-
-def test_transport_reports_an_unreachable_server():
-    with socket.socket() as probe:  # a loopback port that nothing listens on
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    with pytest.raises(TransportError, match=f"cannot reach http://127.0.0.1:{port}/query"):
-        HttpTransport(f"http://127.0.0.1:{port}/query", timeout=5)(b"{}")
 
 
 @pytest.mark.parametrize("url", ["file:///etc/passwd", "127.0.0.1:8765/query", "http:///query"])

@@ -1,7 +1,8 @@
-import hashlib
+"""The publisher: what it writes beyond what the client reads back (the round trips are in
+test_native_module), what it refuses, and directories that appear together or not at all."""
+
 import json
 import pathlib
-import struct
 import subprocess
 import sys
 
@@ -9,11 +10,9 @@ import numpy as np
 import pytest
 
 from quorvex.publisher import atomic_dirs
-from quorvex.shared import profiles
-from quorvex._native import NativeClient
 from quorvex.publisher.publish import Chunk, publish
-from quorvex.server.pir_server import PirServer
-from support.corpus import make_chunks, make_embeddings
+from quorvex.shared import profiles
+from support.corpus import Published, make_chunks, make_embeddings, publish_synthetic
 
 MANIFEST_KEYS = {
     "quorvex_version", "bundle_id", "bundle_version", "embedding_model", "embedding_dimensions",
@@ -24,113 +23,61 @@ CLIENT_VERIFIED = ["manifest.json", "index/vectors.bin", "index/ids.bin", "index
                    "index/index.config.json", "pir/scheme.json", "pir/client_hint.bin"]
 
 
-def run(tmp_path, count, dims, **options):
-    chunks = make_chunks(count, text_bytes=options.pop("text_bytes", 40))
-    vectors = make_embeddings(count, dims)
-    result = publish(chunks, vectors, tmp_path / "public", tmp_path / "server",
-                     embedding_model="test-model", **options)
-    return result, chunks, vectors
-
-
-@pytest.mark.parametrize("profile, count, dims, record_size", [
-    (None, 1000, 384, None),
-    (profiles.TOY, 5, 3, None),
-    (profiles.RS_EXPERIMENTAL, 7, 8, 333),
+@pytest.mark.parametrize("profile, count, dimensions, record_size", [
+    (None, 1000, 384, None), (profiles.TOY, 5, 3, None), (profiles.RS_EXPERIMENTAL, 7, 8, 333),
 ])
-def test_cache_files_parse_back(tmp_path, profile, count, dims, record_size):
-    result, chunks, vectors = run(tmp_path, count, dims, profile=profile, record_size_bytes=record_size)
-    root = tmp_path / "public"
-    chosen = profiles.get_profile(profile or profiles.RS_SUPPORTED)
-    size = result.record_size_bytes
-
+def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, count, dimensions, record_size):
+    result = publish(make_chunks(count), vectors := make_embeddings(count, dimensions), tmp_path / "public",
+                     tmp_path / "server", embedding_model="test-model", profile=profile, record_size_bytes=record_size)
+    root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.RS_SUPPORTED)
     manifest = json.loads((root / "manifest.json").read_text())
     assert set(manifest) == MANIFEST_KEYS
     assert (manifest["chunk_count"], manifest["pir_record_count"]) == (count, count)
-    assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == size
+    assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == result.record_size_bytes
     params = manifest["pir_params"]
-    assert all(isinstance(v, str) for v in params.values())
-    assert params["schema_version"] == "1" and params["parameter_profile"] == chosen.name
-    assert params["security_status"] == chosen.security_status
-    assert (int(params["matrix_width"]), int(params["modulus"]), int(params["plaintext_modulus"])) == \
-        (chosen.matrix_width, chosen.modulus, chosen.plaintext_modulus)
-
-    checksums = json.loads((root / "checksums.json").read_text())
-    assert checksums["algorithm"] == "sha256"
-    for path in CLIENT_VERIFIED:
-        data = (root / path).read_bytes()
-        assert checksums["files"][path] == {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
-
-    vec = (root / "index/vectors.bin").read_bytes()
-    assert vec[:8] == b"QVVEC001" and struct.unpack_from("<IQ", vec, 8) == (dims, count)
-    assert len(vec) == 20 + 4 * count * dims
-    assert (np.frombuffer(vec, "<f4", offset=20).reshape(count, dims) == vectors).all()
-    ids = (root / "index/ids.bin").read_bytes()
-    assert ids[:8] == b"QVIDS001" and len(ids) == 16 + 8 * count
-    assert np.frombuffer(ids, "<u8", offset=16).tolist() == list(range(count))
-    lines = (root / "index/metadata.jsonl").read_text().splitlines()
-    rows = [json.loads(line) for line in lines]
-    assert [r["record_id"] for r in rows] == list(range(count))
-    assert [(r["chunk_id"], r["document_id"], r.get("metadata")) for r in rows] == \
-        [(c["chunk_id"], c["document_id"], c["metadata"]) for c in chunks]
-    config = json.loads((root / "index/index.config.json").read_text())
-    assert config == {"index_format": "quorvex-index-v0", "distance_metric": "cosine_similarity",
-                      "embedding_model": "test-model", "embedding_dimensions": dims, "vector_count": count}
+    assert (params["schema_version"], params["parameter_profile"], params["security_status"]) == \
+        ("1", chosen.name, chosen.security_status)
+    assert (params["matrix_width"], params["modulus"], params["plaintext_modulus"]) == \
+        (str(chosen.matrix_width), str(chosen.modulus), str(chosen.plaintext_modulus))
+    listed = json.loads((root / "checksums.json").read_text())["files"]
+    assert sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
+    assert np.array_equal(np.frombuffer((root / "index/vectors.bin").read_bytes(), "<f4", offset=20), vectors.ravel())
 
     scheme = json.loads((root / "pir/scheme.json").read_text())
-    assert scheme["params"]["schema_version"] == 1 and scheme["params"]["record_count"] == count
     assert {k: str(v) for k, v in scheme["params"].items() if k in params} == params
-    assert scheme["artifacts"] == manifest["pir_artifacts"]
-    assert scheme["backend"]["backend_name"] == chosen.backend_name
-    assert scheme["backend"]["implementation_status"] == chosen.implementation_status
-    assert scheme["experimental"] is chosen.experimental
+    assert scheme["artifacts"] == manifest["pir_artifacts"] and scheme["experimental"] is chosen.experimental
+    assert (scheme["backend"]["backend_name"], scheme["backend"]["implementation_status"]) == \
+        (chosen.backend_name, chosen.implementation_status)
     note = scheme["security_note"]
     assert "far too small" in note and "unaudited" in note
     assert ("not externally audited" in note) if chosen.is_supported else ("experimental" in note)
 
-    hint = (root / "pir/client_hint.bin").read_bytes()
-    if chosen.is_simplepir_rs:
-        header = struct.unpack_from("<11Q", hint, 8)
-        side = max(count, (size + 1) // 2)
-        assert hint[:8] == b"QVSRC001"
-        assert header[:7] == (count, size, (size + 1) // 2, side, 64, 17, 131072)
-        assert header[7] != 0 and header[9:] == (side, 64)
-        assert len(hint) == 96 + 8 * side * 64
-    else:
-        header = struct.unpack_from("<8Q", hint, 8)
-        assert hint[:8] == b"QVSPC001"
-        assert header[:6] == (count, size, 16, 2**32, 256, 2**24)
-        assert header[6] != 0 and header[7] == size * 16
-        assert len(hint) == 72 + 8 * size * 16
-        assert int(np.frombuffer(hint, "<u8", offset=72).max()) < 2**32
-    assert (root / "pir/server_hint.bin").is_file()
+    assert listed["pir/server_hint.bin"]["size_bytes"] == (root / "pir/server_hint.bin").stat().st_size
     assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
-    assert result.parameter_profile == chosen.name
-    assert (result.record_count, result.embedding_dimensions) == (count, dims)
+    assert (result.parameter_profile, result.record_count, result.embedding_dimensions) == (chosen.name, count,
+                                                                                             dimensions)
     if chosen.is_supported:
-        assert size == 1024 and result.public_cache_bytes <= profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
+        assert result.record_size_bytes == 1024 and result.public_cache_bytes <= profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]  # no staging leftovers
 
 
 def test_seeds_are_fresh_for_every_publish(tmp_path):
-    seeds = []
-    for name in ("a", "b"):
-        publish(make_chunks(3), make_embeddings(3, 4), tmp_path / name / "public", tmp_path / name / "server",
-                embedding_model="m", profile=profiles.RS_EXPERIMENTAL)
-        seeds.append((tmp_path / name / "public/pir/client_hint.bin").read_bytes()[64:80])
-    assert seeds[0] != seeds[1]
-
-
-def too_long_text():
-    return [{"chunk_id": "long", "document_id": "d", "text": "y" * 1000}]
+    hints = [publish_synthetic(tmp_path / name, profiles.RS_EXPERIMENTAL, 3, 4).public / "pir/client_hint.bin"
+             for name in "ab"]
+    assert hints[0].read_bytes()[64:80] != hints[1].read_bytes()[64:80]
 
 
 @pytest.mark.parametrize("chunks, vectors, options, message", [
     (make_chunks(1001), make_embeddings(1001, 384), {},
      "holds at most 1000 chunks, got 1001; pass profile='simplepir-rs-experimental-v0'"),
     (make_chunks(3), make_embeddings(3, 383), {}, "requires 384-dimensional embeddings, got 383"),
-    (too_long_text(), make_embeddings(1, 384), {}, "hold at most 1020 bytes of chunk record JSON"),
+    ([{"chunk_id": "long", "document_id": "d", "text": "y" * 1000}], make_embeddings(1, 384), {},
+     "hold at most 1020 bytes of chunk record JSON"),
     (make_chunks(2), make_embeddings(2, 384), {"profile": profiles.RS_SUPPORTED, "record_size_bytes": 512},
      "requires 1024-byte records, got record_size_bytes 512"),
+    # 1000 chunks with 700 bytes of metadata each push metadata.jsonl past the envelope.
+    ([Chunk(f"c{i}", "d", "t", {"note": "n" * 700}) for i in range(1000)], make_embeddings(1000, 384), {},
+     "public cache holds at most 2621440 bytes, this one needs"),
     (make_chunks(3), make_embeddings(2, 4), {"profile": profiles.TOY}, "got 2 embeddings for 3 chunks"),
     (make_chunks(2), np.array([[1.0, np.nan], [0, 1]]), {"profile": profiles.TOY},
      "embedding 0 has a non-finite value at dimension 1"),
@@ -154,55 +101,41 @@ def too_long_text():
     (make_chunks(1), make_embeddings(1, 2), {"profile": "toy"}, "unknown PIR parameter profile 'toy'"),
     (make_chunks(1), make_embeddings(1, 2), {"profile": profiles.TOY, "embedding_model": " "},
      "embedding_model must be a non-empty string"),
+    ([Chunk(str(i), "d", "") for i in range(32897)], np.ones((32897, 1)), {"profile": profiles.TOY},
+     "toy profile holds 1 to 32896 records, got 32897"),
+    # 1000 records of nearly 2 GiB would need 2 TB of lane data.
+    (make_chunks(1000), make_embeddings(1000, 2), {"profile": profiles.RS_EXPERIMENTAL,
+     "record_size_bytes": 2**31 - 2}, "lane data needs 2,147,483,646,000 bytes of memory"),
+    *[(make_chunks(2), make_embeddings(2, 2), {"profile": profiles.TOY, "server": server},
+       "must lie outside the public cache") for server in ("public/state", "public", ".")],
 ])
-def test_refusals_say_what_would_fit(tmp_path, chunks, vectors, options, message):
-    options.setdefault("embedding_model", "m")
+def test_refusals_say_what_would_fit_and_write_nothing(tmp_path, chunks, vectors, options, message):
+    options = {"embedding_model": "m", **options}
     with pytest.raises(ValueError) as error:
-        publish(chunks, vectors, tmp_path / "public", tmp_path / "server", **options)
+        publish(chunks, vectors, tmp_path / "public", tmp_path / options.pop("server", "server"), **options)
     assert message in str(error.value)
     assert list(tmp_path.iterdir()) == []
 
 
-def test_supported_profile_refuses_a_cache_over_its_size_envelope(tmp_path):
-    # 1000 chunks with 700 bytes of metadata each push metadata.jsonl past the envelope.
+def test_the_size_envelope_binds_the_supported_profile_only(tmp_path):
     chunks = [Chunk(f"c{i}", "d", "t", {"note": "n" * 700}) for i in range(1000)]
-    with pytest.raises(ValueError, match=r"public cache holds at most 2621440 bytes, this one needs \d+"):
-        publish(chunks, make_embeddings(1000, 384), tmp_path / "p", tmp_path / "s", embedding_model="m")
     result = publish(chunks, make_embeddings(1000, 384), tmp_path / "p", tmp_path / "s", embedding_model="m",
                      profile=profiles.RS_EXPERIMENTAL, record_size_bytes=1024)
     assert result.public_cache_bytes > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
 
 
-def test_toy_profile_refuses_more_records_than_its_noise_margin(tmp_path):
-    count = 32897
-    chunks = [Chunk(str(i), "d", "") for i in range(count)]
-    with pytest.raises(ValueError, match="toy profile holds 1 to 32896 records, got 32897"):
-        publish(chunks, np.ones((count, 1)), tmp_path / "p", tmp_path / "s", embedding_model="m",
-                profile=profiles.TOY)
+def _manifest_model(public: pathlib.Path) -> str:
+    return json.loads((public / "manifest.json").read_text())["embedding_model"]
 
 
-@pytest.mark.parametrize("server", ["public/state", "public", "."])
-def test_server_state_must_lie_outside_the_public_cache(tmp_path, server):
-    with pytest.raises(ValueError, match="must lie outside the public cache"):
-        publish(make_chunks(2), make_embeddings(2, 2), tmp_path / "public", tmp_path / server,
-                embedding_model="m", profile=profiles.TOY)
-
-
-def test_existing_targets_are_replaced_only_when_asked(tmp_path):
+def test_existing_targets_are_replaced_only_when_asked_and_kept_when_committing_fails(tmp_path, monkeypatch):
     args = (make_chunks(2), make_embeddings(2, 2), tmp_path / "public", tmp_path / "server")
     (tmp_path / "public").mkdir()  # an empty target is fine
     publish(*args, embedding_model="first", profile=profiles.TOY)
     with pytest.raises(ValueError, match="is not empty; replace it with overwrite=True"):
         publish(*args, embedding_model="second", profile=profiles.TOY)
-    assert json.loads((tmp_path / "public/manifest.json").read_text())["embedding_model"] == "first"
-    publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
-    assert json.loads((tmp_path / "public/manifest.json").read_text())["embedding_model"] == "second"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+    assert _manifest_model(tmp_path / "public") == "first"
 
-
-def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypatch):
-    args = (make_chunks(2), make_embeddings(2, 2), tmp_path / "public", tmp_path / "server")
-    publish(*args, embedding_model="first", profile=profiles.TOY)
     real_rename = atomic_dirs.os.rename
 
     def failing_rename(src, dst):
@@ -215,16 +148,17 @@ def test_failure_while_committing_leaves_the_old_directories(tmp_path, monkeypat
     with pytest.raises(OSError, match="disk full"):
         publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
     monkeypatch.undo()
-    assert json.loads((tmp_path / "public/manifest.json").read_text())["embedding_model"] == "first"
-    assert (tmp_path / "server/server_state.json").is_file()
+    assert _manifest_model(tmp_path / "public") == "first" and (tmp_path / "server/server_state.json").is_file()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+    publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
+    assert _manifest_model(tmp_path / "public") == "second"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
 
 
 _KILLED_PUBLISH = """
-import os, sys
+import os, pathlib, sys
 sys.path[:0] = {paths!r}
-from quorvex.publisher.publish import publish
-from support.corpus import make_chunks, make_embeddings
+from support.corpus import publish_synthetic
 real_rename, renames = os.rename, [0]
 
 def rename(source, target):
@@ -234,32 +168,22 @@ def rename(source, target):
     real_rename(source, target)
 
 os.rename = rename
-publish(make_chunks(3), make_embeddings(3, 2), {public!r}, {server!r}, embedding_model="second",
-        profile="toy-development-only-v0", overwrite=True)
+publish_synthetic(pathlib.Path({root!r}), "simplepir-rs-experimental-v0", 3, 2, seed=1, overwrite=True)
 """
 
 
-@pytest.mark.parametrize("kill_at, survivor", [(1, "first"), (2, "second"), (3, "second"), (4, "second"),
-                                               (5, "second")])
+# Renames: the journal into place, then each target away and its staged directory in.
+@pytest.mark.parametrize("kill_at, survivor", [(1, 0), (2, 1), (3, 1), (4, 1), (5, 1)])
 def test_a_publish_killed_while_committing_leaves_a_consistent_pair(tmp_path, kill_at, survivor):
-    # Renames: the journal into place, then each target away and its staged directory in.
-    public, server = tmp_path / "public", tmp_path / "server"
-    publish(make_chunks(3), make_embeddings(3, 2), public, server, embedding_model="first", profile=profiles.TOY)
-    script = _KILLED_PUBLISH.format(paths=sys.path, kill_at=kill_at, public=str(public), server=str(server))
+    publish_synthetic(tmp_path, profiles.RS_EXPERIMENTAL, 3, 2, seed=0)
+    script = _KILLED_PUBLISH.format(paths=sys.path, kill_at=kill_at, root=str(tmp_path))
     assert subprocess.run([sys.executable, "-c", script], timeout=60).returncode == 9
-    with atomic_dirs.Publication(public, server, overwrite=True):
+    with atomic_dirs.Publication(tmp_path / "public", tmp_path / "server", overwrite=True):
         pass  # what the next publish does first: finish the interrupted one, remove leftovers
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
-    assert json.loads((public / "manifest.json").read_text())["embedding_model"] == survivor
-    client = NativeClient.open_public_cache(str(public))
-    prepared = client.prepare_retrieval_query(make_embeddings(3, 2)[1].tolist(), 1, 2)
-    decoded = client.decode_retrieval_response(prepared, PirServer.load(server).answer(prepared.query_json))
-    assert [d.chunk_id for d in decoded] == ["c1"]
-
-
-def test_a_store_larger_than_memory_is_refused_up_front(tmp_path):
-    # 1000 records of nearly 2 GiB would need 2 TB of lane data.
-    with pytest.raises(ValueError, match=r"lane data needs 2,147,483,646,000 bytes of memory"):
-        publish(make_chunks(1000), make_embeddings(1000, 2), tmp_path / "p", tmp_path / "s", embedding_model="m",
-                profile=profiles.RS_EXPERIMENTAL, record_size_bytes=2**31 - 2)
-    assert list(tmp_path.iterdir()) == []
+    survived = Published(make_chunks(3, seed=survivor), make_embeddings(3, 2, seed=survivor), tmp_path / "public",
+                         tmp_path / "server")
+    client = survived.client()
+    prepared = client.prepare_retrieval_query(survived.embeddings[1], 1, 2)
+    decoded = client.decode_retrieval_response(prepared, survived.server().answer(prepared.query_json))
+    assert [(d.chunk_id, d.text) for d in decoded] == [("c1", survived.chunks[1]["text"])]

@@ -1,5 +1,4 @@
 import asyncio
-import hashlib
 import json
 import pathlib
 import shutil
@@ -7,14 +6,14 @@ import subprocess
 import sys
 import warnings
 
-import pytest
-
 import numpy as np
+import pytest
 
 from quorvex import AnswerMismatch, ChunkDigests, EmbedderMismatch, HashingEmbedder, PrivateRetriever, TamperedChunk
 from quorvex.publisher.records import Chunk, chunk_record_json
 from quorvex.server.pir_server import PirServer
 from support import codec
+from support.corpus import replace_file
 from support.documents import DOCUMENTS, publish_small
 
 
@@ -30,32 +29,11 @@ def pir(store):
     return PirServer.load(store / "state")
 
 
-@pytest.mark.parametrize("question, document", [
-    ("how often should I water tomato plants", "garden"),
-    ("feeding a sourdough starter with flour", "kitchen"),
-    ("bicycle brake pads and tyre pressure", "bikes"),
-])
-def test_retrieve_fetches_the_texts_of_the_local_hits(store, pir, question, document):
-    sent = []
-
-    def transport(query: bytes) -> bytes:
-        sent.append(query)
-        return pir.answer(query)
-
-    retriever = PrivateRetriever(store / "cache", HashingEmbedder(), transport)
-    hits = retriever.search(question)
-    retrieval = retriever.retrieve(question)
-    assert [h.chunk_id for h in retrieval.hits] == [h.chunk_id for h in hits]
-    assert len(hits) == 2 and hits[0].score >= hits[1].score
-    assert retrieval.chunks[0].document_id == document
-    source = next(d for d in DOCUMENTS if d.document_id == document)
-    assert retrieval.chunks[0].text in source.text and retrieval.chunks[0].metadata == source.metadata
-    assert [c.score for c in retrieval.chunks] == [h.score for h in hits]
-    assert retrieval.query_count == 4 and retrieval.bytes_sent == len(sent[0])
-    assert min(vars(retrieval.timings).values()) >= 0
+QUESTIONS = [("how often should I water tomato plants", "garden"), ("feeding a sourdough starter with flour", "kitchen"),
+             ("bicycle brake pads and tyre pressure", "bikes"), ("zzz unrelated", None)]
 
 
-def test_every_retrieval_sends_the_same_amount(store, pir):
+def test_retrieve_fetches_the_texts_of_the_local_hits_in_documents_of_one_size(store, pir):
     sizes = set()
 
     def transport(query: bytes) -> bytes:
@@ -64,90 +42,109 @@ def test_every_retrieval_sends_the_same_amount(store, pir):
         return bytearray(response)  # any bytes-like answer is accepted
 
     retriever = PrivateRetriever(store / "cache", HashingEmbedder(), transport)
-    for question in ("tomatoes", "neutron stars", "bread", "zzz unrelated"):
-        retriever.retrieve(question)
+    for question, document in QUESTIONS:
+        hits = retriever.search(question)
+        retrieval = retriever.retrieve(question)
+        assert retrieval.hits == hits and len(hits) == 2 and hits[0].score >= hits[1].score
+        assert [(c.chunk_id, c.score) for c in retrieval.chunks] == [(h.chunk_id, h.score) for h in hits]
+        assert {(len(retrieval.chunks), retrieval.query_count, retrieval.bytes_sent, retrieval.bytes_received)} == \
+            {(2, 4, *size) for size in sizes}
+        if document is not None:
+            source = next(d for d in DOCUMENTS if d.document_id == document)
+            assert retrieval.chunks[0].document_id == document and retrieval.chunks[0].text in source.text
+            assert retrieval.chunks[0].metadata == hits[0].metadata == source.metadata
     assert len(sizes) == 1
 
 
-def test_a_cache_published_with_another_embedder_is_refused(store):
-    class Other(HashingEmbedder):
-        name = "another-model"
-
-    with pytest.raises(EmbedderMismatch, match="published with the embedding model "
-                                               "'quorvex-hashing-words-pairs-384-v1'.*'another-model'"):
-        PrivateRetriever(store / "cache", Other(), lambda q: q)
-
-
-def test_a_server_of_another_collection_is_reported(store, tmp_path):
-    publish_small(tmp_path, DOCUMENTS[::-1])
-    retriever = PrivateRetriever(store / "cache", HashingEmbedder(), PirServer.load(tmp_path / "state").answer)
-    with pytest.raises(AnswerMismatch, match="does not decode against the cache .*does the server serve the state"):
-        retriever.retrieve("tomatoes")
-
-
-def test_an_index_that_disagrees_with_the_records_is_caught(store, tmp_path):
-    # A checksummed cache whose index names the chunks in another order than the PIR records:
-    # the module pairs records with hits by position, the retriever compares the chunk ids.
+def _cache_with_rows(store, tmp_path, rewrite) -> pathlib.Path:
+    """A copy of the cache with the rows of index/metadata.jsonl rewritten, its checksum listed to match."""
     cache = tmp_path / "cache"
     shutil.copytree(store / "cache", cache)
     rows = [json.loads(line) for line in (cache / "index/metadata.jsonl").read_text().splitlines()]
+    replace_file(cache, "index/metadata.jsonl", "".join(json.dumps(r) + "\n" for r in rewrite(rows)).encode())
+    return cache
+
+
+def _rotated_chunk_ids(rows):
     names = [r["chunk_id"] for r in rows]
-    for row, name in zip(rows, names[1:] + names[:1]):
-        row["chunk_id"] = name
-    (cache / "index/metadata.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
-    _rewrite_checksum(cache, "index/metadata.jsonl")
-
-    retriever = PrivateRetriever(cache, HashingEmbedder(), PirServer.load(store / "state").answer)
-    with pytest.raises(AnswerMismatch, match="the record fetched for hit .* holds chunk"):
-        retriever.retrieve("tomatoes")
+    return [{**r, "chunk_id": name} for r, name in zip(rows, names[1:] + names[:1])]
 
 
-def _altered(response: bytes, byte: int) -> bytes:
-    """The response with the first fetched record's byte `byte` one higher, as a server can make it
-    by adding delta (times 256 for the high byte of a lane) to one answer element."""
+class OtherEmbedder(HashingEmbedder):
+    name = "another-model"
+
+
+def _another_collections_server(store, tmp_path):
+    publish_small(tmp_path, DOCUMENTS[::-1])
+    return store / "cache", HashingEmbedder(), PirServer.load(tmp_path / "state").answer
+
+
+def _unsound_cache(store, tmp_path):
+    shutil.copytree(store / "cache", tmp_path / "cache")
+    (tmp_path / "cache/index/metadata.jsonl").write_text("tampered\n")
+    return tmp_path / "cache", HashingEmbedder(), None
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda store, tmp_path: (store / "cache", OtherEmbedder(), None), EmbedderMismatch,
+     "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'"),
+    (_another_collections_server, AnswerMismatch, "does not decode against the cache .*does the server serve the state"),
+    # Its index names the chunks in another order than the PIR records: the module pairs records
+    # with hits by position, the retriever compares the chunk ids.
+    (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, _rotated_chunk_ids), HashingEmbedder(),
+                              PirServer.load(store / "state").answer),
+     AnswerMismatch, "the record fetched for hit .* holds chunk"),
+    (_unsound_cache, RuntimeError, "index/metadata.jsonl"),  # the module's message
+], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache"])
+def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, error, message):
+    cache, embedder, transport = make(store, tmp_path)
+    with pytest.raises(error, match=message):
+        PrivateRetriever(cache, embedder, transport).retrieve("tomatoes")
+
+
+def _altered(response: bytes, byte: int, record: int) -> bytes:
+    """The response with byte `byte` of fetched record `record` one higher, as a server can make it by
+    adding delta (times 256 for the high byte of a lane) to one answer element."""
     document = json.loads(response)
-    item = document["responses"][0]
-    answer = codec.decode_vector(b"QVSRR001", codec.decode_payload(item["payload"]), 512, "answer").copy()
+    item = document["responses"][record]
+    answer = codec.decode_vector(b"QVSRR001", codec.decode_payload(item["payload"]))
     with np.errstate(over="ignore"):
         answer[byte // 2] += np.uint64((1 << 64) // 131072 << (8 * (byte % 2)))
     item["payload"] = codec.encode_payload(codec.encode_vector(b"QVSRR001", answer))
     return json.dumps(document, separators=(",", ":")).encode()
 
 
-@pytest.mark.parametrize("region, offset, caught", [
-    ("length prefix", lambda record: 0, True),
-    ("record id", lambda record: record.index(b'"record_id":') + 12, False),
-    ("chunk id", lambda record: record.index(b"garden#0"), True),
-    ("document id", lambda record: record.index(b'"document_id":"') + 15, True),
-    ("text", lambda record: record.index(b"Prune"), True),
-    ("metadata", lambda record: record.index(b"plants"), True),
-    ("padding", lambda record: 1023, False),
+@pytest.mark.parametrize("region, offset, record, caught", [
+    ("length prefix", lambda record: 0, 0, AnswerMismatch),
+    ("record id", lambda record: record.index(b'"record_id":') + 12, 0, None),
+    ("chunk id", lambda record: record.index(b"garden#0"), 0, AnswerMismatch),
+    ("document id", lambda record: record.index(b'"document_id":"') + 15, 0, TamperedChunk),
+    ("text", lambda record: record.index(b"Prune"), 0, TamperedChunk),
+    ("metadata", lambda record: record.index(b"plants"), 0, TamperedChunk),
+    ("padding", lambda record: 1023, 0, None),
+    # Padding records are decoded too: the highest byte of one's length prefix.
+    ("padding record", lambda record: 3, 2, AnswerMismatch),
 ])
-def test_a_changed_byte_of_a_fetched_record_is_caught_or_changes_nothing(store, pir, region, offset, caught):
+def test_a_changed_byte_of_a_fetched_record_is_caught_or_changes_nothing(store, pir, region, offset, record, caught):
     retriever = PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer)
     honest = retriever.retrieve("how often should I water tomato plants")
     hit = honest.chunks[0]
     record_id = [json.loads(line)["chunk_id"] for line in
                  (store / "cache/index/metadata.jsonl").read_text().splitlines()].index(hit.chunk_id)
-    record = len(payload := chunk_record_json(record_id, Chunk(hit.chunk_id, hit.document_id, hit.text,
-                                                               hit.metadata))).to_bytes(4, "little") + payload
-    position = offset(record)
-    tampering = PrivateRetriever(store / "cache", HashingEmbedder(), lambda q: _altered(pir.answer(q), position))
-    if caught:
-        expected = TamperedChunk if region in ("document id", "text", "metadata") else AnswerMismatch
-        with pytest.raises(expected, match=hit.chunk_id if expected is TamperedChunk else None):
-            tampering.retrieve("how often should I water tomato plants")
-    else:  # bytes the client does not return: the record id and the padding after the record
+    payload = chunk_record_json(record_id, Chunk(hit.chunk_id, hit.document_id, hit.text, hit.metadata))
+    position = offset(len(payload).to_bytes(4, "little") + payload)
+    tampering = PrivateRetriever(store / "cache", HashingEmbedder(), lambda q: _altered(pir.answer(q), position, record))
+    if caught is None:  # bytes the client does not return: the record id and the padding after the record
         assert tampering.retrieve("how often should I water tomato plants").chunks == honest.chunks
+    else:
+        with pytest.raises(caught, match=hit.chunk_id if caught is TamperedChunk else None) as raised:
+            tampering.retrieve("how often should I water tomato plants")
+        assert caught is TamperedChunk or type(raised.value) is AnswerMismatch
 
 
 def test_a_cache_without_digests_still_retrieves_with_one_warning(store, pir, tmp_path):
-    cache = tmp_path / "cache"
-    shutil.copytree(store / "cache", cache)
-    rows = [json.loads(line) for line in (cache / "index/metadata.jsonl").read_text().splitlines()]
-    (cache / "index/metadata.jsonl").write_text("".join(
-        json.dumps({k: v for k, v in r.items() if k != "chunk_sha256"}, separators=(",", ":")) + "\n" for r in rows))
-    _rewrite_checksum(cache, "index/metadata.jsonl")
+    cache = _cache_with_rows(store, tmp_path, lambda rows: [{k: v for k, v in r.items() if k != "chunk_sha256"}
+                                                            for r in rows])
     retriever = PrivateRetriever(cache, HashingEmbedder(), pir.answer)
     assert not ChunkDigests.read(cache).complete
     with pytest.warns(UserWarning, match="carries no chunk digests"):
@@ -155,21 +152,6 @@ def test_a_cache_without_digests_still_retrieves_with_one_warning(store, pir, tm
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         retriever.retrieve("bread")  # warned once only
-
-
-def _rewrite_checksum(cache: pathlib.Path, relative: str) -> None:
-    checksums = json.loads((cache / "checksums.json").read_text())
-    data = (cache / relative).read_bytes()
-    checksums["files"][relative] = {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
-    (cache / "checksums.json").write_text(json.dumps(checksums))
-
-
-def test_an_unsound_cache_is_refused_with_the_modules_message(store, tmp_path):
-    cache = tmp_path / "cache"
-    shutil.copytree(store / "cache", cache)
-    (cache / "index/metadata.jsonl").write_text("tampered\n")
-    with pytest.raises(RuntimeError, match="index/metadata.jsonl"):
-        PrivateRetriever(cache, HashingEmbedder(), lambda q: q)
 
 
 def test_the_readme_examples_run_as_pasted(tmp_path):

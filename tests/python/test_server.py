@@ -2,24 +2,17 @@ import hashlib
 import io
 import json
 import pathlib
-import tempfile
-import threading
-import time
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from quorvex._engine import PirEngine
-from quorvex._native import NativeClient
 from quorvex.publisher.pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
-from quorvex.publisher.publish import publish
 from quorvex.server import PirServer, QueryError
 from quorvex.shared import profiles
 from quorvex.shared.formats import LANES_FILE, STATE_FILE, write_lanes
 from support import codec
-from support.corpus import make_chunks, make_embeddings
-from support.reference_client import ReferenceClient
+from support.corpus import publish_synthetic
 
 TOY = profiles.get_profile(profiles.TOY)
 RS = profiles.get_profile(profiles.RS_EXPERIMENTAL)
@@ -43,14 +36,16 @@ def formula_records(count, size):
     return ((i * 131 + j * 31 + (i * j) % 7) % 256).astype(np.uint8)
 
 
-def formula_query(magic, length, count):
+def formula_query(kind, count, size, queries):
+    """A query document of `queries` formula vectors, as long as the store's queries are."""
+    magic, length = (b"QVSPQ001", count) if kind == "toy" else (b"QVSRQ001", max(count, (size + 1) // 2))
     k = np.arange(length, dtype=np.uint64)
     with np.errstate(over="ignore"):
-        vectors = [(k + np.uint64(q + 1)) * np.uint64(0x9E3779B97F4A7C15) for q in range(count)]
-    queries = [{"protocol_version": 1, "scheme": "simplepir-lwe-v0",
-                "payload": codec.encode_payload(codec.encode_vector(magic, v))} for v in vectors]
-    return json.dumps({"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": count,
-                       "queries": queries}).encode()
+        vectors = [(k + np.uint64(q + 1)) * np.uint64(0x9E3779B97F4A7C15) for q in range(queries)]
+    documents = [{"protocol_version": 1, "scheme": "simplepir-lwe-v0",
+                  "payload": codec.encode_payload(codec.encode_vector(magic, v))} for v in vectors]
+    return json.dumps({"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": len(documents),
+                       "queries": documents}).encode()
 
 
 # SHA-256 of the client hint file and of the response to formula_query(..., 3), as the
@@ -77,101 +72,24 @@ def test_hint_and_answers_are_the_bytes_the_square_database_gave(tmp_path, kind,
                                                                   answer_digest):
     server, hint = store(tmp_path, kind, formula_records(count, size), 0x0123456789ABCDEF + count)
     assert hashlib.sha256(hint).hexdigest() == hint_digest
-    client = ReferenceClient(hint)
-    document = formula_query(client.query_magic(), client.query_length, 3)
-    assert hashlib.sha256(server.answer(document)).hexdigest() == answer_digest
+    assert hashlib.sha256(server.answer(formula_query(kind, count, size, 3))).hexdigest() == answer_digest
 
 
-def extreme_records(count, size):
-    """Records whose lanes hold 0, 65535 and mixed values, byte patterns at both ends."""
-    records = np.zeros((count, size), dtype=np.uint8)
-    records[0::3] = 0xFF
-    records[2::3, ::2] = 0xFF
-    return records
-
-
-@pytest.mark.parametrize("kind, count, size", [("toy", 4, 7), ("rs", 5, 9), ("rs", 12, 5), ("toy", 32896, 4)])
-@pytest.mark.parametrize("error_value", [-1, 1])
-def test_extreme_lane_values_survive_worst_case_noise(tmp_path, kind, count, size, error_value):
-    # Every error at one extreme: the noise reaches its bound (for the toy store of 32896
-    # records, the largest the toy profile allows, exactly the bound decoding tolerates).
-    records = extreme_records(count, size)
-    server, hint = store(tmp_path, kind, records, 2**64 - 1)
-    client = ReferenceClient(hint, seed=count)
-    ids = [0, 1, count - 1]
-    query, contexts = client.batch(ids, error_value)
-    assert client.decode(server.answer(query), contexts) == [records[i].tobytes() for i in ids]
-
-
-@settings(max_examples=20, deadline=None)
-@given(kind=st.sampled_from(["toy", "rs"]), count=st.integers(1, 40), size=st.integers(4, 41), data=st.data())
-def test_any_store_shape_round_trips(kind, count, size, data):
-    records = np.frombuffer(data.draw(st.binary(min_size=count * size, max_size=count * size)),
-                            dtype=np.uint8).reshape(count, size)
-    with tempfile.TemporaryDirectory() as directory:
-        server, hint = store(pathlib.Path(directory), kind, records, data.draw(st.integers(0, 2**64 - 1)))
-        client = ReferenceClient(hint, seed=size)
-        ids = data.draw(st.lists(st.integers(0, count - 1), min_size=1, max_size=3))
-        query, contexts = client.batch(ids)
-        assert client.decode(server.answer(query.decode()), contexts) == [records[i].tobytes() for i in ids]
-
-
-@pytest.mark.parametrize("count, record_size", [(1, 128), (64, 128), (3, 1024), (100_000, 128)],
-                         ids=["one-record", "records-equal-lanes", "lanes-above-records", "large"])
-def test_retrievals_through_the_client_decode_to_the_hits(tmp_path, count, record_size):
-    chunks = make_chunks(count, text_bytes=20, metadata=False)
-    embeddings = make_embeddings(count, 8)
-    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
-            profile=profiles.RS_EXPERIMENTAL, record_size_bytes=record_size)
-    client = NativeClient.open_public_cache(str(tmp_path / "public"))
-    server = PirServer.load(tmp_path / "server")
-    for target in {0, count // 2, count - 1}:
-        prepared = client.prepare_retrieval_query(embeddings[target].tolist(), 1, 4)
-        decoded = client.decode_retrieval_response(prepared, server.answer(prepared.query_json))
-        assert [(d.chunk_id, d.text) for d in decoded] == [(f"c{target}", chunks[target]["text"])]
-
-
-def test_a_refused_document_does_not_affect_the_others_of_its_batch(tmp_path):
-    server, hint = store(tmp_path, "rs", formula_records(6, 20), 99)
-    client = ReferenceClient(hint)
-    query, contexts = client.batch([4, 5])
-    good, bad, again = server.answer_batch([query, b"{", query])
+def test_a_refused_document_does_not_affect_the_others_of_its_batch(rs):
+    client, server = rs.client(), rs.server()
+    prepared = client.prepare_retrieval_query(rs.embeddings[4], 2, 4)
+    good, bad, again = server.answer_batch([prepared.query_json, b"{", prepared.query_json])
     assert isinstance(bad, QueryError) and str(bad).startswith("JSON error for batched-pir-query")
-    assert good == again and client.decode(good, contexts) == [formula_records(6, 20)[i].tobytes() for i in (4, 5)]
-    with pytest.raises(QueryError, match="retrieval_count 2 exceeds this server's limit of 1"):
-        PirServer(server.profile, server._engine, 6, 20, max_retrieval_count=1).answer(query)
-
-
-def test_other_threads_run_while_a_batch_is_answered(tmp_path):
-    server, _ = store(tmp_path, "rs", np.full((80_000, 1024), 7, dtype=np.uint8), 5)
-    document = formula_query(b"QVSRQ001", 80_000, 16)
-    stamps, done = [], threading.Event()
-
-    def tick():
-        while not done.is_set():
-            stamps.append(time.perf_counter())
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        started = time.perf_counter()
-        server.answer(document)
-        finished = time.perf_counter()
-    finally:
-        done.set()
-        ticker.join()
-    # Well inside the call (a thread switch may come just before it starts or after it ends).
-    inner = (started + 0.01 + (finished - started) / 4, finished - (finished - started) / 4)
-    assert inner[0] < inner[1] and any(inner[0] < stamp < inner[1] for stamp in stamps)
+    assert good == again
+    assert [c.text for c in client.decode_retrieval_response(prepared, good)] == \
+        [rs.chunks[int(h.chunk_id[1:])]["text"] for h in prepared.search_results()]
+    with pytest.raises(QueryError, match="retrieval_count 4 exceeds this server's limit of 3"):
+        PirServer.load(rs.server_dir, max_retrieval_count=3).answer(prepared.query_json)
 
 
 @pytest.fixture
 def published_state(tmp_path):
-    chunks, embeddings = make_chunks(5), make_embeddings(5, 4)
-    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m",
-            profile=profiles.RS_EXPERIMENTAL)
-    return tmp_path / "server", ReferenceClient.from_cache(tmp_path / "public")
+    return publish_synthetic(tmp_path, profiles.RS_EXPERIMENTAL, 5, 4)
 
 
 def _flip_a_lane(server_dir):
@@ -187,17 +105,16 @@ def _flip_a_lane(server_dir):
     (lambda d: (d / STATE_FILE).unlink(), "cannot read server state"),
 ])
 def test_damaged_server_state_is_refused(published_state, damage, message):
-    server_dir, _ = published_state
-    damage(server_dir)
+    damage(published_state.server_dir)
     with pytest.raises(ValueError, match=message):
-        PirServer.load(server_dir)
+        PirServer.load(published_state.server_dir)
 
 
 def test_a_state_directory_of_the_earlier_format_is_still_served(published_state):
-    server_dir, client = published_state
+    server_dir, count = published_state.server_dir, len(published_state.chunks)
     state = json.loads((server_dir / STATE_FILE).read_text())
-    lanes = np.fromfile(server_dir / LANES_FILE, dtype="<u2").reshape(-1, client.record_count)
-    records = np.ascontiguousarray(lanes.T).view(np.uint8)[:, :client.record_size]
+    lanes = np.fromfile(server_dir / LANES_FILE, dtype="<u2").reshape(-1, count)
+    records = np.ascontiguousarray(lanes.T).view(np.uint8)[:, :state["setup"]["record_size_bytes"]]
     buffer = io.BytesIO()
     np.save(buffer, records, allow_pickle=False)
     (server_dir / "records.npy").write_bytes(buffer.getvalue())
@@ -205,7 +122,8 @@ def test_a_state_directory_of_the_earlier_format_is_still_served(published_state
     (server_dir / STATE_FILE).write_text(json.dumps({
         "format": "quorvex-server-state-v0", "parameter_profile": state["parameter_profile"],
         "setup": state["setup"], "records_sha256": hashlib.sha256(buffer.getvalue()).hexdigest()}))
-    query, contexts = client.batch([1, 4])
-    assert client.decode(PirServer.load(server_dir).answer(query), contexts) == [records[1].tobytes(),
-                                                                                 records[4].tobytes()]
-    assert setup_json(RsSetup(**state["setup"])) == state["setup"]
+    client = published_state.client()
+    prepared = client.prepare_retrieval_query(published_state.embeddings[1], 2, 4)
+    decoded = client.decode_retrieval_response(prepared, PirServer.load(server_dir).answer(prepared.query_json))
+    assert [d.text for d in decoded] == [published_state.chunks[int(d.chunk_id[1:])]["text"] for d in decoded]
+    assert decoded[0].chunk_id == "c1" and setup_json(RsSetup(**state["setup"])) == state["setup"]
