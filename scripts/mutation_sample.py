@@ -6,7 +6,7 @@
 Every line of code (not comments, includes, imports or blank lines) is a candidate for the
 mutation operators below; each (line, operator, occurrence) is one mutant. A fixed seed picks
 the sample, spread evenly over the folders (each folder of native/, and src/quorvex). Each mutant
-is applied in a private copy of the tree (a git worktree of HEAD under build/mutation/), which
+is applied in a private copy of the tree (a git worktree of --revision, HEAD unless told, under build/mutation/), which
 is then built and tested:
 
 - a mutant of native/ rebuilds the C++ tests and both extension modules and runs the C++ tests,
@@ -162,10 +162,14 @@ def apply(tree: pathlib.Path, mutant: dict) -> bool:
     return True
 
 
+LAST_OUTPUT: pathlib.Path | None = None  # where the latest step's output is kept, for a look at why it failed
+
+
 def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = None) -> int:
     try:
-        return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode
+        with open(LAST_OUTPUT or os.devnull, "w") as output:
+            return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, stdout=output,
+                                  stderr=subprocess.STDOUT).returncode
     except subprocess.TimeoutExpired:
         return -1  # a hang counts as caught: the test run did not pass
 
@@ -173,14 +177,16 @@ def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = 
 class Tree:
     """A worktree of HEAD with its own build, where one mutant at a time is applied."""
 
-    def __init__(self, work: pathlib.Path) -> None:
+    def __init__(self, work: pathlib.Path, revision: str) -> None:
+        global LAST_OUTPUT
+        LAST_OUTPUT = work / "last-step.log"
         self.path = work / "tree"
         self.build = work / "build"
         self.package = work / "package"
         if not self.path.exists():
             subprocess.run(["git", "worktree", "add", "--detach", str(self.path), "HEAD"], cwd=ROOT, check=True)
         subprocess.run(["git", "checkout", "--force", "--detach", subprocess.run(
-            ["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()],
+            ["git", "rev-parse", revision], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()],
             cwd=self.path, check=True, capture_output=True)
         suite = work / "shared"  # the tests read shared data beside the source tree
         if not suite.exists() and (ROOT.parent / "shared").is_dir():
@@ -247,6 +253,7 @@ def main() -> int:
     parser.add_argument("--work", type=pathlib.Path, default=ROOT / "build" / "mutation",
                         help="where the mutated worktree and its build live")
     parser.add_argument("--out", type=pathlib.Path, default=ROOT / "build" / "mutation" / "report.json")
+    parser.add_argument("--revision", default="HEAD", help="the commit whose tests are measured")
     parser.add_argument("--sample", type=pathlib.Path, help="apply the mutants of this earlier report")
     parser.add_argument("--only", type=int, nargs="*", help="run only these mutant ids of the sample")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
@@ -264,7 +271,7 @@ def main() -> int:
     partial = args.out.with_suffix(".partial.jsonl")
     partial.parent.mkdir(parents=True, exist_ok=True)
     done = {r["id"]: r for r in map(json.loads, partial.read_text().splitlines())} if partial.exists() else {}
-    tree = Tree(args.work)
+    tree = Tree(args.work, args.revision)
     if len(done) < len(mutants):
         for step in (tree.build_all, tree.cpp_tests, tree.python_tests):
             if not step():
