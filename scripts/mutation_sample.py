@@ -35,6 +35,7 @@ import pathlib
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -168,8 +169,9 @@ LAST_OUTPUT: pathlib.Path | None = None  # where the latest step's output is kep
 def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = None) -> int:
     try:
         with open(LAST_OUTPUT or os.devnull, "w") as output:
-            return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, stdout=output,
-                                  stderr=subprocess.STDOUT).returncode
+            # Ctrl-C restored: a run started in the background ignores it, and the tests stop servers with it.
+            return subprocess.run(command, cwd=cwd, env=env, timeout=timeout, stdout=output, stderr=subprocess.STDOUT,
+                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)).returncode
     except subprocess.TimeoutExpired:
         return -1  # a hang counts as caught: the test run did not pass
 
