@@ -9,26 +9,16 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "core/sha256.hpp"
 #include "support/manifests.hpp"
+#include "support/temp_dir.hpp"
 
 namespace quorvex::testing {
-
-// Writes bytes to a file, creating its parent directories.
-inline void write_bytes(const std::filesystem::path& target, std::string_view contents) {
-  std::filesystem::create_directories(target.parent_path());
-  std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  if (!out) throw std::runtime_error("cannot write " + target.string());
-}
 
 class CacheBuilder {
  public:
