@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -46,5 +47,22 @@ class CacheBuilder {
     write_bytes(root / "checksums.json", checksums.dump(2));
   }
 };
+
+// One way to break a cache: a change before it is written, one to its files after.
+struct CacheCase {
+  std::string name;
+  std::function<void(CacheBuilder&)> before_write;
+  std::function<void(const std::filesystem::path&)> after_write;
+  // "{root}" stands for the cache directory; a message ending in a blank is
+  // a prefix (digests follow).
+  std::string error;
+
+  std::string expected(const std::string& actual, const std::filesystem::path& root) const {
+    const std::string message = with_root(error, root);
+    return message.ends_with(' ') && actual.starts_with(message) ? actual : message;
+  }
+};
+
+inline constexpr auto kUnchanged = [](auto&) {};
 
 }  // namespace quorvex::testing

@@ -1,0 +1,241 @@
+// The four index files: the configuration against the manifest, each file's
+// own format, and the tables against each other.
+#include "index/index_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "core/json_decode.hpp"
+#include "core/text.hpp"
+#include "support/index_files.hpp"
+#include "support/temp_dir.hpp"
+
+namespace quorvex {
+namespace {
+
+using testing::encode_ids;
+using testing::encode_vectors;
+using testing::metadata_record;
+using testing::Rows;
+
+using testing::outcome;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr std::uint64_t kHugeCount = std::uint64_t{1} << 40;
+const Rows kRows{{1.0f, 2.0f}, {-3.0f, 0.5f}, {0.0f, 0.0f}};
+
+struct ConfigRule {
+  std::string name;
+  std::function<void(IndexConfig&, BundleManifest&)> breaks;
+  std::string error;
+};
+
+class IndexConfigRule : public ::testing::TestWithParam<ConfigRule> {};
+
+TEST_P(IndexConfigRule, ReportsItsMessage) {
+  auto config = read_json<IndexConfig>(testing::index_config_json("hashing-384-v1", 384, 1000).dump()).value();
+  auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
+  GetParam().breaks(config, manifest);
+  EXPECT_EQ(outcome(config.validate_against_manifest(manifest)), GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InOrder, IndexConfigRule,
+    ::testing::Values(
+        ConfigRule{"valid", [](IndexConfig&, BundleManifest&) {}, "ok"},
+        ConfigRule{"index_format", [](IndexConfig& c, BundleManifest&) { c.index_format = "quorvex-index-v1"; },
+                   "format error: unsupported index format: quorvex-index-v1"},
+        ConfigRule{"distance_metric", [](IndexConfig& c, BundleManifest&) { c.distance_metric = "cosine"; },
+                   "format error: unsupported distance metric: cosine"},
+        ConfigRule{"blank_model", [](IndexConfig& c, BundleManifest&) { c.embedding_model = " \t\u3000"; },
+                   "format error: index embedding_model cannot be empty"},
+        ConfigRule{"zero_dimensions", [](IndexConfig& c, BundleManifest&) { c.embedding_dimensions = c.vector_count = 0; },
+                   "format error: index embedding_dimensions must be greater than zero"},
+        ConfigRule{"zero_count", [](IndexConfig& c, BundleManifest&) { c.vector_count = 0; },
+                   "format error: index vector_count must be greater than zero"},
+        ConfigRule{"model_differs",
+                   [](IndexConfig& c, BundleManifest&) {
+                     c.embedding_model = "Hashing-384-v1";
+                     c.vector_count = 5;
+                   },
+                   "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
+        ConfigRule{"dimensions_differ",
+                   [](IndexConfig& c, BundleManifest&) {
+                     c.embedding_dimensions = 383;
+                     c.vector_count = 5;
+                   },
+                   "format error: index dimensions 383 do not match manifest 384"},
+        ConfigRule{"count_differs", [](IndexConfig&, BundleManifest& m) { m.chunk_count = 999; },
+                   "format error: index vector count 1000 does not match manifest chunk count 999"}),
+    testing::by_name);
+
+// A valid index of kRows in {root} (a temporary "index" directory); tests overwrite single files.
+class IndexFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write("index.config.json", testing::index_config_json("model", 2, 3).dump());
+    write("vectors.bin", encode_vectors(kRows));
+    write("ids.bin", encode_ids({0, 1, 2}));
+    write("metadata.jsonl", testing::metadata_jsonl({metadata_record(0), metadata_record(1), metadata_record(2)}));
+  }
+  void write(std::string_view name, std::string_view contents) const { dir_.write(concat("index/", name), contents); }
+  std::filesystem::path root() const { return dir_.path() / "index"; }
+  IndexReader reader() const { return IndexReader(root()); }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(IndexFiles, LoadsConsistentTables) {
+  const IndexTables tables = reader().load().value();
+  EXPECT_EQ(tables.config.embedding_model, "model");
+  ASSERT_EQ(tables.vectors.row_count(), 3u);
+  for (std::size_t r = 0; r < kRows.size(); ++r) EXPECT_EQ(tables.vectors.row(r), kRows[r]);
+  EXPECT_EQ(tables.ids, (std::vector<std::uint64_t>{0, 1, 2}));
+  ASSERT_EQ(tables.metadata.size(), 3u);
+  EXPECT_EQ(tables.metadata[1].chunk_id, "chunk-1");
+  EXPECT_EQ(tables.metadata[1].metadata["record"], 1);
+}
+
+TEST_F(IndexFiles, MissingFileIsAnIoErrorNamingIt) {
+  std::filesystem::remove(root() / "ids.bin");
+  EXPECT_EQ(outcome(reader().load()), outcome(reader().read_ids()));
+  EXPECT_EQ(outcome(reader().load()), testing::with_root("I/O error for {root}/ids.bin: No such file or directory (os error 2)", root()));
+}
+
+TEST_F(IndexFiles, EmptyVectorFileReadsAsEmptyTableAndFailsTheCountCheck) {
+  write("vectors.bin", encode_vectors(2, 0, {}));
+  EXPECT_EQ(reader().read_vectors().value().row_count(), 0u);
+  EXPECT_EQ(outcome(reader().load()), "format error: vectors.bin count 0 does not match index config 3");
+}
+
+// Blank lines are skipped, CRLF and an unterminated last line accepted, and a
+// line longer than the 8192-byte read buffer read whole.
+TEST_F(IndexFiles, MetadataLines) {
+  auto record = metadata_record(1);
+  record["chunk_id"] = std::string(3 * 8192 + 17, 'x');
+  write("metadata.jsonl", concat("\n", metadata_record(0).dump(), "\r\n \t\r\n\r\n", record.dump(), "\n\n",
+                                 metadata_record(2).dump()));
+  const auto records = reader().read_metadata().value();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].chunk_id.size(), 3 * 8192 + 17u);
+  EXPECT_EQ(records[2].chunk_id, "chunk-2");
+}
+
+struct FileCase {
+  std::string name;
+  std::string file;
+  std::string contents;
+  std::string error;
+};
+
+class FileError : public IndexFiles, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(FileError, IsReportedWithItsMessage) {
+  write(GetParam().file, GetParam().contents);
+  EXPECT_EQ(outcome(reader().load()), testing::with_root(GetParam().error, root()));
+}
+
+std::string truncated(std::string bytes, std::size_t drop) { return bytes.substr(0, bytes.size() - drop); }
+const std::string kVectorsEof = "I/O error for {root}/vectors.bin: failed to fill whole buffer";
+const std::string kIdsEof = "I/O error for {root}/ids.bin: failed to fill whole buffer";
+const std::string kLine0 = metadata_record(0).dump();
+// The metadata error names the physical line; the JSON reader's position counts from the start of that line.
+const std::string kMetadataError = "format error: metadata JSONL parse error in {root}/metadata.jsonl at line ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FileError,
+    ::testing::Values(
+        FileCase{"magic", "vectors.bin", encode_vectors(2, 3, kRows, "QVVEC002"),
+                 "format error: {root}/vectors.bin has an unsupported vector file magic"},
+        FileCase{"short_magic", "vectors.bin", "QVVEC", kVectorsEof},
+        FileCase{"short_count", "vectors.bin", truncated(encode_vectors(2, 0, {}), 1), kVectorsEof},
+        FileCase{"one_byte_missing", "vectors.bin", truncated(encode_vectors(kRows), 1), kVectorsEof},
+        FileCase{"one_byte_extra", "vectors.bin", encode_vectors(kRows) + '\0',
+                 "format error: {root}/vectors.bin has trailing bytes"},
+        // Rows are read from the file in pieces; the file's end is still checked before the values.
+        FileCase{"trailing_bytes_before_values", "vectors.bin", encode_vectors(2, 3, Rows{{1, 2}, {3, kNaN}, {4, 5}}) + '\0',
+                 "format error: {root}/vectors.bin has trailing bytes"},
+        FileCase{"non_finite_after_many_pieces", "vectors.bin",
+                 encode_vectors(384, 200, [] {
+                   Rows rows(200, std::vector<float>(384, 1.0f));
+                   rows[199][5] = INFINITY;
+                   return rows;
+                 }()),
+                 "format error: vector table row has non-finite value at dimension 5"},
+        // 2^40 rows of 384 values promised, a few present: no buffer of the promised size.
+        FileCase{"huge_count", "vectors.bin", encode_vectors(384, kHugeCount, Rows(3, std::vector<float>(384))), kVectorsEof},
+        FileCase{"dimensions_overflow", "vectors.bin", encode_vectors(16, std::uint64_t{1} << 60, {}),
+                 "format error: vector file dimensions overflow"},
+        FileCase{"byte_count_overflow", "vectors.bin", encode_vectors(1, std::uint64_t{1} << 62, {}),
+                 "format error: vector file byte count overflow"},
+        FileCase{"zero_dimensions", "vectors.bin", encode_vectors(0, kHugeCount, {}),
+                 "format error: vector table dimensions must be greater than zero"},
+        FileCase{"zero_dimensions_checks_trailing_bytes_first", "vectors.bin", encode_vectors(0, 5, {}) + "x",
+                 "format error: {root}/vectors.bin has trailing bytes"},
+        FileCase{"nan_names_position_in_row", "vectors.bin", encode_vectors(Rows{{1, 2}, {3, kNaN}, {4, 5}}),
+                 "format error: vector table row has non-finite value at dimension 1"},
+        FileCase{"ids_magic", "ids.bin", encode_ids(3, {0, 1, 2}, "QVVEC001"),
+                 "format error: {root}/ids.bin has an unsupported ID file magic"},
+        FileCase{"ids_short", "ids.bin", truncated(encode_ids({0, 1, 2}), 3), kIdsEof},
+        FileCase{"ids_extra", "ids.bin", encode_ids({0, 1, 2}) + "\x01", "format error: {root}/ids.bin has trailing bytes"},
+        FileCase{"ids_huge_count", "ids.bin", encode_ids(kHugeCount, {0, 1, 2}), kIdsEof},
+        FileCase{"ids_count_bytes_overflow", "ids.bin", encode_ids(std::uint64_t{1} << 62, {0}), kIdsEof},
+        FileCase{"metadata_missing_field_after_blank_lines", "metadata.jsonl",
+                 kLine0 + "\n\n   \r\n{\"record_id\":1}\n",
+                 kMetadataError + "4: missing field `chunk_id` at line 1 column 15"},
+        FileCase{"metadata_syntax", "metadata.jsonl", kLine0 + "\n{\"record_id\": 1,,}\r\n",
+                 kMetadataError + "2: syntax error while parsing object key - unexpected ','; expected string literal "
+                                  "at line 1 column 17"},
+        FileCase{"metadata_second_value_on_a_line", "metadata.jsonl", concat("\n", kLine0, "\n", kLine0, " {}"),
+                 concat(kMetadataError, "3: syntax error while parsing value - unexpected '{'; expected end of input "
+                                        "at line 1 column ", kLine0.size() + 2)},
+        FileCase{"metadata_not_utf8", "metadata.jsonl", kLine0 + "\n\xff\xfe\n",
+                 "I/O error for {root}/metadata.jsonl: stream did not contain valid UTF-8"}),
+    testing::by_name);
+
+struct TablesCase {
+  std::string name;
+  std::uint64_t config_dimensions;
+  std::uint64_t config_count;
+  std::vector<std::uint64_t> ids;
+  std::vector<std::uint64_t> metadata_ids;
+  std::string error;
+};
+
+class TablesCheck : public ::testing::TestWithParam<TablesCase> {};
+
+TEST_P(TablesCheck, ReportsTheFirstDisagreement) {
+  const TablesCase& c = GetParam();
+  const IndexConfig config{"quorvex-index-v0", "cosine_similarity", "model", c.config_dimensions, c.config_count};
+  std::vector<IndexMetadataRecord> metadata;
+  for (const std::uint64_t id : c.metadata_ids) metadata.push_back(IndexMetadataRecord{id, "c", "d", nullptr});
+  EXPECT_EQ(outcome(validate_tables(config, VectorTable::create(2, kRows).value(), c.ids, metadata)), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InOrder, TablesCheck,
+    ::testing::Values(
+        TablesCase{"permutation_matching_metadata", 2, 3, {1, 0, 2}, {1, 0, 2}, "ok"},
+        TablesCase{"config_revalidated", 2, 0, {0, 1, 2}, {0, 1, 2},
+                   "format error: index vector_count must be greater than zero"},
+        TablesCase{"dimensions", 3, 3, {0, 1, 2}, {0, 1, 2},
+                   "format error: vectors.bin dimensions 2 do not match index config 3"},
+        TablesCase{"vector_count", 2, 4, {0, 1, 2, 3}, {0, 1, 2, 3},
+                   "format error: vectors.bin count 3 does not match index config 4"},
+        TablesCase{"id_count", 2, 3, {0, 1}, {0, 1, 2}, "format error: ids.bin count 2 does not match vector count 3"},
+        TablesCase{"metadata_count", 2, 3, {0, 1, 2}, {0, 1},
+                   "format error: metadata.jsonl count 2 does not match vector count 3"},
+        TablesCase{"duplicate_id", 2, 3, {0, 0, 1}, {0, 0, 1}, "format error: duplicate internal record id 0"},
+        TablesCase{"out_of_range_id", 2, 3, {0, 3, 1}, {0, 3, 1},
+                   "format error: internal record id 3 is out of range for 3 records"},
+        TablesCase{"range_checked_before_metadata", 2, 3, {0, 1, 5}, {2, 1, 0},
+                   "format error: internal record id 5 is out of range for 3 records"},
+        TablesCase{"id_differs_from_metadata", 2, 3, {0, 2, 1}, {0, 1, 2},
+                   "format error: id table record id 2 does not match metadata record id 1 at row 1"}),
+    testing::by_name);
+
+}  // namespace
+}  // namespace quorvex
