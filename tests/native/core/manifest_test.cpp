@@ -46,16 +46,14 @@ INSTANTIATE_TEST_SUITE_P(
              [](auto& m) {
                params(m)["parameter_profile"] = "simplepir-rs-experimental-v0";
                params(m)["security_status"] = "experimental-unaudited";
-             },
-             "ok"},
+             }, "ok"},
         Rule{"toy_any_shape",
              [](auto& m) {
                m = toy_manifest_json();
                m["embedding_dimensions"] = 3;
                m["chunk_count"] = m["pir_record_count"] = 5000;
                m["record_size_bytes"] = m["pir_record_size_bytes"] = 4;
-             },
-             "ok"},
+             }, "ok"},
         Rule{"version_blank", [](auto& m) { m["quorvex_version"] = " \t"; },
              "format error: manifest quorvex_version cannot be empty"},
         Rule{"version_untrimmed", [](auto& m) { m["quorvex_version"] = " 0.1.0"; },
@@ -103,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
              [](auto& m) {
                m["chunk_count"] = m["pir_record_count"] = 1001;
                m["record_size_bytes"] = m["pir_record_size_bytes"] = 512;
-             },
-             "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports at most 1000 records, got 1001"},
+             }, "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports at most 1000 records, got 1001"},
         Rule{"supported_record_size",
              [](auto& m) { m["record_size_bytes"] = m["pir_record_size_bytes"] = 512; },
              "format error: PIR parameter_profile simplepir-rs-v0-1000-1k requires 1024-byte records, got 512"},
@@ -114,8 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
              [](auto& m) {
                m["pir_artifacts"]["client_hint"] = "./pir/client_hint.bin";
                m["pir_artifacts"]["server_hint"] = "";
-             },
-             "format error: pir_artifacts.client_hint must be pir/client_hint.bin, got ./pir/client_hint.bin"},
+             }, "format error: pir_artifacts.client_hint must be pir/client_hint.bin, got ./pir/client_hint.bin"},
         Rule{"server_hint_checked", [](auto& m) { m["pir_artifacts"]["server_hint"] = "pir/server.bin"; },
              "format error: pir_artifacts.server_hint must be pir/server_hint.bin, got pir/server.bin"},
         Rule{"params_number_is_json_error", [](auto& m) { params(m)["schema_version"] = 1; },

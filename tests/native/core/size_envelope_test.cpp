@@ -55,8 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](auto& dir) {
                        fs::remove(dir.path() / kIdsFile);
                        fs::create_directory(dir.path() / kIdsFile);
-                     },
-                     "format error: bundle size envelope path is not a file: index/ids.bin"},
+                     }, "format error: bundle size envelope path is not a file: index/ids.bin"},
         EnvelopeCase{"missing_file", [](auto& dir) { fs::remove(dir.path() / kMetadataFile); },
                      "I/O error for {root}/index/metadata.jsonl: No such file or directory (os error 2)"}),
     testing::by_name);

@@ -60,14 +60,12 @@ INSTANTIATE_TEST_SUITE_P(
                    [](IndexConfig& c, BundleManifest&) {
                      c.embedding_model = "Hashing-384-v1";
                      c.vector_count = 5;
-                   },
-                   "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
+                   }, "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
         ConfigRule{"dimensions_differ",
                    [](IndexConfig& c, BundleManifest&) {
                      c.embedding_dimensions = 383;
                      c.vector_count = 5;
-                   },
-                   "format error: index dimensions 383 do not match manifest 384"},
+                   }, "format error: index dimensions 383 do not match manifest 384"},
         ConfigRule{"count_differs", [](IndexConfig&, BundleManifest& m) { m.chunk_count = 999; },
                    "format error: index vector count 1000 does not match manifest chunk count 999"}),
     testing::by_name);
@@ -163,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Rows rows(200, std::vector<float>(384, 1.0f));
                    rows[199][5] = INFINITY;
                    return rows;
-                 }()),
-                 "format error: vector table row has non-finite value at dimension 5"},
+                 }()), "format error: vector table row has non-finite value at dimension 5"},
         // 2^40 rows of 384 values promised, a few present: no buffer of the promised size.
         FileCase{"huge_count", "vectors.bin", encode_vectors(384, kHugeCount, Rows(3, std::vector<float>(384))), kVectorsEof},
         FileCase{"dimensions_overflow", "vectors.bin", encode_vectors(16, std::uint64_t{1} << 60, {}),

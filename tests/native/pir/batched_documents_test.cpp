@@ -108,9 +108,7 @@ TEST(ResponseDocumentReaders, AgreeOnVariantsOfThePlainForm) {
       response("1", "") ,
       response("1", "{}"),
       std::string(R"({"protocol_version":1,"scheme":"simplepir-lwe-v0","retrieval_count":1,"responses":[)") + item +
-          "]}\0",
-      "{}",
-      "",
+          "]}\0", "{}", "",
   };
   for (const std::string& document : documents) {
     EXPECT_EQ(fast_outcome(document), general_outcome(document)) << document;

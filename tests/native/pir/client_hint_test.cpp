@@ -38,62 +38,51 @@ TEST(ClientHint, ValidFilesLoad) {
   EXPECT_EQ(rs.hint.at(9, 63), 640u);
 }
 
-struct HintCase {
-  std::string name;
-  ByteWriter file;
-  std::string error;
-};
+using Refusals = std::vector<std::pair<ByteWriter, std::string>>;
 
-class ToyHint : public ::testing::TestWithParam<HintCase> {};
-TEST_P(ToyHint, Refused) { EXPECT_EQ(load_toy(GetParam().file), "format error: " + GetParam().error); }
-
-ByteWriter toy_header(std::uint64_t record_size, std::uint64_t hint_length) {
-  return testing::toy_setup(3, record_size).u64(hint_length);
+TEST(ClientHint, ToyFileRefusals) {
+  const auto toy_header = [](std::uint64_t record_size, std::uint64_t hint_length) {
+    return testing::toy_setup(3, record_size).u64(hint_length);
+  };
+  for (const auto& [file, error] : Refusals{
+        {ByteWriter{}.magic("QVSPC00"), "client_hint.bin has an unsupported SimplePIR magic header"},
+        {testing::simplepir_rs_hint(3, 8), "client_hint.bin has an unsupported SimplePIR magic header"},
+        {testing::toy_setup(3, 8), "client_hint.bin ended while reading SimplePIR client hint length"},
+        {ByteWriter{}.magic("QVSPC001").u64(3).u64(8).raw(5),
+                 "client_hint.bin ended while reading SimplePIR matrix_width"},
+        {toy_header(8, 127).u64s(127), "SimplePIR client hint length 127 does not match expected 128"},
+        {toy_header(8, 128).u64s(100), "client_hint.bin ended while reading SimplePIR client hint value"},
+        // 2^60 x 16 overflows; 2^40 x 16 fits and claims 2^44 values that are not there.
+        {toy_header(1ull << 60, 5), "SimplePIR hint length overflow"},
+        {toy_header(1ull << 40, 1ull << 44).u64s(2), "client_hint.bin ended while reading SimplePIR client hint value"},
+        {testing::toy_hint(3, 8).raw(3), "client_hint.bin has 3 trailing bytes"},
+        {testing::toy_hint(3, 8, 16777215), "unsupported SimplePIR delta: 16777215"},
+        {testing::toy_hint(3, 8, 16777216, 0), "SimplePIR setup matrix_seed cannot be zero"},
+        {testing::toy_hint(4, 8), "SimplePIR setup record_count 4 does not match params 3"}}) {
+    EXPECT_EQ(load_toy(file), "format error: " + error);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ToyHint,
-    ::testing::Values(
-        HintCase{"seven_bytes", ByteWriter{}.magic("QVSPC00"), "client_hint.bin has an unsupported SimplePIR magic header"},
-        HintCase{"other_format", testing::simplepir_rs_hint(3, 8), "client_hint.bin has an unsupported SimplePIR magic header"},
-        HintCase{"ends_after_seed", testing::toy_setup(3, 8), "client_hint.bin ended while reading SimplePIR client hint length"},
-        HintCase{"ends_in_setup", ByteWriter{}.magic("QVSPC001").u64(3).u64(8).raw(5),
-                 "client_hint.bin ended while reading SimplePIR matrix_width"},
-        HintCase{"wrong_length", toy_header(8, 127).u64s(127), "SimplePIR client hint length 127 does not match expected 128"},
-        HintCase{"ends_in_values", toy_header(8, 128).u64s(100), "client_hint.bin ended while reading SimplePIR client hint value"},
-        // 2^60 x 16 overflows; 2^40 x 16 fits and claims 2^44 values that are not there.
-        HintCase{"length_overflow", toy_header(1ull << 60, 5), "SimplePIR hint length overflow"},
-        HintCase{"huge_length", toy_header(1ull << 40, 1ull << 44).u64s(2),
-                 "client_hint.bin ended while reading SimplePIR client hint value"},
-        HintCase{"trailing", testing::toy_hint(3, 8).raw(3), "client_hint.bin has 3 trailing bytes"},
-        HintCase{"delta", testing::toy_hint(3, 8, 16777215), "unsupported SimplePIR delta: 16777215"},
-        HintCase{"zero_seed", testing::toy_hint(3, 8, 16777216, 0), "SimplePIR setup matrix_seed cannot be zero"},
-        HintCase{"record_count", testing::toy_hint(4, 8), "SimplePIR setup record_count 4 does not match params 3"}),
-    testing::by_name);
-
-class RsHint : public ::testing::TestWithParam<HintCase> {};
-TEST_P(RsHint, Refused) { EXPECT_EQ(load_rs(GetParam().file, 3, 1024), "format error: " + GetParam().error); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RsHint,
-    ::testing::Values(
-        HintCase{"mod_power_u8", testing::simplepir_rs_setup(3, 1024, 300), "simplepir-rs mod_power 300 does not fit in u8"},
-        HintCase{"mod_power_16", testing::simplepir_rs_setup(3, 1024, 16).u64(512).u64(64).u64s(512 * 64),
+TEST(ClientHint, SimplePirRsFileRefusals) {
+  for (const auto& [file, error] : Refusals{
+        {testing::simplepir_rs_setup(3, 1024, 300), "simplepir-rs mod_power 300 does not fit in u8"},
+        {testing::simplepir_rs_setup(3, 1024, 16).u64(512).u64(64).u64s(512 * 64),
                  "unsupported simplepir-rs mod_power: 16"},
-        HintCase{"zero_rows", testing::simplepir_rs_setup(3, 1024).u64(0).u64(64),
+        {testing::simplepir_rs_setup(3, 1024).u64(0).u64(64),
                  "simplepir-rs client hint dimensions must be greater than zero"},
-        HintCase{"ends_before_ncols", testing::simplepir_rs_setup(3, 1024).u64(0),
-                 "client_hint.bin ended while reading simplepir-rs matrix ncols"},
-        HintCase{"huge_matrix", testing::simplepir_rs_setup(3, 1024).u64(1ull << 40).u64(1ull << 30).u64s(3),
+        {testing::simplepir_rs_setup(3, 1024).u64(0), "client_hint.bin ended while reading simplepir-rs matrix ncols"},
+        {testing::simplepir_rs_setup(3, 1024).u64(1ull << 40).u64(1ull << 30).u64s(3),
                  "client_hint.bin ended while reading simplepir-rs matrix value"},
-        HintCase{"row_count", testing::simplepir_rs_setup(3, 1024).u64(511).u64(64).u64s(511 * 64),
+        {testing::simplepir_rs_setup(3, 1024).u64(511).u64(64).u64s(511 * 64),
                  "simplepir-rs client hint row count 511 does not match expected 512"},
-        HintCase{"column_count", testing::simplepir_rs_setup(3, 1024).u64(512).u64(63).u64s(512 * 63),
+        {testing::simplepir_rs_setup(3, 1024).u64(512).u64(63).u64s(512 * 63),
                  "simplepir-rs client hint column count 63 does not match expected 64"},
-        HintCase{"zero_setup_seed", testing::simplepir_rs_setup(3, 1024, 17, 0).u64(512).u64(64).u64s(512 * 64),
+        {testing::simplepir_rs_setup(3, 1024, 17, 0).u64(512).u64(64).u64s(512 * 64),
                  "simplepir-rs setup_seed cannot be zero"},
-        HintCase{"trailing", testing::simplepir_rs_hint(3, 1024).raw(1), "client_hint.bin has 1 trailing bytes"}),
-    testing::by_name);
+        {testing::simplepir_rs_hint(3, 1024).raw(1), "client_hint.bin has 1 trailing bytes"}}) {
+    EXPECT_EQ(load_rs(file, 3, 1024), "format error: " + error);
+  }
+}
 
 TEST(ClientHint, LaneCountOverflow) {
   EXPECT_EQ(testing::outcome(simplepir_rs_lane_count(18446744073709551615u)), "format error: simplepir-rs lane count overflow");

@@ -60,43 +60,32 @@ TEST(PirParams, NumbersArePlainUnsignedDecimal) {
   EXPECT_EQ(parse_pir_param_u64(PirParamMap{}, "modulus", 99).value(), 99u);
 }
 
-struct Rule {
-  std::string name;
-  std::function<void(PirParams&)> mutate;
-  std::string error;
-};
-
-class PirParamsRule : public ::testing::TestWithParam<Rule> {};
-
-TEST_P(PirParamsRule, ReportsItsMessage) {
-  PirParams params = params_of(testing::supported_manifest_json()).value();
-  GetParam().mutate(params);
-  EXPECT_EQ(outcome(params.validate()), GetParam().error.empty() ? "ok" : "format error: " + GetParam().error);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, PirParamsRule,
-    ::testing::Values(
-        Rule{"valid", [](auto&) {}, ""},
-        Rule{"schema", [](auto& p) { p.schema_version = 2; }, "unsupported PIR params schema_version: 2"},
-        Rule{"no_records", [](auto& p) { p.record_count = 0; }, "PIR params record_count must be greater than zero"},
-        Rule{"size_3_before_profile", [](auto& p) { p.record_size_bytes = 3; p.parameter_profile = "x"; },
+TEST(PirParams, RulesInOrder) {
+  for (const auto& [mutate, error] : std::vector<std::pair<std::function<void(PirParams&)>, std::string>>{
+        {[](auto&) {}, ""},
+        {[](auto& p) { p.schema_version = 2; }, "unsupported PIR params schema_version: 2"},
+        {[](auto& p) { p.record_count = 0; }, "PIR params record_count must be greater than zero"},
+        {[](auto& p) { p.record_size_bytes = 3; p.parameter_profile = "x"; },
              "PIR params record_size_bytes must leave room for a length prefix"},
-        Rule{"profile_case", [](auto& p) { p.parameter_profile = "Toy-development-only-v0"; },
+        {[](auto& p) { p.parameter_profile = "Toy-development-only-v0"; },
              "unsupported PIR parameter_profile: Toy-development-only-v0"},
-        Rule{"status", [](auto& p) { p.security_status = "experimental-unaudited"; },
+        {[](auto& p) { p.security_status = "experimental-unaudited"; },
              "unsupported PIR security_status for simplepir-rs-v0-1000-1k: experimental-unaudited; expected "
              "supported-v0-unaudited"},
-        Rule{"modulus", [](auto& p) { p.modulus = 18446744073709551614u; }, "unsupported PIR modulus: 18446744073709551614"},
-        Rule{"plaintext", [](auto& p) { p.plaintext_modulus = 65536; }, "unsupported PIR plaintext_modulus: 65536"},
-        Rule{"noise", [](auto& p) { p.noise_distribution = "gauss"; }, "unsupported PIR noise_distribution: gauss"},
-        Rule{"prg", [](auto& p) { p.matrix_prg = "x"; }, "unsupported PIR matrix_prg: x"},
-        Rule{"rng", [](auto& p) { p.query_rng = "seeded"; }, "unsupported PIR query_rng: seeded"},
-        Rule{"too_many", [](auto& p) { p.record_count = 1001; },
+        {[](auto& p) { p.modulus = 18446744073709551614u; }, "unsupported PIR modulus: 18446744073709551614"},
+        {[](auto& p) { p.plaintext_modulus = 65536; }, "unsupported PIR plaintext_modulus: 65536"},
+        {[](auto& p) { p.noise_distribution = "gauss"; }, "unsupported PIR noise_distribution: gauss"},
+        {[](auto& p) { p.matrix_prg = "x"; }, "unsupported PIR matrix_prg: x"},
+        {[](auto& p) { p.query_rng = "seeded"; }, "unsupported PIR query_rng: seeded"},
+        {[](auto& p) { p.record_count = 1001; },
              "PIR parameter_profile simplepir-rs-v0-1000-1k supports at most 1000 records, got 1001"},
-        Rule{"record_size", [](auto& p) { p.record_size_bytes = 2048; },
-             "PIR parameter_profile simplepir-rs-v0-1000-1k requires 1024-byte records, got 2048"}),
-    testing::by_name);
+        {[](auto& p) { p.record_size_bytes = 2048; },
+             "PIR parameter_profile simplepir-rs-v0-1000-1k requires 1024-byte records, got 2048"}}) {
+    PirParams params = params_of(testing::supported_manifest_json()).value();
+    mutate(params);
+    EXPECT_EQ(outcome(params.validate()), error.empty() ? "ok" : "format error: " + error);
+  }
+}
 
 }  // namespace
 }  // namespace quorvex

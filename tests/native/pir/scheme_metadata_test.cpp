@@ -20,54 +20,42 @@ constexpr const char* kToy = "toy-development-only-v0";
 
 PirSchemeMetadata parse(const ordered_json& document) { return read_json<PirSchemeMetadata>(document.dump()).value(); }
 
-struct Rule {
-  std::string name;
-  std::string profile;
-  std::function<void(ordered_json&)> mutate;
-  std::string error;  // empty: passes
-};
-
-class SchemeRule : public ::testing::TestWithParam<Rule> {};
-
-TEST_P(SchemeRule, Validates) {
-  auto document = testing::scheme_json(GetParam().profile, 10, 1024);
-  GetParam().mutate(document);
-  EXPECT_EQ(outcome(parse(document).validate()), GetParam().error.empty() ? "ok" : "format error: " + GetParam().error);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SchemeRule,
-    ::testing::Values(
-        Rule{"supported_ok", kSupported, [](auto&) {}, ""}, Rule{"toy_ok", kToy, [](auto&) {}, ""},
-        Rule{"params_first", kSupported, [](auto& d) { d["params"]["matrix_width"] = 32; d["experimental"] = true; },
+TEST(SchemeMetadata, RulesInOrder) {
+  // (profile, change, error; empty: passes)
+  for (const auto& [profile, mutate, error] :
+       std::vector<std::tuple<std::string, std::function<void(ordered_json&)>, std::string>>{
+        {kSupported, [](auto&) {}, ""}, {kToy, [](auto&) {}, ""},
+        {kSupported, [](auto& d) { d["params"]["matrix_width"] = 32; d["experimental"] = true; },
              "unsupported PIR matrix_width: 32"},
-        Rule{"supported_experimental", kSupported, [](auto& d) { d["experimental"] = true; },
+        {kSupported, [](auto& d) { d["experimental"] = true; },
              "supported PIR scheme metadata must not mark the profile experimental"},
-        Rule{"supported_note_case", kSupported, [](auto& d) { d["security_note"] = "Unaudited, not externally audited"; },
+        {kSupported, [](auto& d) { d["security_note"] = "Unaudited, not externally audited"; },
              "supported PIR scheme metadata security_note must say unaudited and not externally audited"},
-        Rule{"supported_note_words", kSupported, [](auto& d) { d["security_note"] = "unaudited and not audited externally"; },
+        {kSupported, [](auto& d) { d["security_note"] = "unaudited and not audited externally"; },
              "supported PIR scheme metadata security_note must say unaudited and not externally audited"},
-        Rule{"experimental_note_ok", kExperimental, [](auto& d) { d["security_note"] = "experimental, unaudited"; }, ""},
-        Rule{"experimental_note_case", kExperimental, [](auto& d) { d["security_note"] = "EXPERIMENTAL unaudited"; },
+        {kExperimental, [](auto& d) { d["security_note"] = "experimental, unaudited"; }, ""},
+        {kExperimental, [](auto& d) { d["security_note"] = "EXPERIMENTAL unaudited"; },
              "PIR scheme metadata security_note must say experimental and unaudited"},
-        Rule{"experimental_flag", kToy, [](auto& d) { d["experimental"] = false; },
+        {kToy, [](auto& d) { d["experimental"] = false; },
              "PIR scheme metadata must mark simplepir-lwe-v0 as experimental"},
-        Rule{"backend_profile_first", kSupported,
+        {kSupported,
              [](auto& d) {
                d["backend"]["parameter_profile"] = kExperimental;
                d["backend"]["security_status"] = "experimental-unaudited";
-             },
-             "PIR backend metadata parameter_profile does not match params"},
-        Rule{"backend_status", kSupported, [](auto& d) { d["backend"]["security_status"] = "x"; },
+             }, "PIR backend metadata parameter_profile does not match params"},
+        {kSupported, [](auto& d) { d["backend"]["security_status"] = "x"; },
              "PIR backend metadata security_status does not match params"},
-        Rule{"backend_combination", kToy,
+        {kToy,
              [](auto& d) {
                d["backend"]["backend_name"] = "simplepir-rs-v1.0.1";
                d["backend"]["implementation_status"] = "external-crate-experimental";
-             },
-             "unsupported PIR backend/profile combination: backend=simplepir-rs-v1.0.1, "
-             "implementation_status=external-crate-experimental, parameter_profile=toy-development-only-v0"}),
-    testing::by_name);
+             }, "unsupported PIR backend/profile combination: backend=simplepir-rs-v1.0.1, "
+             "implementation_status=external-crate-experimental, parameter_profile=toy-development-only-v0"}}) {
+    auto document = testing::scheme_json(profile, 10, 1024);
+    mutate(document);
+    EXPECT_EQ(outcome(parse(document).validate()), error.empty() ? "ok" : "format error: " + error) << document.dump();
+  }
+}
 
 TEST(SchemeMetadata, MissingFieldIsAJsonError) {
   auto document = testing::scheme_json(kSupported, 10, 1024);
