@@ -27,48 +27,35 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr std::uint64_t kHugeCount = std::uint64_t{1} << 40;
 const Rows kRows{{1.0f, 2.0f}, {-3.0f, 0.5f}, {0.0f, 0.0f}};
 
-struct ConfigRule {
-  std::string name;
-  std::function<void(IndexConfig&, BundleManifest&)> breaks;
-  std::string error;
-};
-
-class IndexConfigRule : public ::testing::TestWithParam<ConfigRule> {};
-
-TEST_P(IndexConfigRule, ReportsItsMessage) {
-  auto config = read_json<IndexConfig>(testing::index_config_json("hashing-384-v1", 384, 1000).dump()).value();
-  auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
-  GetParam().breaks(config, manifest);
-  EXPECT_EQ(outcome(config.validate_against_manifest(manifest)), GetParam().error);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, IndexConfigRule,
-    ::testing::Values(
-        ConfigRule{"valid", [](IndexConfig&, BundleManifest&) {}, "ok"},
-        ConfigRule{"index_format", [](IndexConfig& c, BundleManifest&) { c.index_format = "quorvex-index-v1"; },
+TEST(IndexConfig, RulesInOrder) {
+  for (const auto& [breaks, error] : std::vector<std::pair<std::function<void(IndexConfig&, BundleManifest&)>, std::string>>{
+        {[](IndexConfig&, BundleManifest&) {}, "ok"},
+        {[](IndexConfig& c, BundleManifest&) { c.index_format = "quorvex-index-v1"; },
                    "format error: unsupported index format: quorvex-index-v1"},
-        ConfigRule{"distance_metric", [](IndexConfig& c, BundleManifest&) { c.distance_metric = "cosine"; },
+        {[](IndexConfig& c, BundleManifest&) { c.distance_metric = "cosine"; },
                    "format error: unsupported distance metric: cosine"},
-        ConfigRule{"blank_model", [](IndexConfig& c, BundleManifest&) { c.embedding_model = " \t\u3000"; },
+        {[](IndexConfig& c, BundleManifest&) { c.embedding_model = " \t\u3000"; },
                    "format error: index embedding_model cannot be empty"},
-        ConfigRule{"zero_dimensions", [](IndexConfig& c, BundleManifest&) { c.embedding_dimensions = c.vector_count = 0; },
+        {[](IndexConfig& c, BundleManifest&) { c.embedding_dimensions = c.vector_count = 0; },
                    "format error: index embedding_dimensions must be greater than zero"},
-        ConfigRule{"zero_count", [](IndexConfig& c, BundleManifest&) { c.vector_count = 0; },
+        {[](IndexConfig& c, BundleManifest&) { c.vector_count = 0; },
                    "format error: index vector_count must be greater than zero"},
-        ConfigRule{"model_differs",
-                   [](IndexConfig& c, BundleManifest&) {
+        {[](IndexConfig& c, BundleManifest&) {
                      c.embedding_model = "Hashing-384-v1";
                      c.vector_count = 5;
                    }, "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
-        ConfigRule{"dimensions_differ",
-                   [](IndexConfig& c, BundleManifest&) {
+        {[](IndexConfig& c, BundleManifest&) {
                      c.embedding_dimensions = 383;
                      c.vector_count = 5;
                    }, "format error: index dimensions 383 do not match manifest 384"},
-        ConfigRule{"count_differs", [](IndexConfig&, BundleManifest& m) { m.chunk_count = 999; },
-                   "format error: index vector count 1000 does not match manifest chunk count 999"}),
-    testing::by_name);
+        {[](IndexConfig&, BundleManifest& m) { m.chunk_count = 999; },
+                   "format error: index vector count 1000 does not match manifest chunk count 999"}}) {
+    auto config = read_json<IndexConfig>(testing::index_config_json("hashing-384-v1", 384, 1000).dump()).value();
+    auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
+    breaks(config, manifest);
+    EXPECT_EQ(outcome(config.validate_against_manifest(manifest)), error);
+  }
+}
 
 // A valid index of kRows in {root} (a temporary "index" directory); tests overwrite single files.
 class IndexFiles : public ::testing::Test {
@@ -193,46 +180,27 @@ INSTANTIATE_TEST_SUITE_P(
                  "I/O error for {root}/metadata.jsonl: stream did not contain valid UTF-8"}),
     testing::by_name);
 
-struct TablesCase {
-  std::string name;
-  std::uint64_t config_dimensions;
-  std::uint64_t config_count;
-  std::vector<std::uint64_t> ids;
-  std::vector<std::uint64_t> metadata_ids;
-  std::string error;
-};
-
-class TablesCheck : public ::testing::TestWithParam<TablesCase> {};
-
-TEST_P(TablesCheck, ReportsTheFirstDisagreement) {
-  const TablesCase& c = GetParam();
-  const IndexConfig config{"quorvex-index-v0", "cosine_similarity", "model", c.config_dimensions, c.config_count};
-  std::vector<IndexMetadataRecord> metadata;
-  for (const std::uint64_t id : c.metadata_ids) metadata.push_back(IndexMetadataRecord{id, "c", "d", nullptr});
-  EXPECT_EQ(outcome(validate_tables(config, VectorTable::create(2, kRows).value(), c.ids, metadata)), c.error);
+TEST(IndexTables, ReportTheFirstDisagreement) {
+  using Ids = std::vector<std::uint64_t>;
+  // (config dimensions, config count, ids, metadata ids, outcome)
+  for (const auto& [dimensions, count, ids, metadata_ids, error] : std::vector<std::tuple<std::uint64_t, std::uint64_t, Ids, Ids, std::string>>{
+        {2, 3, {1, 0, 2}, {1, 0, 2}, "ok"},
+        {2, 0, {0, 1, 2}, {0, 1, 2}, "format error: index vector_count must be greater than zero"},
+        {3, 3, {0, 1, 2}, {0, 1, 2}, "format error: vectors.bin dimensions 2 do not match index config 3"},
+        {2, 4, {0, 1, 2, 3}, {0, 1, 2, 3}, "format error: vectors.bin count 3 does not match index config 4"},
+        {2, 3, {0, 1}, {0, 1, 2}, "format error: ids.bin count 2 does not match vector count 3"},
+        {2, 3, {0, 1, 2}, {0, 1}, "format error: metadata.jsonl count 2 does not match vector count 3"},
+        {2, 3, {0, 0, 1}, {0, 0, 1}, "format error: duplicate internal record id 0"},
+        {2, 3, {0, 3, 1}, {0, 3, 1}, "format error: internal record id 3 is out of range for 3 records"},
+        {2, 3, {0, 1, 5}, {2, 1, 0}, "format error: internal record id 5 is out of range for 3 records"},
+        {2, 3, {0, 2, 1}, {0, 1, 2},
+                   "format error: id table record id 2 does not match metadata record id 1 at row 1"}}) {
+    const IndexConfig config{"quorvex-index-v0", "cosine_similarity", "model", dimensions, count};
+    std::vector<IndexMetadataRecord> metadata;
+    for (const std::uint64_t id : metadata_ids) metadata.push_back(IndexMetadataRecord{id, "c", "d", nullptr});
+    EXPECT_EQ(outcome(validate_tables(config, VectorTable::create(2, kRows).value(), ids, metadata)), error);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, TablesCheck,
-    ::testing::Values(
-        TablesCase{"permutation_matching_metadata", 2, 3, {1, 0, 2}, {1, 0, 2}, "ok"},
-        TablesCase{"config_revalidated", 2, 0, {0, 1, 2}, {0, 1, 2},
-                   "format error: index vector_count must be greater than zero"},
-        TablesCase{"dimensions", 3, 3, {0, 1, 2}, {0, 1, 2},
-                   "format error: vectors.bin dimensions 2 do not match index config 3"},
-        TablesCase{"vector_count", 2, 4, {0, 1, 2, 3}, {0, 1, 2, 3},
-                   "format error: vectors.bin count 3 does not match index config 4"},
-        TablesCase{"id_count", 2, 3, {0, 1}, {0, 1, 2}, "format error: ids.bin count 2 does not match vector count 3"},
-        TablesCase{"metadata_count", 2, 3, {0, 1, 2}, {0, 1},
-                   "format error: metadata.jsonl count 2 does not match vector count 3"},
-        TablesCase{"duplicate_id", 2, 3, {0, 0, 1}, {0, 0, 1}, "format error: duplicate internal record id 0"},
-        TablesCase{"out_of_range_id", 2, 3, {0, 3, 1}, {0, 3, 1},
-                   "format error: internal record id 3 is out of range for 3 records"},
-        TablesCase{"range_checked_before_metadata", 2, 3, {0, 1, 5}, {2, 1, 0},
-                   "format error: internal record id 5 is out of range for 3 records"},
-        TablesCase{"id_differs_from_metadata", 2, 3, {0, 2, 1}, {0, 1, 2},
-                   "format error: id table record id 2 does not match metadata record id 1 at row 1"}),
-    testing::by_name);
 
 }  // namespace
 }  // namespace quorvex

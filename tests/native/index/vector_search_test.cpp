@@ -74,31 +74,17 @@ TEST(VectorTable, RowsReadBackAcrossBlockAndPieceBoundaries) {
   }
 }
 
-struct Invalid {
-  std::string name;
-  std::uint64_t dimensions;
-  Rows rows;
-  std::string error;
-};
-
-class InvalidTable : public ::testing::TestWithParam<Invalid> {};
-
-TEST_P(InvalidTable, IsRefusedWithItsMessage) {
-  EXPECT_EQ(testing::outcome(VectorTable::create(GetParam().dimensions, GetParam().rows)), GetParam().error);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, InvalidTable,
-    ::testing::Values(
-        Invalid{"zero_dimensions", 0, {{}}, "format error: vector table dimensions must be greater than zero"},
-        Invalid{"nan_names_position_in_row", 3, {{1, 2, 3}, {1, kNaN, 3}},
-                "format error: vector table row has non-finite value at dimension 1"},
+TEST(VectorTable, InvalidTablesAreRefused) {
+  for (const auto& [dimensions, rows, error] : std::vector<std::tuple<std::uint64_t, Rows, std::string>>{
+        {0, {{}}, "format error: vector table dimensions must be greater than zero"},
+        {3, {{1, 2, 3}, {1, kNaN, 3}}, "format error: vector table row has non-finite value at dimension 1"},
         // Within a row the values are checked before its length.
-        Invalid{"non_finite_before_length", 2, {{1, 2, kInf}},
-                "format error: vector table row has non-finite value at dimension 2"},
-        Invalid{"short_row", 3, {{1, 2, 3}, {1, 2}}, "format error: vector at row 1 has 2 dimensions, expected 3"},
-        Invalid{"rows_in_order", 2, {{1}, {kNaN, 0}}, "format error: vector at row 0 has 1 dimensions, expected 2"}),
-    testing::by_name);
+        {2, {{1, 2, kInf}}, "format error: vector table row has non-finite value at dimension 2"},
+        {3, {{1, 2, 3}, {1, 2}}, "format error: vector at row 1 has 2 dimensions, expected 3"},
+        {2, {{1}, {kNaN, 0}}, "format error: vector at row 0 has 1 dimensions, expected 2"}}) {
+    EXPECT_EQ(testing::outcome(VectorTable::create(dimensions, rows)), error);
+  }
+}
 
 TEST(VectorTable, FromLittleEndianWithZeroDimensionsAllocatesNoRows) {
   // 2^60 empty rows: only the row count is recorded, and the table is refused.
@@ -128,24 +114,16 @@ void expect_reference_scores(const Rows& rows, const Rows& queries) {
   }
 }
 
-// (rows, dimensions): row counts around the block size, dimensions around the lane width.
-class ExactScores : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
-
-TEST_P(ExactScores, EqualThePlainSequentialLoopBitForBit) {
-  const auto [count, dimensions] = GetParam();
-  Rows queries = random_rows(3, dimensions, 1);
-  queries.emplace_back(dimensions, 0.0f);
-  expect_reference_scores(random_rows(count, dimensions, static_cast<std::uint32_t>(count * 1000 + dimensions), 5),
-                          queries);
+// Row counts around the block size, dimensions around the lane width.
+TEST(ExactScores, EqualThePlainSequentialLoopBitForBit) {
+  for (const std::size_t count : {1, 7, 8, 9, 31, 32, 33, 100, 200}) {
+    for (const std::size_t dimensions : {1, 3, 8, 9, 384, 385}) {
+      Rows queries = random_rows(3, dimensions, 1);
+      queries.emplace_back(dimensions, 0.0f);
+      expect_reference_scores(random_rows(count, dimensions, static_cast<std::uint32_t>(count * 1000 + dimensions), 5), queries);
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Shapes, ExactScores,
-                         ::testing::Combine(::testing::Values(1, 7, 8, 9, 31, 32, 33, 100, 200),
-                                            ::testing::Values(1, 3, 8, 9, 384, 385)),
-                         [](const auto& test_case) {
-                           return std::to_string(std::get<0>(test_case.param)) + "x" +
-                                  std::to_string(std::get<1>(test_case.param));
-                         });
 
 TEST(ExactScores, OverflowingSumsGiveTheSameNonFiniteScores) {
   expect_reference_scores({{3e38f, 3e38f}, {1.0f, 1.0f}, {3e38f, -3e38f}, {1e-30f, 1e-30f}}, {{1.0f, 1.0f}});
@@ -168,9 +146,7 @@ TEST(Ranking, HigherScoreThenSmallerRecordIdThenNaNLast) {
 
 // The selection of the best k equals the head of a full sort, for scores drawn
 // from few values (many ties) with NaNs and infinities.
-class SelectTopK : public ::testing::TestWithParam<std::uint64_t> {};
-
-TEST_P(SelectTopK, EqualsTheHeadOfAFullSort) {
+TEST(SelectTopK, EqualsTheHeadOfAFullSort) {
   const std::vector<float> pool{kNaN, -kInf, -1.0f, -0.0f, 0.0f, 0.25f, 0.5f, kInf};
   std::mt19937 generator(7);
   std::vector<float> scores(200);
@@ -181,13 +157,12 @@ TEST_P(SelectTopK, EqualsTheHeadOfAFullSort) {
   std::vector<RankedRow> all;
   for (std::size_t i = 0; i < scores.size(); ++i) all.push_back(RankedRow{scores[i], ids[i], i});
   std::sort(all.begin(), all.end(), ranks_before);
-  const std::vector<RankedRow> selected = select_top_k(scores, ids, GetParam());
-  ASSERT_EQ(selected.size(), std::min<std::uint64_t>(GetParam(), scores.size()));
-  for (std::size_t i = 0; i < selected.size(); ++i) EXPECT_EQ(selected[i].row, all[i].row) << "rank " << i;
+  for (const std::uint64_t k : {std::uint64_t{0}, 1ul, 2ul, 10ul, 199ul, 200ul, 201ul, std::numeric_limits<std::uint64_t>::max()}) {
+    const std::vector<RankedRow> selected = select_top_k(scores, ids, k);
+    ASSERT_EQ(selected.size(), std::min<std::uint64_t>(k, scores.size()));
+    for (std::size_t i = 0; i < selected.size(); ++i) EXPECT_EQ(selected[i].row, all[i].row) << "rank " << i << " of " << k;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sizes, SelectTopK,
-                         ::testing::Values(0, 1, 2, 10, 199, 200, 201, std::numeric_limits<std::uint64_t>::max()));
 
 }  // namespace
 }  // namespace quorvex
