@@ -96,57 +96,53 @@ TEST_F(OpenedCache, RefusalsKeepTheClientAndItsPreparedRetrievals) {
   EXPECT_EQ(outcome(client.decode_retrieval_response_json(three.prepared, published.answer(three.query_json))), "ok");
 }
 
-// Each case breaks one thing; the error shows which step of opening met it first.
-class OpenOrder : public OpenedCache, public ::testing::WithParamInterface<testing::CacheCase> {};
-
-TEST_P(OpenOrder, FirstFailingStepIsReported) {
-  Published published("simplepir-rs-v0-1000-1k", 20, 1024, 384);
-  GetParam().before_write(published.cache);
-  published.cache.write(dir_.path());
-  GetParam().after_write(dir_.path());
-  const std::string actual = outcome(QuorvexClient::open_public_cache(dir_.path()));
-  EXPECT_EQ(actual, GetParam().expected(actual, dir_.path()));
-}
-
 const auto kAlterHint = [](const std::filesystem::path& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); };
 const std::string kHintMismatch = "checksum mismatch for pir/client_hint.bin: expected ";
 const std::string kTooLarge = std::string(2621440, 'x');  // checksummed, but neither an index nor inside the envelope
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, OpenOrder,
-    ::testing::Values(
-        testing::CacheCase{"manifest_before_checksums", [](CacheBuilder& c) { c.manifest["bundle_id"] = " "; },
+// Each case breaks one thing; the error shows which step of opening met it first.
+TEST(OpenPublicCache, FirstFailingStepIsReported) {
+  for (const testing::CacheCase& c : std::vector<testing::CacheCase>{
+        {"manifest_before_checksums", [](CacheBuilder& c) { c.manifest["bundle_id"] = " "; },
                            [](const auto& root) { std::filesystem::remove(root / "checksums.json"); },
                            "format error: manifest bundle_id cannot be empty"},
-        testing::CacheCase{"missing_checksums_file", kUnchanged,
+        {"missing_checksums_file", kUnchanged,
                            [](const auto& root) { std::filesystem::remove(root / "checksums.json"); },
                            "I/O error for {root}/checksums.json: No such file or directory (os error 2)"},
-        testing::CacheCase{"scheme_without_checksum", [](CacheBuilder& c) { c.without_checksum.insert("pir/scheme.json"); },
+        {"scheme_without_checksum", [](CacheBuilder& c) { c.without_checksum.insert("pir/scheme.json"); },
                            kUnchanged, "missing checksum entry for pir/scheme.json"},
-        testing::CacheCase{"manifest_edited", kUnchanged,
+        {"manifest_edited", kUnchanged,
                            [](const auto& root) { std::ofstream(root / "manifest.json", std::ios::app) << " "; },
                            "checksum mismatch for manifest.json: expected "},
-        testing::CacheCase{"client_hint_altered", kUnchanged, kAlterHint, kHintMismatch},
+        {"client_hint_altered", kUnchanged, kAlterHint, kHintMismatch},
         // Each file is parsed as it is verified; its format errors still wait for every checksum.
-        testing::CacheCase{"index_format_after_every_checksum", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; },
+        {"index_format_after_every_checksum", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; },
                            kAlterHint, kHintMismatch},
-        testing::CacheCase{"index_format", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; }, kUnchanged,
+        {"index_format", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; }, kUnchanged,
                            "format error: {root}/index/vectors.bin has an unsupported vector file magic"},
-        testing::CacheCase{"envelope_before_index", [](CacheBuilder& c) { c.files["index/vectors.bin"] = kTooLarge; }, kUnchanged,
+        {"envelope_before_index", [](CacheBuilder& c) { c.files["index/vectors.bin"] = kTooLarge; }, kUnchanged,
                            "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports public cache size at "
                            "most 2621440 bytes, got "},
         // The envelope is measured before the big files are read, yet reported after every checksum.
-        testing::CacheCase{"checksums_before_envelope", [](CacheBuilder& c) { c.files["index/vectors.bin"] = kTooLarge; },
+        {"checksums_before_envelope", [](CacheBuilder& c) { c.files["index/vectors.bin"] = kTooLarge; },
                            kAlterHint, kHintMismatch},
-        testing::CacheCase{"index_against_manifest", [](CacheBuilder& c) { c.manifest["embedding_model"] = "other-model"; },
+        {"index_against_manifest", [](CacheBuilder& c) { c.manifest["embedding_model"] = "other-model"; },
                            kUnchanged, "format error: index embedding model hashing-384-v1 does not match manifest other-model"},
-        testing::CacheCase{"scheme_not_json", [](CacheBuilder& c) { c.files["pir/scheme.json"] = "{"; }, kUnchanged,
+        {"scheme_not_json", [](CacheBuilder& c) { c.files["pir/scheme.json"] = "{"; }, kUnchanged,
                            "JSON error for {root}/pir/scheme.json: syntax error while parsing object key - unexpected "
                            "end of input; expected string literal at line 1 column 1"},
-        testing::CacheCase{"client_hint_missing", kUnchanged,
+        {"client_hint_missing", kUnchanged,
                            [](const auto& root) { std::filesystem::remove(root / "pir/client_hint.bin"); },
-                           "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"}),
-    testing::by_name);
+                           "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"}}) {
+    Published published("simplepir-rs-v0-1000-1k", 20, 1024, 384);
+    const testing::TempDir dir;
+    c.before_write(published.cache);
+    published.cache.write(dir.path());
+    c.after_write(dir.path());
+    const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
+    EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+  }
+}
 
 }  // namespace
 }  // namespace quorvex

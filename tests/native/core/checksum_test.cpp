@@ -34,42 +34,31 @@ class Checksums : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-struct Case {
-  std::string name;
-  std::string entries;
-  std::string algorithm;
-  std::string outcome;
-};
-
-class ChecksumCase : public Checksums, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(ChecksumCase, ReportsTheFirstFailureInCallerOrder) {
-  EXPECT_EQ(check(GetParam().entries, GetParam().algorithm), GetParam().outcome);
-}
-
 const std::string kIds = entry("index/ids.bin", kAbcDigest, 3);
 const std::string kValid = concat(kIds, ",", entry("index/empty.bin", kEmptyDigest, 0), ",",
                                   entry("big.bin", kBigDigest, 100000));
 const std::string kUpperAbc = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ChecksumCase,
-    ::testing::Values(
-        Case{"matching_unlisted_ignored", kValid + "," + entry("gone.bin", "00", 9), "sha256", "ok"},
-        Case{"algorithm_upper", kValid, "SHA256", "format error: unsupported checksum algorithm: SHA256"},
-        Case{"algorithm_hyphen", kValid, "sha-256", "format error: unsupported checksum algorithm: sha-256"},
-        Case{"missing", entry("./index/ids.bin", kAbcDigest, 3), "sha256", "missing checksum entry for index/ids.bin"},
-        Case{"upper_case_digest", entry("index/ids.bin", kUpperAbc, 3), "sha256",
+// (entries, algorithm, outcome): the first failure in the caller's order of files.
+TEST_F(Checksums, ReportTheFirstFailureInCallerOrder) {
+  for (const auto& [entries, algorithm, expected] : std::vector<std::tuple<std::string, std::string, std::string>>{
+        {kValid + "," + entry("gone.bin", "00", 9), "sha256", "ok"},
+        {kValid, "SHA256", "format error: unsupported checksum algorithm: SHA256"},
+        {kValid, "sha-256", "format error: unsupported checksum algorithm: sha-256"},
+        {entry("./index/ids.bin", kAbcDigest, 3), "sha256", "missing checksum entry for index/ids.bin"},
+        {entry("index/ids.bin", kUpperAbc, 3), "sha256",
              concat("checksum mismatch for index/ids.bin: expected ", kUpperAbc, ", got ", kAbcDigest)},
-        Case{"size_after_digest", entry("index/ids.bin", kAbcDigest, 4), "sha256",
+        {entry("index/ids.bin", kAbcDigest, 4), "sha256",
              "format error: size mismatch for index/ids.bin: expected 4, got 3"},
-        Case{"first_of_two_wrong", concat(entry("index/ids.bin", "00", 3), ",", entry("index/empty.bin", "11", 1)),
+        {concat(entry("index/ids.bin", "00", 3), ",", entry("index/empty.bin", "11", 1)),
              "sha256", concat("checksum mismatch for index/ids.bin: expected 00, got ", kAbcDigest)},
-        Case{"second_after_first_passes", concat(kIds, ",", entry("index/empty.bin", "x", 0)), "sha256",
+        {concat(kIds, ",", entry("index/empty.bin", "x", 0)), "sha256",
              concat("checksum mismatch for index/empty.bin: expected x, got ", kEmptyDigest)},
-        Case{"whole_big_file_hashed", concat(kValid, ",", entry("big.bin", kAbcDigest, 3)), "sha256",
-             concat("checksum mismatch for big.bin: expected ", kAbcDigest, ", got ", kBigDigest)}),
-    testing::by_name);
+        {concat(kValid, ",", entry("big.bin", kAbcDigest, 3)), "sha256",
+             concat("checksum mismatch for big.bin: expected ", kAbcDigest, ", got ", kBigDigest)}}) {
+    EXPECT_EQ(check(entries, algorithm), expected) << entries;
+  }
+}
 
 TEST_F(Checksums, UnreadableFileIsAnIoErrorWithTheJoinedPath) {
   std::filesystem::remove(dir_.path() / "big.bin");

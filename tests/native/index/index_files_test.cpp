@@ -109,20 +109,6 @@ TEST_F(IndexFiles, MetadataLines) {
   EXPECT_EQ(records[2].chunk_id, "chunk-2");
 }
 
-struct FileCase {
-  std::string name;
-  std::string file;
-  std::string contents;
-  std::string error;
-};
-
-class FileError : public IndexFiles, public ::testing::WithParamInterface<FileCase> {};
-
-TEST_P(FileError, IsReportedWithItsMessage) {
-  write(GetParam().file, GetParam().contents);
-  EXPECT_EQ(outcome(reader().load()), testing::with_root(GetParam().error, root()));
-}
-
 std::string truncated(std::string bytes, std::size_t drop) { return bytes.substr(0, bytes.size() - drop); }
 const std::string kVectorsEof = "I/O error for {root}/vectors.bin: failed to fill whole buffer";
 const std::string kIdsEof = "I/O error for {root}/ids.bin: failed to fill whole buffer";
@@ -130,55 +116,56 @@ const std::string kLine0 = metadata_record(0).dump();
 // The metadata error names the physical line; the JSON reader's position counts from the start of that line.
 const std::string kMetadataError = "format error: metadata JSONL parse error in {root}/metadata.jsonl at line ";
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FileError,
-    ::testing::Values(
-        FileCase{"magic", "vectors.bin", encode_vectors(2, 3, kRows, "QVVEC002"),
+// (file, contents, error): each file broken on its own in an otherwise valid index.
+TEST_F(IndexFiles, EachFileErrorIsReportedWithItsMessage) {
+  for (const auto& [file, contents, error] : std::vector<std::tuple<std::string, std::string, std::string>>{
+        {"vectors.bin", encode_vectors(2, 3, kRows, "QVVEC002"),
                  "format error: {root}/vectors.bin has an unsupported vector file magic"},
-        FileCase{"short_magic", "vectors.bin", "QVVEC", kVectorsEof},
-        FileCase{"short_count", "vectors.bin", truncated(encode_vectors(2, 0, {}), 1), kVectorsEof},
-        FileCase{"one_byte_missing", "vectors.bin", truncated(encode_vectors(kRows), 1), kVectorsEof},
-        FileCase{"one_byte_extra", "vectors.bin", encode_vectors(kRows) + '\0',
-                 "format error: {root}/vectors.bin has trailing bytes"},
+        {"vectors.bin", "QVVEC", kVectorsEof},
+        {"vectors.bin", truncated(encode_vectors(2, 0, {}), 1), kVectorsEof},
+        {"vectors.bin", truncated(encode_vectors(kRows), 1), kVectorsEof},
+        {"vectors.bin", encode_vectors(kRows) + '\0', "format error: {root}/vectors.bin has trailing bytes"},
         // Rows are read from the file in pieces; the file's end is still checked before the values.
-        FileCase{"trailing_bytes_before_values", "vectors.bin", encode_vectors(2, 3, Rows{{1, 2}, {3, kNaN}, {4, 5}}) + '\0',
+        {"vectors.bin", encode_vectors(2, 3, Rows{{1, 2}, {3, kNaN}, {4, 5}}) + '\0',
                  "format error: {root}/vectors.bin has trailing bytes"},
-        FileCase{"non_finite_after_many_pieces", "vectors.bin",
+        {"vectors.bin",
                  encode_vectors(384, 200, [] {
                    Rows rows(200, std::vector<float>(384, 1.0f));
                    rows[199][5] = INFINITY;
                    return rows;
                  }()), "format error: vector table row has non-finite value at dimension 5"},
         // 2^40 rows of 384 values promised, a few present: no buffer of the promised size.
-        FileCase{"huge_count", "vectors.bin", encode_vectors(384, kHugeCount, Rows(3, std::vector<float>(384))), kVectorsEof},
-        FileCase{"dimensions_overflow", "vectors.bin", encode_vectors(16, std::uint64_t{1} << 60, {}),
+        {"vectors.bin", encode_vectors(384, kHugeCount, Rows(3, std::vector<float>(384))), kVectorsEof},
+        {"vectors.bin", encode_vectors(16, std::uint64_t{1} << 60, {}),
                  "format error: vector file dimensions overflow"},
-        FileCase{"byte_count_overflow", "vectors.bin", encode_vectors(1, std::uint64_t{1} << 62, {}),
-                 "format error: vector file byte count overflow"},
-        FileCase{"zero_dimensions", "vectors.bin", encode_vectors(0, kHugeCount, {}),
+        {"vectors.bin", encode_vectors(1, std::uint64_t{1} << 62, {}), "format error: vector file byte count overflow"},
+        {"vectors.bin", encode_vectors(0, kHugeCount, {}),
                  "format error: vector table dimensions must be greater than zero"},
-        FileCase{"zero_dimensions_checks_trailing_bytes_first", "vectors.bin", encode_vectors(0, 5, {}) + "x",
-                 "format error: {root}/vectors.bin has trailing bytes"},
-        FileCase{"nan_names_position_in_row", "vectors.bin", encode_vectors(Rows{{1, 2}, {3, kNaN}, {4, 5}}),
+        {"vectors.bin", encode_vectors(0, 5, {}) + "x", "format error: {root}/vectors.bin has trailing bytes"},
+        {"vectors.bin", encode_vectors(Rows{{1, 2}, {3, kNaN}, {4, 5}}),
                  "format error: vector table row has non-finite value at dimension 1"},
-        FileCase{"ids_magic", "ids.bin", encode_ids(3, {0, 1, 2}, "QVVEC001"),
+        {"ids.bin", encode_ids(3, {0, 1, 2}, "QVVEC001"),
                  "format error: {root}/ids.bin has an unsupported ID file magic"},
-        FileCase{"ids_short", "ids.bin", truncated(encode_ids({0, 1, 2}), 3), kIdsEof},
-        FileCase{"ids_extra", "ids.bin", encode_ids({0, 1, 2}) + "\x01", "format error: {root}/ids.bin has trailing bytes"},
-        FileCase{"ids_huge_count", "ids.bin", encode_ids(kHugeCount, {0, 1, 2}), kIdsEof},
-        FileCase{"ids_count_bytes_overflow", "ids.bin", encode_ids(std::uint64_t{1} << 62, {0}), kIdsEof},
-        FileCase{"metadata_missing_field_after_blank_lines", "metadata.jsonl",
+        {"ids.bin", truncated(encode_ids({0, 1, 2}), 3), kIdsEof},
+        {"ids.bin", encode_ids({0, 1, 2}) + "\x01", "format error: {root}/ids.bin has trailing bytes"},
+        {"ids.bin", encode_ids(kHugeCount, {0, 1, 2}), kIdsEof},
+        {"ids.bin", encode_ids(std::uint64_t{1} << 62, {0}), kIdsEof},
+        {"metadata.jsonl",
                  kLine0 + "\n\n   \r\n{\"record_id\":1}\n",
                  kMetadataError + "4: missing field `chunk_id` at line 1 column 15"},
-        FileCase{"metadata_syntax", "metadata.jsonl", kLine0 + "\n{\"record_id\": 1,,}\r\n",
+        {"metadata.jsonl", kLine0 + "\n{\"record_id\": 1,,}\r\n",
                  kMetadataError + "2: syntax error while parsing object key - unexpected ','; expected string literal "
                                   "at line 1 column 17"},
-        FileCase{"metadata_second_value_on_a_line", "metadata.jsonl", concat("\n", kLine0, "\n", kLine0, " {}"),
+        {"metadata.jsonl", concat("\n", kLine0, "\n", kLine0, " {}"),
                  concat(kMetadataError, "3: syntax error while parsing value - unexpected '{'; expected end of input "
                                         "at line 1 column ", kLine0.size() + 2)},
-        FileCase{"metadata_not_utf8", "metadata.jsonl", kLine0 + "\n\xff\xfe\n",
-                 "I/O error for {root}/metadata.jsonl: stream did not contain valid UTF-8"}),
-    testing::by_name);
+        {"metadata.jsonl", kLine0 + "\n\xff\xfe\n",
+                 "I/O error for {root}/metadata.jsonl: stream did not contain valid UTF-8"}}) {
+    SetUp();
+    write(file, contents);
+    EXPECT_EQ(outcome(reader().load()), testing::with_root(error, root()));
+  }
+}
 
 TEST(IndexTables, ReportTheFirstDisagreement) {
   using Ids = std::vector<std::uint64_t>;

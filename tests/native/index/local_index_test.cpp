@@ -22,14 +22,19 @@ std::vector<std::uint64_t> record_ids(const std::vector<SearchResult>& hits) {
 }
 
 // Four rows under record ids 2, 0, 3, 1.
+CacheBuilder four_rows() {
+  CacheBuilder cache;
+  testing::add_index(cache, {{1, 0, 0, 0}, {0, 1, 0, 0}, {1, 1, 0, 0}, {0, 0, 0, 0}}, {2, 0, 3, 1});
+  return cache;
+}
+
 class Cache : public ::testing::Test {
  protected:
-  Cache() { testing::add_index(cache_, {{1, 0, 0, 0}, {0, 1, 0, 0}, {1, 1, 0, 0}, {0, 0, 0, 0}}, {2, 0, 3, 1}); }
   Result<LocalIndex> load() const {
     cache_.write(dir_.path());
     return LocalIndex::load_verified_from_public_cache(dir_.path());
   }
-  CacheBuilder cache_;
+  CacheBuilder cache_ = four_rows();
   testing::TempDir dir_;
 };
 
@@ -44,50 +49,43 @@ TEST_F(Cache, IndexDirectoryReachedThroughASymbolicLinkLoads) {
   EXPECT_EQ(index.ids(), (std::vector<std::uint64_t>{2, 0, 3, 1}));
 }
 
-class LoadFailure : public Cache, public ::testing::WithParamInterface<testing::CacheCase> {};
-
-TEST_P(LoadFailure, ReportsTheFirstFailingStep) {
-  GetParam().before_write(cache_);
-  cache_.write(dir_.path());
-  GetParam().after_write(dir_.path());
-  const std::string actual = outcome(LocalIndex::load_verified_from_public_cache(dir_.path()));
-  EXPECT_EQ(actual, GetParam().expected(actual, dir_.path()));
-}
-
 using testing::kUnchanged;
 
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, LoadFailure,
-    ::testing::Values(
-        testing::CacheCase{"manifest_before_checksums",
-                           [](CacheBuilder& c) {
+TEST(LocalIndexLoad, ReportsTheFirstFailingStep) {
+  for (const testing::CacheCase& c : std::vector<testing::CacheCase>{
+        {"manifest_before_checksums", [](CacheBuilder& c) {
                              c.manifest["chunk_count"] = 0;
                              c.checksum_algorithm = "SHA256";
                            },
                            kUnchanged, "format error: manifest chunk_count must be greater than zero"},
-        testing::CacheCase{"missing_index_directory",
-                           [](CacheBuilder& c) {
+        {"missing_index_directory", [](CacheBuilder& c) {
                              c.checksum_algorithm = "SHA256";
                              std::erase_if(c.files, [](const auto& file) { return file.first.starts_with("index/"); });
                            },
                            kUnchanged, "I/O error for {root}/index: No such file or directory (os error 2)"},
-        testing::CacheCase{"checksum_algorithm", [](CacheBuilder& c) { c.checksum_algorithm = "SHA256"; }, kUnchanged,
+        {"checksum_algorithm", [](CacheBuilder& c) { c.checksum_algorithm = "SHA256"; }, kUnchanged,
                            "format error: unsupported checksum algorithm: SHA256"},
-        testing::CacheCase{"missing_checksum_entry_before_parsing",
-                           [](CacheBuilder& c) {
+        {"missing_checksum_entry_before_parsing", [](CacheBuilder& c) {
                              c.without_checksum.insert("index/metadata.jsonl");
                              c.files["index/ids.bin"] = testing::encode_ids({0, 0, 0, 0});
                            },
                            kUnchanged, "missing checksum entry for index/metadata.jsonl"},
-        testing::CacheCase{"checksum_mismatch_before_parsing", kUnchanged,
+        {"checksum_mismatch_before_parsing", kUnchanged,
                            [](const auto& root) { testing::write_bytes(root / "index/ids.bin", "not an id table"); },
                            "checksum mismatch for index/ids.bin: expected "},
-        testing::CacheCase{"index_file_rule", [](CacheBuilder& c) { c.files["index/vectors.bin"] += "x"; }, kUnchanged,
+        {"index_file_rule", [](CacheBuilder& c) { c.files["index/vectors.bin"] += "x"; }, kUnchanged,
                            "format error: {root}/index/vectors.bin has trailing bytes"},
-        testing::CacheCase{"index_against_manifest",
-                           [](CacheBuilder& c) { c.manifest["chunk_count"] = c.manifest["pir_record_count"] = 5; },
-                           kUnchanged, "format error: index vector count 4 does not match manifest chunk count 5"}),
-    testing::by_name);
+        {"index_against_manifest", [](CacheBuilder& c) { c.manifest["chunk_count"] = c.manifest["pir_record_count"] = 5; },
+                           kUnchanged, "format error: index vector count 4 does not match manifest chunk count 5"}}) {
+    CacheBuilder cache = four_rows();
+    const testing::TempDir dir;
+    c.before_write(cache);
+    cache.write(dir.path());
+    c.after_write(dir.path());
+    const std::string actual = outcome(LocalIndex::load_verified_from_public_cache(dir.path()));
+    EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+  }
+}
 
 TEST_F(Cache, QueryChecksComeBeforeTopK) {
   const LocalIndex index = load().value();
