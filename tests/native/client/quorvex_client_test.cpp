@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <random>
 
-#include "support/cache_builder.hpp"
 #include "support/index_files.hpp"
 #include "support/reference_server.hpp"
 

@@ -20,9 +20,6 @@ std::string outcome(const Result<T>& result) {
   return result ? "ok" : result.error().display();
 }
 
-// The parameter's `name` field, for naming the cases of a table.
-inline constexpr auto by_name = [](const auto& info) { return std::string(info.param.name); };
-
 // `text` with its first "{root}" replaced by `root`.
 inline std::string with_root(std::string text, const std::filesystem::path& root) {
   if (const auto at = text.find("{root}"); at != std::string::npos) text.replace(at, 6, root.string());
