@@ -73,6 +73,7 @@ TEST(Manifest, RulesInOrder) {
              "expected experimental-unaudited"},
         {[](auto& m) { m["embedding_dimensions"] = 768; },
              "format error: PIR parameter_profile simplepir-rs-v0-1000-1k requires 384-dimensional embeddings, got 768"},
+        // The record count before the record size.
         {[](auto& m) {
                m["chunk_count"] = m["pir_record_count"] = 1001;
                m["record_size_bytes"] = m["pir_record_size_bytes"] = 512;
@@ -80,6 +81,7 @@ TEST(Manifest, RulesInOrder) {
         {[](auto& m) { m["record_size_bytes"] = m["pir_record_size_bytes"] = 512; },
              "format error: PIR parameter_profile simplepir-rs-v0-1000-1k requires 1024-byte records, got 512"},
         {[](auto& m) { m["pir_artifacts"]["scheme"] = " "; }, "format error: pir_artifacts.scheme cannot be empty"},
+        // The first bad artifact path is reported.
         {[](auto& m) {
                m["pir_artifacts"]["client_hint"] = "./pir/client_hint.bin";
                m["pir_artifacts"]["server_hint"] = "";

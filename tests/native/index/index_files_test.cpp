@@ -141,6 +141,7 @@ TEST_F(IndexFiles, EachFileErrorIsReportedWithItsMessage) {
         {"vectors.bin", encode_vectors(1, std::uint64_t{1} << 62, {}), "format error: vector file byte count overflow"},
         {"vectors.bin", encode_vectors(0, kHugeCount, {}),
                  "format error: vector table dimensions must be greater than zero"},
+        // With zero dimensions the trailing bytes are still checked first.
         {"vectors.bin", encode_vectors(0, 5, {}) + "x", "format error: {root}/vectors.bin has trailing bytes"},
         {"vectors.bin", encode_vectors(Rows{{1, 2}, {3, kNaN}, {4, 5}}),
                  "format error: vector table row has non-finite value at dimension 1"},
@@ -179,6 +180,7 @@ TEST(IndexTables, ReportTheFirstDisagreement) {
         {2, 3, {0, 1, 2}, {0, 1}, "format error: metadata.jsonl count 2 does not match vector count 3"},
         {2, 3, {0, 0, 1}, {0, 0, 1}, "format error: duplicate internal record id 0"},
         {2, 3, {0, 3, 1}, {0, 3, 1}, "format error: internal record id 3 is out of range for 3 records"},
+        // Every id is range-checked before the metadata is compared.
         {2, 3, {0, 1, 5}, {2, 1, 0}, "format error: internal record id 5 is out of range for 3 records"},
         {2, 3, {0, 2, 1}, {0, 1, 2},
                    "format error: id table record id 2 does not match metadata record id 1 at row 1"}}) {

@@ -65,6 +65,7 @@ TEST(PirParams, RulesInOrder) {
         {[](auto&) {}, ""},
         {[](auto& p) { p.schema_version = 2; }, "unsupported PIR params schema_version: 2"},
         {[](auto& p) { p.record_count = 0; }, "PIR params record_count must be greater than zero"},
+        // The record size is checked before the profile.
         {[](auto& p) { p.record_size_bytes = 3; p.parameter_profile = "x"; },
              "PIR params record_size_bytes must leave room for a length prefix"},
         {[](auto& p) { p.parameter_profile = "Toy-development-only-v0"; },

@@ -25,6 +25,7 @@ TEST(SchemeMetadata, RulesInOrder) {
   for (const auto& [profile, mutate, error] :
        std::vector<std::tuple<std::string, std::function<void(ordered_json&)>, std::string>>{
         {kSupported, [](auto&) {}, ""}, {kToy, [](auto&) {}, ""},
+        // The params are checked first.
         {kSupported, [](auto& d) { d["params"]["matrix_width"] = 32; d["experimental"] = true; },
              "unsupported PIR matrix_width: 32"},
         {kSupported, [](auto& d) { d["experimental"] = true; },
@@ -38,6 +39,7 @@ TEST(SchemeMetadata, RulesInOrder) {
              "PIR scheme metadata security_note must say experimental and unaudited"},
         {kToy, [](auto& d) { d["experimental"] = false; },
              "PIR scheme metadata must mark simplepir-lwe-v0 as experimental"},
+        // The backend's profile before its status.
         {kSupported,
              [](auto& d) {
                d["backend"]["parameter_profile"] = kExperimental;
