@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <bit>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,12 +73,6 @@ void append_little_endian(std::string& out, T value) {
   for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-inline void append_float(std::string& out, float value) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  append_little_endian(out, bits);
-}
-
 // "vectors.bin" with the given header and rows (rows may disagree with the header).
 inline std::string encode_vectors(std::uint32_t dimensions, std::uint64_t count, const Rows& rows,
                                   std::string_view magic = "QVVEC001") {
@@ -86,7 +80,7 @@ inline std::string encode_vectors(std::uint32_t dimensions, std::uint64_t count,
   append_little_endian(out, dimensions);
   append_little_endian(out, count);
   for (const auto& row : rows) {
-    for (const float value : row) append_float(out, value);
+    for (const float value : row) append_little_endian(out, std::bit_cast<std::uint32_t>(value));
   }
   return out;
 }
@@ -107,21 +101,15 @@ inline std::string encode_ids(std::uint64_t count, const std::vector<std::uint64
 
 inline std::string encode_ids(const std::vector<std::uint64_t>& ids) { return encode_ids(ids.size(), ids); }
 
-inline nlohmann::ordered_json index_config_json(std::string_view model, std::uint64_t dimensions,
-                                                std::uint64_t count) {
-  return {{"index_format", "quorvex-index-v0"},
-          {"distance_metric", "cosine_similarity"},
-          {"embedding_model", model},
-          {"embedding_dimensions", dimensions},
-          {"vector_count", count}};
+inline nlohmann::ordered_json index_config_json(std::string_view model, std::uint64_t dimensions, std::uint64_t count) {
+  return {{"index_format", "quorvex-index-v0"}, {"distance_metric", "cosine_similarity"}, {"embedding_model", model},
+          {"embedding_dimensions", dimensions}, {"vector_count", count}};
 }
 
 // The metadata line of a record: chunk "chunk-{id}" of document "doc-{id}".
 inline nlohmann::ordered_json metadata_record(std::uint64_t record_id) {
-  return {{"record_id", record_id},
-          {"chunk_id", "chunk-" + std::to_string(record_id)},
-          {"document_id", "doc-" + std::to_string(record_id)},
-          {"metadata", {{"source", "test"}, {"record", record_id}}}};
+  return {{"record_id", record_id}, {"chunk_id", "chunk-" + std::to_string(record_id)},
+          {"document_id", "doc-" + std::to_string(record_id)}, {"metadata", {{"source", "test"}, {"record", record_id}}}};
 }
 
 inline std::string metadata_jsonl(const std::vector<nlohmann::ordered_json>& records) {
