@@ -20,6 +20,16 @@ namespace {
 constexpr std::size_t kLanes = VectorTable::kBlockRows;
 using LaneSums = std::array<float, kLanes>;
 
+// Σ v[j]² in position order, in 32-bit floats.
+float sequential_squared_norm(std::span<const float> values) {
+  float sum = 0.0f;
+  for (const float value : values) {
+    const float square = value * value;
+    sum = sum + square;
+  }
+  return sum;
+}
+
 // Dot products of the query with the `lanes` rows of one block, written to
 // out[0], out[1], ... `lanes` is kLanes as a constant for full blocks (so the
 // lane loop compiles to fixed-width vector code) and the row count of the
@@ -150,15 +160,6 @@ ScoreKernel fastest_score_kernel() {
                                      : score_kernel_available(ScoreKernel::Avx2) ? ScoreKernel::Avx2
                                                                                  : ScoreKernel::Portable;
   return fastest;
-}
-
-float sequential_squared_norm(std::span<const float> values) {
-  float sum = 0.0f;
-  for (const float value : values) {
-    const float square = value * value;
-    sum = sum + square;
-  }
-  return sum;
 }
 
 std::vector<float> row_norms(const VectorTable& table) {

@@ -31,9 +31,6 @@ ScoreKernel fastest_score_kernel();
 ScoreKernel score_kernel_for(const VectorTable& table);
 bool score_kernel_available(ScoreKernel kernel);
 
-// Σ v[j]² in position order, in 32-bit floats.
-float sequential_squared_norm(std::span<const float> values);
-
 // √rr of every row of the table, in row order.
 std::vector<float> row_norms(const VectorTable& table);
 

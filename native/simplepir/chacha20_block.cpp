@@ -34,23 +34,13 @@ ChaCha20Block run_rounds(const ChaCha20Block& input) {
   return x;
 }
 
-ChaCha20Block initial_state(const ChaCha20Key& key, std::uint32_t w12, std::uint32_t w13, std::uint32_t w14,
-                            std::uint32_t w15) {
-  // "expand 32-byte k"
-  return {0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, key[0], key[1], key[2], key[3],
-          key[4],     key[5],     key[6],     key[7],     w12,    w13,    w14,    w15};
-}
-
 }  // namespace
 
 ChaCha20Block chacha20_block(const ChaCha20Key& key, std::uint64_t counter) {
-  return run_rounds(initial_state(key, static_cast<std::uint32_t>(counter),
-                                  static_cast<std::uint32_t>(counter >> 32), 0, 0));
-}
-
-ChaCha20Block chacha20_block_rfc8439(const ChaCha20Key& key, std::uint32_t counter,
-                                     const std::array<std::uint32_t, 3>& nonce) {
-  return run_rounds(initial_state(key, counter, nonce[0], nonce[1], nonce[2]));
+  const auto low = static_cast<std::uint32_t>(counter), high = static_cast<std::uint32_t>(counter >> 32);
+  // "expand 32-byte k", the key, the counter and a zero stream number.
+  return run_rounds({0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, key[0], key[1], key[2], key[3],
+                     key[4],     key[5],     key[6],     key[7],     low,    high,   0,      0});
 }
 
 }  // namespace quorvex

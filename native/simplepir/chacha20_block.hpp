@@ -15,8 +15,4 @@ using ChaCha20Block = std::array<std::uint32_t, 16>;
 // The 16 output words of block `counter`.
 ChaCha20Block chacha20_block(const ChaCha20Key& key, std::uint64_t counter);
 
-// The full RFC 8439 block with an explicit 32-bit counter and 96-bit nonce.
-ChaCha20Block chacha20_block_rfc8439(const ChaCha20Key& key, std::uint32_t counter,
-                                     const std::array<std::uint32_t, 3>& nonce);
-
 }  // namespace quorvex

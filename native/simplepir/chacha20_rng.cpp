@@ -37,11 +37,6 @@ ChaCha20Rng ChaCha20Rng::seed_from_u64_after(std::uint64_t seed, std::uint64_t o
 
 ChaCha20Rng ChaCha20Rng::from_seed(const std::array<std::uint8_t, 32>& seed) { return ChaCha20Rng(seed, 0); }
 
-ChaCha20Rng ChaCha20Rng::from_seed_at_block(const std::array<std::uint8_t, 32>& seed,
-                                            std::uint64_t block_counter) {
-  return ChaCha20Rng(seed, block_counter);
-}
-
 void ChaCha20Rng::refill() {
   keystream_.generate(counter_, std::as_writable_bytes(std::span(buffer_)));
   counter_ += blocks_per_refill;

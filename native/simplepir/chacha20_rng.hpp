@@ -25,18 +25,12 @@ class ChaCha20Rng {
   static ChaCha20Rng seed_from_u64_after(std::uint64_t seed, std::uint64_t outputs);
   // Key words are the seed's eight little-endian 32-bit words.
   static ChaCha20Rng from_seed(const std::array<std::uint8_t, 32>& seed);
-  // A generator whose next refill starts at block_counter, as if that many
-  // blocks had already been consumed.
-  static ChaCha20Rng from_seed_at_block(const std::array<std::uint8_t, 32>& seed, std::uint64_t block_counter);
 
   std::uint32_t next_u32();
   std::uint64_t next_u64();
   // Equal to calling next_u64 once per element, in order; whole refills are
   // written straight into `out`.
   void fill_u64(std::span<std::uint64_t> out);
-
-  // The block the next refill starts at.
-  std::uint64_t block_counter() const { return counter_; }
 
  private:
   ChaCha20Rng(const std::array<std::uint8_t, 32>& seed, std::uint64_t block_counter);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "core/bundle_paths.hpp"
 #include "core/json_decode.hpp"
@@ -12,71 +13,44 @@
 namespace quorvex {
 namespace {
 
-constexpr std::uint64_t kLimit = 2621440;
+namespace fs = std::filesystem;
 
-class SizeEnvelope : public ::testing::Test {
- protected:
-  // Writes the eight counted files; the client hint makes the total `total`.
-  void write_bundle(std::uint64_t total) {
-    const std::vector<std::string_view> small = {kManifestFile,    kChecksumsFile,   kVectorsFile, kIdsFile,
-                                                 kMetadataFile,    kIndexConfigFile, kPirSchemeFile};
-    for (const auto name : small) dir_.write(name, "0123456789");
-    dir_.write(kPirClientHintFile, std::string(total - 10 * small.size(), 'h'));
+const std::string kOver = "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports public cache size at "
+                          "most 2621440 bytes, got 2621441";
+
+// Each change applies to eight counted files of 2621440 bytes in all.
+TEST(Envelope, CountsTheEightFilesAClientHolds) {
+  for (const auto& [change, expected] : std::vector<std::pair<std::function<void(const testing::TempDir&)>, std::string>>{
+        {[](auto&) {}, "ok"},
+        {[](auto& dir) { dir.write(kIdsFile, "01234567890"); }, kOver},
+        {[](auto& dir) { dir.write(kPirServerHintFile, "s"); }, "ok"},
+        {[](auto& dir) {
+                       fs::remove(dir.path() / kIdsFile);
+                       fs::create_symlink(dir.write("elsewhere.bin", std::string(11, 'x')), dir.path() / kIdsFile);
+                     },
+                     kOver},
+        {[](auto& dir) {
+                       fs::remove(dir.path() / kIdsFile);
+                       fs::create_directory(dir.path() / kIdsFile);
+                     }, "format error: bundle size envelope path is not a file: index/ids.bin"},
+        {[](auto& dir) { fs::remove(dir.path() / kMetadataFile); },
+                     "I/O error for {root}/index/metadata.jsonl: No such file or directory (os error 2)"}}) {
+    const testing::TempDir dir;
+    for (const auto name : {kManifestFile, kChecksumsFile, kVectorsFile, kIdsFile, kMetadataFile, kIndexConfigFile,
+                            kPirSchemeFile}) {
+      dir.write(name, "0123456789");
+    }
+    dir.write(kPirClientHintFile, std::string(2621440 - 70, 'h'));
+    change(dir);
+    const auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
+    EXPECT_EQ(testing::outcome(validate_supported_profile_public_cache_size_envelope(manifest, dir.path())),
+              testing::with_root(expected, dir.path()));
   }
-  Status check(const nlohmann::ordered_json& manifest_json) const {
-    const auto manifest = read_json<BundleManifest>(manifest_json.dump()).value();
-    return validate_supported_profile_public_cache_size_envelope(manifest, dir_.path());
-  }
-  testing::TempDir dir_;
-};
-
-TEST_F(SizeEnvelope, LimitIsInclusive) {
-  write_bundle(kLimit);
-  EXPECT_TRUE(check(testing::supported_manifest_json()).has_value());
-  write_bundle(kLimit + 1);
-  const Status status = check(testing::supported_manifest_json());
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error().display(),
-            "format error: PIR parameter_profile simplepir-rs-v0-1000-1k supports public cache size at most 2621440 "
-            "bytes, got 2621441");
 }
 
-TEST_F(SizeEnvelope, OtherProfilesAreNotChecked) {
-  EXPECT_TRUE(check(testing::toy_manifest_json()).has_value());  // no files at all
-}
-
-TEST_F(SizeEnvelope, ServerHintDoesNotCount) {
-  write_bundle(kLimit);
-  dir_.write(kPirServerHintFile, std::string(10000, 's'));
-  EXPECT_TRUE(check(testing::supported_manifest_json()).has_value());
-}
-
-TEST_F(SizeEnvelope, SymbolicLinkCountsItsTarget) {
-  write_bundle(kLimit);
-  const auto target = dir_.write("elsewhere.bin", std::string(11, 'x'));
-  std::filesystem::remove(dir_.path() / kIdsFile);
-  std::filesystem::create_symlink(target, dir_.path() / kIdsFile);
-  const Status status = check(testing::supported_manifest_json());
-  ASSERT_FALSE(status.has_value());
-  EXPECT_TRUE(status.error().display().ends_with("got 2621441"));
-}
-
-TEST_F(SizeEnvelope, DirectoryIsNotAFile) {
-  write_bundle(kLimit);
-  std::filesystem::remove(dir_.path() / kIdsFile);
-  std::filesystem::create_directory(dir_.path() / kIdsFile);
-  const Status status = check(testing::supported_manifest_json());
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error().display(), "format error: bundle size envelope path is not a file: index/ids.bin");
-}
-
-TEST_F(SizeEnvelope, MissingFileIsAnIoErrorWithTheJoinedPath) {
-  write_bundle(kLimit);
-  std::filesystem::remove(dir_.path() / kMetadataFile);
-  const Status status = check(testing::supported_manifest_json());
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error().display(), "I/O error for " + (dir_.path() / kMetadataFile).string() +
-                                          ": No such file or directory (os error 2)");
+TEST(Envelope, OtherProfilesAreNotChecked) {
+  const auto toy = read_json<BundleManifest>(testing::toy_manifest_json().dump()).value();
+  EXPECT_TRUE(validate_supported_profile_public_cache_size_envelope(toy, "/nonexistent-quorvex-dir").has_value());
 }
 
 }  // namespace

@@ -3,38 +3,37 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "core/text.hpp"
+#include "support/temp_dir.hpp"
+
 namespace quorvex {
 namespace {
 
-// Entropy sources for the tests. A source is a plain function, so what it
-// records and replays lives here, reset by each test.
+using testing::outcome;
+
+// A scripted entropy source: it records the lengths asked for, answers the
+// first `zero_draws` calls with zeros, fails call `fail_at_call` with
+// `fail_with` (-1: without errno) and otherwise counts 0, 1, 2, ...
 struct Script {
-  std::vector<std::size_t> requests;  // lengths asked for, in order
-  std::size_t zero_draws = 0;         // calls answered with zero bytes first
-  int fail_with = 0;                  // errno of a failing call (-1: no errno)
-  std::size_t fail_at_call = 0;       // calls before the failing one
-  std::uint8_t next_byte = 0;         // counting pattern for the other calls
-};
-Script script;
+  std::vector<std::size_t> requests;
+  std::size_t zero_draws = 0, fail_at_call = 0;
+  int fail_with = 0;
+  std::uint8_t next_byte = 0;
+} script;
 
 int scripted_source(void* buffer, std::size_t length) {
+  const std::size_t call = script.requests.size();
   script.requests.push_back(length);
-  const std::size_t call = script.requests.size() - 1;
   if (script.fail_with != 0 && call == script.fail_at_call) {
     if (script.fail_with > 0) errno = script.fail_with;
     return -1;
   }
   auto* bytes = static_cast<std::uint8_t*>(buffer);
-  if (call < script.zero_draws) {
-    std::memset(bytes, 0, length);
-    return 0;
-  }
-  for (std::size_t k = 0; k < length; ++k) bytes[k] = script.next_byte++;
+  for (std::size_t k = 0; k < length; ++k) bytes[k] = call < script.zero_draws ? 0 : script.next_byte++;
   return 0;
 }
 
@@ -43,102 +42,55 @@ class OsRandom : public ::testing::Test {
   void SetUp() override { script = Script{}; }
 };
 
-TEST_F(OsRandom, RequestsAreServedInPiecesOfAtMost256Bytes) {
+TEST_F(OsRandom, PiecesOfAtMost256BytesUntilTheFirstFailure) {
   std::vector<std::byte> out(600);
   ASSERT_TRUE(os_random_bytes(out, scripted_source).has_value());
   EXPECT_EQ(script.requests, (std::vector<std::size_t>{256, 256, 88}));
   for (std::size_t k = 0; k < out.size(); ++k) ASSERT_EQ(out[k], std::byte(k % 256));
-}
-
-TEST_F(OsRandom, FirstFailingPieceEndsTheRequest) {
-  script.fail_with = EIO;
+  script = Script{};
   script.fail_at_call = 1;
-  std::vector<std::byte> out(600);
-  const auto filled = os_random_bytes(out, scripted_source);
-  ASSERT_FALSE(filled.has_value());
-  EXPECT_EQ(filled.error().code, EIO);
+  script.fail_with = EIO;
+  EXPECT_EQ(os_random_bytes(out, scripted_source).error().code, EIO);
   EXPECT_EQ(script.requests.size(), 2u);
 }
 
-struct FailureText {
-  int errno_value;
-  const char* text;
-};
-
-class EntropyFailure : public OsRandom, public ::testing::WithParamInterface<FailureText> {};
-
-TEST_P(EntropyFailure, EveryDrawReportsOsRandomnessUnavailable) {
-  const std::string expected = std::string("format error: OS randomness unavailable: ") + GetParam().text;
-  script.fail_with = GetParam().errno_value;
-  const auto seed = draw_query_seed(scripted_source);
-  ASSERT_FALSE(seed.has_value());
-  EXPECT_EQ(seed.error().display(), expected);
-  script.requests.clear();
-  const auto secret = random_secret_vector(3, scripted_source);
-  ASSERT_FALSE(secret.has_value());
-  EXPECT_EQ(secret.error().display(), expected);
-  script.requests.clear();
-  const auto error = random_error_vector(3, scripted_source);
-  ASSERT_FALSE(error.has_value());
-  EXPECT_EQ(error.error().display(), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Errnos, EntropyFailure,
-                         ::testing::Values(FailureText{EIO, "Input/output error"},
-                                           FailureText{ENOSYS, "Function not implemented"},
-                                           FailureText{4000, "OS Error: 4000"},
-                                           FailureText{-1, "errno: did not return a positive value"}));
-
-TEST_F(OsRandom, AllZeroSeedDrawsAreRepeated) {
-  script.zero_draws = 2;
-  const auto seed = draw_query_seed(scripted_source);
-  ASSERT_TRUE(seed.has_value());
-  EXPECT_EQ(script.requests, (std::vector<std::size_t>{8, 8, 8}));
-  EXPECT_EQ(*seed, 0x0706050403020100u);
-}
-
-TEST_F(OsRandom, SecretValuesAreWholeLittleEndianWordsFromOneRequest) {
-  const auto secret = random_secret_vector(40, scripted_source);
-  ASSERT_TRUE(secret.has_value());
-  EXPECT_EQ(script.requests, (std::vector<std::size_t>{256, 64}));
-  ASSERT_EQ(secret->size(), 40u);
-  EXPECT_EQ((*secret)[0], 0x0706050403020100u);
-  EXPECT_EQ((*secret)[31], 0xFFFEFDFCFBFAF9F8u);
-  EXPECT_EQ((*secret)[32], 0x0706050403020100u);
-}
-
-TEST_F(OsRandom, ErrorValuesAreByteModThree) {
-  const auto error = random_error_vector(256, scripted_source);
-  ASSERT_TRUE(error.has_value());
-  ASSERT_EQ(error->size(), 256u);
-  std::array<int, 3> counts{};
-  for (std::size_t k = 0; k < 256; ++k) {
-    ASSERT_EQ((*error)[k], static_cast<std::int64_t>(k % 3) - 1);
-    ASSERT_EQ(sample_error(static_cast<std::uint8_t>(k)), (*error)[k]);
-    ++counts[static_cast<std::size_t>((*error)[k] + 1)];
+TEST_F(OsRandom, EveryDrawReportsTheFailure) {
+  for (const auto& [errno_value, text] : {std::pair<int, const char*>{EIO, "Input/output error"}, {4000, "OS Error: 4000"},
+                                          {-1, "errno: did not return a positive value"}}) {
+    const std::string expected = concat("format error: OS randomness unavailable: ", text);
+    script.fail_with = errno_value;
+    EXPECT_EQ(outcome(draw_query_seed(scripted_source)), expected);
+    script.requests.clear();
+    EXPECT_EQ(outcome(random_secret_vector(3, scripted_source)), expected);
+    script.requests.clear();
+    EXPECT_EQ(outcome(random_error_vector(3, scripted_source)), expected);
+    script.requests.clear();
   }
-  EXPECT_EQ(counts, (std::array<int, 3>{86, 85, 85}));
-}
-
-TEST_F(OsRandom, EmptyErrorVectorRequestsNothing) {
-  script.fail_with = EIO;
-  const auto error = random_error_vector(0, scripted_source);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_TRUE(error->empty());
+  EXPECT_TRUE(random_error_vector(0, scripted_source).value().empty());  // nothing requested, nothing failed
   EXPECT_TRUE(script.requests.empty());
 }
 
+TEST_F(OsRandom, SeedsSecretsAndErrorsFromTheBytes) {
+  script.zero_draws = 2;  // all-zero seeds are drawn again
+  EXPECT_EQ(draw_query_seed(scripted_source).value(), 0x0706050403020100u);
+  EXPECT_EQ(script.requests, (std::vector<std::size_t>{8, 8, 8}));
+  script = Script{};
+  const auto secret = random_secret_vector(40, scripted_source).value();  // whole little-endian words
+  EXPECT_EQ(script.requests, (std::vector<std::size_t>{256, 64}));
+  ASSERT_EQ(secret.size(), 40u);
+  EXPECT_EQ(secret[31], 0xFFFEFDFCFBFAF9F8u);
+  EXPECT_EQ(secret[32], 0x0706050403020100u);
+  script = Script{};
+  const auto error = random_error_vector(256, scripted_source).value();  // byte mod 3, minus 1
+  ASSERT_EQ(error.size(), 256u);
+  for (std::size_t k = 0; k < 256; ++k) ASSERT_EQ(error[k], static_cast<std::int64_t>(k % 3) - 1);
+}
+
 TEST(OsRandomSystem, TheOperatingSystemSourceWorks) {
-  const auto seed = draw_query_seed();
-  ASSERT_TRUE(seed.has_value());
-  EXPECT_NE(*seed, 0u);
-  const auto first = random_secret_vector(64);
-  const auto second = random_secret_vector(64);
-  ASSERT_TRUE(first.has_value() && second.has_value());
-  EXPECT_NE(*first, *second);
-  const auto error = random_error_vector(1000);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_TRUE(std::ranges::all_of(*error, [](std::int64_t e) { return e >= -1 && e <= 1; }));
+  EXPECT_NE(draw_query_seed().value(), 0u);
+  EXPECT_NE(random_secret_vector(64).value(), random_secret_vector(64).value());
+  const auto error = random_error_vector(1000).value();
+  EXPECT_TRUE(std::ranges::all_of(error, [](std::int64_t e) { return e >= -1 && e <= 1; }));
 }
 
 }  // namespace

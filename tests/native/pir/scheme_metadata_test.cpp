@@ -6,11 +6,13 @@
 
 #include "pir/pir_backend.hpp"
 #include "support/pir_fixtures.hpp"
+#include "support/temp_dir.hpp"
 
 namespace quorvex {
 namespace {
 
 using nlohmann::ordered_json;
+using testing::outcome;
 
 constexpr const char* kSupported = "simplepir-rs-v0-1000-1k";
 constexpr const char* kExperimental = "simplepir-rs-experimental-v0";
@@ -18,104 +20,72 @@ constexpr const char* kToy = "toy-development-only-v0";
 
 PirSchemeMetadata parse(const ordered_json& document) { return read_json<PirSchemeMetadata>(document.dump()).value(); }
 
-struct Rule {
-  std::string name;
-  std::string profile;
-  std::function<void(ordered_json&)> mutate;
-  std::string error;  // empty: passes
-};
-
-class SchemeRule : public ::testing::TestWithParam<Rule> {};
-
-TEST_P(SchemeRule, Validates) {
-  auto document = testing::scheme_json(GetParam().profile, 10, 1024);
-  GetParam().mutate(document);
-  const Status status = parse(document).validate();
-  if (GetParam().error.empty()) {
-    EXPECT_TRUE(status.has_value()) << status.error().display();
-  } else {
-    ASSERT_FALSE(status.has_value());
-    EXPECT_EQ(status.error().display(), "format error: " + GetParam().error);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SchemeRule,
-    ::testing::Values(
-        Rule{"supported_ok", kSupported, [](auto&) {}, ""},
-        Rule{"toy_ok", kToy, [](auto&) {}, ""},
-        Rule{"params_first", kSupported,
-             [](auto& d) {
-               d["params"]["matrix_width"] = 32;
-               d["experimental"] = true;
-             },
+TEST(SchemeMetadata, RulesInOrder) {
+  // (profile, change, error; empty: passes)
+  for (const auto& [profile, mutate, error] :
+       std::vector<std::tuple<std::string, std::function<void(ordered_json&)>, std::string>>{
+        {kSupported, [](auto&) {}, ""}, {kToy, [](auto&) {}, ""},
+        // The params are checked first.
+        {kSupported, [](auto& d) { d["params"]["matrix_width"] = 32; d["experimental"] = true; },
              "unsupported PIR matrix_width: 32"},
-        Rule{"supported_experimental", kSupported, [](auto& d) { d["experimental"] = true; },
+        {kSupported, [](auto& d) { d["experimental"] = true; },
              "supported PIR scheme metadata must not mark the profile experimental"},
-        Rule{"supported_note_case", kSupported, [](auto& d) { d["security_note"] = "Unaudited, not externally audited"; },
+        {kSupported, [](auto& d) { d["security_note"] = "Unaudited, not externally audited"; },
              "supported PIR scheme metadata security_note must say unaudited and not externally audited"},
-        Rule{"supported_note_words", kSupported,
-             [](auto& d) { d["security_note"] = "unaudited and not audited externally"; },
+        {kSupported, [](auto& d) { d["security_note"] = "unaudited and not audited externally"; },
              "supported PIR scheme metadata security_note must say unaudited and not externally audited"},
-        Rule{"experimental_note_ok", kExperimental, [](auto& d) { d["security_note"] = "experimental, unaudited"; }, ""},
-        Rule{"experimental_note_case", kExperimental, [](auto& d) { d["security_note"] = "EXPERIMENTAL unaudited"; },
+        {kExperimental, [](auto& d) { d["security_note"] = "experimental, unaudited"; }, ""},
+        {kExperimental, [](auto& d) { d["security_note"] = "EXPERIMENTAL unaudited"; },
              "PIR scheme metadata security_note must say experimental and unaudited"},
-        Rule{"experimental_flag", kToy, [](auto& d) { d["experimental"] = false; },
+        {kToy, [](auto& d) { d["experimental"] = false; },
              "PIR scheme metadata must mark simplepir-lwe-v0 as experimental"},
-        Rule{"backend_profile_first", kSupported,
+        // The backend's profile before its status.
+        {kSupported,
              [](auto& d) {
                d["backend"]["parameter_profile"] = kExperimental;
                d["backend"]["security_status"] = "experimental-unaudited";
-             },
-             "PIR backend metadata parameter_profile does not match params"},
-        Rule{"backend_status", kSupported, [](auto& d) { d["backend"]["security_status"] = "x"; },
+             }, "PIR backend metadata parameter_profile does not match params"},
+        {kSupported, [](auto& d) { d["backend"]["security_status"] = "x"; },
              "PIR backend metadata security_status does not match params"},
-        Rule{"backend_combination", kToy,
+        {kToy,
              [](auto& d) {
                d["backend"]["backend_name"] = "simplepir-rs-v1.0.1";
                d["backend"]["implementation_status"] = "external-crate-experimental";
-             },
-             "unsupported PIR backend/profile combination: backend=simplepir-rs-v1.0.1, "
-             "implementation_status=external-crate-experimental, parameter_profile=toy-development-only-v0"}),
-    [](const auto& test_case) { return test_case.param.name; });
+             }, "unsupported PIR backend/profile combination: backend=simplepir-rs-v1.0.1, "
+             "implementation_status=external-crate-experimental, parameter_profile=toy-development-only-v0"}}) {
+    auto document = testing::scheme_json(profile, 10, 1024);
+    mutate(document);
+    EXPECT_EQ(outcome(parse(document).validate()), error.empty() ? "ok" : "format error: " + error) << document.dump();
+  }
+}
 
-TEST(SchemeMetadata, JsonErrorsForShapeFaults) {
+TEST(SchemeMetadata, MissingFieldIsAJsonError) {
   auto document = testing::scheme_json(kSupported, 10, 1024);
-  document["experimental"] = "false";
-  EXPECT_FALSE(read_json<PirSchemeMetadata>(document.dump()).has_value());
-  document = testing::scheme_json(kSupported, 10, 1024);
   document["params"].erase("query_rng");
   EXPECT_EQ(read_json<PirSchemeMetadata>(document.dump()).error().message, "missing field `query_rng`");
 }
 
-TEST(BackendSelection, FollowsTheProfile) {
-  PirSchemeMetadata toy = parse(testing::scheme_json(kToy, 10, 64));
-  EXPECT_TRUE(std::holds_alternative<ToySimplePirBackend>(select_pir_backend(toy.params).value().backend()));
+TEST(BackendSelection, FollowsTheProfileBeforeValidating) {
+  EXPECT_TRUE(std::holds_alternative<ToySimplePirBackend>(select_pir_backend(parse(testing::scheme_json(kToy, 10, 64)).params).value().backend()));
   for (const char* profile : {kSupported, kExperimental}) {
-    PirSchemeMetadata metadata = parse(testing::scheme_json(profile, 10, 1024));
-    const auto selected = select_pir_backend(metadata.params).value();
-    const auto& backend = std::get<SimplePirRsBackend>(selected.backend());
-    EXPECT_EQ(backend.profile(), profile);
-    EXPECT_EQ(backend.security_status(), metadata.params.security_status);
+    const PirParams params = parse(testing::scheme_json(profile, 10, 1024)).params;
+    const auto selected = select_pir_backend(params).value();
+    EXPECT_EQ(std::get<SimplePirRsBackend>(selected.backend()).profile(), profile);
+    EXPECT_EQ(std::get<SimplePirRsBackend>(selected.backend()).security_status(), params.security_status);
   }
-}
-
-TEST(BackendSelection, UnknownProfileFailsBeforeValidation) {
   PirParams params = parse(testing::scheme_json(kToy, 10, 64)).params;
   params.parameter_profile = "other";
   params.record_count = 0;
-  EXPECT_EQ(select_pir_backend(params).error().display(), "format error: unsupported PIR parameter_profile: other");
+  EXPECT_EQ(outcome(select_pir_backend(params)), "format error: unsupported PIR parameter_profile: other");
   params.parameter_profile = kExperimental;
-  EXPECT_EQ(select_pir_backend(params).error().display(),
-            "format error: PIR params record_count must be greater than zero");
+  EXPECT_EQ(outcome(select_pir_backend(params)), "format error: PIR params record_count must be greater than zero");
 }
 
 TEST(PirArtifacts, FromManifestValidatesThePaths) {
   auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
   EXPECT_EQ(PirArtifacts::from_manifest(manifest).value().client_hint, "pir/client_hint.bin");
   manifest.pir_artifacts.server_hint = " ";
-  EXPECT_EQ(PirArtifacts::from_manifest(manifest).error().display(),
-            "format error: pir_artifacts.server_hint cannot be empty");
+  EXPECT_EQ(outcome(PirArtifacts::from_manifest(manifest)), "format error: pir_artifacts.server_hint cannot be empty");
 }
 
 }  // namespace

@@ -46,52 +46,45 @@ std::vector<std::uint64_t> some_vector(std::size_t length, std::uint64_t seed) {
   return vector;
 }
 
-struct StoreCase {
-  std::string profile;
-  std::size_t records, size;
-};
-
-class Store : public ::testing::TestWithParam<StoreCase> {};
-
 // The hint and the answers equal those of the square database, computed in full.
-TEST_P(Store, HintAndAnswersEqualTheSquareDatabase) {
-  const auto& [profile, count, size] = GetParam();
-  const Records records = testing::random_records(count, size, static_cast<std::uint32_t>(count + size));
-  const testing::TempDir dir;
-  const LaneStore store = open_store(dir, profile, records);
-  const std::uint64_t seed = 0xDEADBEEF12345678ULL;
-  const ClientHintRows hint = client_hint_rows(store, seed, 2);
-  std::vector<std::vector<std::uint64_t>> queries = {some_vector(store.shape.query_length, 1),
-                                                     some_vector(store.shape.query_length, 2)};
-  const auto answers = answer_query_documents(store, std::vector<DocumentBytes>{query_document(store.shape.query_magic, queries)}, 64, 2);
-  const BatchedPirResponse response = BatchedPirResponse::from_json_slice(answers.at(0).value()).value();
-  ASSERT_EQ(response.responses.size(), 2u);
-  const auto answer_of = [&](std::size_t k) {
-    return decode_vector_payload(store.shape.response_magic, response.responses[k].payload.bytes,
-                                 store.shape.answer_length, "answer").value();
-  };
-  if (profile == kToy) {
-    const testing::ToyServer reference(records, seed);
-    EXPECT_EQ(hint.rows, reference.artifact.hint);
-    EXPECT_TRUE(hint.repeated.empty());
-    for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(answer_of(k), reference.answer(queries[k]));
-  } else {
-    const testing::SimplePirRsServer reference(records, seed);
-    const Matrix& square = reference.artifact.hint;
-    for (std::size_t i = 0; i < square.nrows(); ++i) {
-      const auto row = square.row(i);
-      const auto* ours = i < store.shape.lane_rows ? hint.rows.data() + i * hint.width : hint.repeated.data();
-      EXPECT_TRUE(std::equal(row.begin(), row.end(), ours)) << "row " << i;
+TEST(Store, HintAndAnswersEqualTheSquareDatabase) {
+  for (const auto& [profile, count, size] : std::vector<std::tuple<std::string_view, std::size_t, std::size_t>>{
+           {kToy, 5, 7}, {kExperimental, 1, 4}, {kExperimental, 3, 21}, {kExperimental, 40, 9}}) {
+    const Records records = testing::random_records(count, size, static_cast<std::uint32_t>(count + size));
+    const testing::TempDir dir;
+    const LaneStore store = open_store(dir, profile, records);
+    const std::uint64_t seed = 0xDEADBEEF12345678ULL;
+    const ClientHintRows hint = client_hint_rows(store, seed, 2);
+    const std::vector<std::vector<std::uint64_t>> queries = {some_vector(store.shape.query_length, 1),
+                                                             some_vector(store.shape.query_length, 2)};
+    const auto answers =
+        answer_query_documents(store, std::vector<DocumentBytes>{query_document(store.shape.query_magic, queries)}, 64, 2);
+    const BatchedPirResponse response = BatchedPirResponse::from_json_slice(answers.at(0).value()).value();
+    ASSERT_EQ(response.responses.size(), 2u);
+    const auto check_answers = [&](const auto& reference) {
+      for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(decode_vector_payload(store.shape.response_magic, response.responses[k].payload.bytes,
+                                        store.shape.answer_length, "answer").value(),
+                  reference.answer(queries[k])) << profile << " " << count << "x" << size;
+      }
+    };
+    if (profile == kToy) {
+      const testing::ToyServer reference(records, seed);
+      EXPECT_EQ(hint.rows, reference.artifact.hint);
+      EXPECT_TRUE(hint.repeated.empty());
+      check_answers(reference);
+    } else {
+      const testing::SimplePirRsServer reference(records, seed);
+      const Matrix& square = reference.artifact.hint;
+      for (std::size_t i = 0; i < square.nrows(); ++i) {
+        const auto row = square.row(i);
+        const auto* ours = i < store.shape.lane_rows ? hint.rows.data() + i * hint.width : hint.repeated.data();
+        EXPECT_TRUE(std::equal(row.begin(), row.end(), ours)) << "row " << i;
+      }
+      check_answers(reference);
     }
-    for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(answer_of(k), reference.answer(queries[k]));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Shapes, Store,
-                         ::testing::Values(StoreCase{std::string(kToy), 5, 7},
-                                           StoreCase{std::string(kExperimental), 1, 4},
-                                           StoreCase{std::string(kExperimental), 3, 21},
-                                           StoreCase{std::string(kExperimental), 40, 9}));
 
 // A refused document gets its own error; the others of the batch are answered.
 TEST(QueryAnswers, RefusesEachBadDocumentOnItsOwn) {
@@ -108,7 +101,7 @@ TEST(QueryAnswers, RefusesEachBadDocumentOnItsOwn) {
       good,
   };
   const auto answers = answer_query_documents(store, std::vector<DocumentBytes>(documents.begin(), documents.end()), 64, 1);
-  const auto outcome = [&](std::size_t k) { return answers[k] ? std::string("ok") : answers[k].error().display(); };
+  const auto outcome = [&](std::size_t k) { return testing::outcome(answers[k]); };
   EXPECT_EQ(outcome(0), "ok");
   EXPECT_EQ(outcome(1), "JSON error for batched-pir-query: invalid length 0, expected struct BatchedPirQuery with 4 "
                         "elements at line 1 column 2");
@@ -117,42 +110,27 @@ TEST(QueryAnswers, RefusesEachBadDocumentOnItsOwn) {
   EXPECT_EQ(outcome(4), "format error: PIR query 3 vector length 513 does not match expected 512");
   EXPECT_EQ(answers[5].value(), answers[0].value());
   const auto limited = answer_query_documents(store, std::vector<DocumentBytes>{good}, 3, 1);
-  EXPECT_EQ(limited[0].error().display(), "format error: batched PIR query retrieval_count 4 exceeds this server's limit of 3");
+  EXPECT_EQ(testing::outcome(limited[0]), "format error: batched PIR query retrieval_count 4 exceeds this server's limit of 3");
 }
 
-struct ShapeCase {
-  std::string profile;
-  std::uint64_t records, size;
-  std::string outcome;
-};
-
-class Shape : public ::testing::TestWithParam<ShapeCase> {};
-
-TEST_P(Shape, RefusesWhatTheArithmeticCannotServe) {
-  const auto& c = GetParam();
-  const auto shape = StoreShape::for_store(c.profile, c.records, c.size);
-  EXPECT_EQ(shape ? std::string("ok") : shape.error().display(), c.outcome);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Limits, Shape,
-    ::testing::Values(
-        ShapeCase{std::string(kToy), 32896, 4, "ok"},
-        ShapeCase{std::string(kToy), 32897, 4,
-                  "format error: toy profile holds 1 to 32896 records, got 32897: the answer noise 255 x record_count "
-                  "must stay below delta/2 = 8388608; use profile 'simplepir-rs-experimental-v0' for larger stores"},
-        ShapeCase{std::string(kExperimental), 1073741823, 4, "ok"},
-        ShapeCase{std::string(kExperimental), 1, 2147483648,
-                  "format error: simplepir-rs square side 1073741824 exceeds 1073741823: the answer noise half_p x "
-                  "square_side_len must stay below delta/2 = 70368744177664"},
-        ShapeCase{std::string(kExperimental), 0, 4, "format error: a PIR store needs at least one record"},
-        ShapeCase{std::string(kExperimental), 1, 3, "format error: PIR records need at least 4 bytes, got 3"},
-        ShapeCase{"toy", 1, 4, "format error: unsupported PIR parameter_profile: toy"}));
-
-TEST(LaneFile, RefusesAFileOfAnotherSize) {
+TEST(StoreShape, RefusesWhatTheArithmeticCannotServe) {
+  for (const auto& [profile, records, size, expected] : std::vector<std::tuple<std::string_view, std::uint64_t, std::uint64_t, std::string>>{
+           {kToy, 32896, 4, "ok"},
+           {kToy, 32897, 4,
+            "format error: toy profile holds 1 to 32896 records, got 32897: the answer noise 255 x record_count must stay "
+            "below delta/2 = 8388608; use profile 'simplepir-rs-experimental-v0' for larger stores"},
+           {kExperimental, 1073741823, 4, "ok"},
+           {kExperimental, 1, 2147483648,
+            "format error: simplepir-rs square side 1073741824 exceeds 1073741823: the answer noise half_p x "
+            "square_side_len must stay below delta/2 = 70368744177664"},
+           {kExperimental, 0, 4, "format error: a PIR store needs at least one record"},
+           {kExperimental, 1, 3, "format error: PIR records need at least 4 bytes, got 3"},
+           {"toy", 1, 4, "format error: unsupported PIR parameter_profile: toy"}}) {
+    EXPECT_EQ(testing::outcome(StoreShape::for_store(profile, records, size)), expected);
+  }
   const testing::TempDir dir;
   const auto path = dir.write("lanes.bin", std::string(10, '\0'));
-  EXPECT_EQ(LaneStore::open(path, kExperimental, 3, 4).error().display(),
+  EXPECT_EQ(testing::outcome(LaneStore::open(path, kExperimental, 3, 4)),
             "format error: lane file " + path.string() + " holds 10 bytes, expected 12 (2 rows of 3 lanes)");
 }
 

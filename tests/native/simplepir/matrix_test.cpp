@@ -1,3 +1,4 @@
+// The two public matrices: the simplepir-rs Matrix and the toy entries.
 #include "simplepir/matrix.hpp"
 
 #include <gtest/gtest.h>
@@ -7,9 +8,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 
 #include "simplepir/chacha20_rng.hpp"
+#include "simplepir/toy_public_matrix.hpp"
 
 namespace quorvex {
 namespace {
@@ -20,44 +21,13 @@ TEST(Matrix, RandomEntriesAreTheGeneratorOutputsInRowMajorOrder) {
   const Matrix matrix = Matrix::new_random(3, 2, 0, kMax, 1);
   auto rng = ChaCha20Rng::seed_from_u64(1);
   for (std::size_t i = 0; i < 3; ++i) {
-    for (std::size_t j = 0; j < 2; ++j) {
-      EXPECT_EQ(matrix.at(i, j), rng.next_u64()) << i << "," << j;
-    }
+    for (std::size_t j = 0; j < 2; ++j) EXPECT_EQ(matrix.at(i, j), rng.next_u64()) << i << "," << j;
   }
   EXPECT_EQ(matrix.row(1)[0], matrix.at(1, 0));
   EXPECT_EQ(Matrix::new_random(3, 2, 0, kMax, 1), matrix);
   EXPECT_NE(Matrix::new_random(3, 2, 0, kMax, 2), matrix);
+  EXPECT_NE(Matrix::new_random(2, 4, 0, kMax, std::nullopt), Matrix::new_random(2, 4, 0, kMax, std::nullopt));
 }
-
-TEST(Matrix, OneRowOfSeedOneHoldsTheSharedFirstOutputs) {
-  const Matrix matrix = Matrix::new_random(1, 3, 0, kMax, 1);
-  EXPECT_EQ(matrix.at(0, 0), 11413071731502626714u);
-  EXPECT_EQ(matrix.at(0, 1), 2822430395410641094u);
-  EXPECT_EQ(matrix.at(0, 2), 10085176492196300606u);
-}
-
-// A batch walks the public matrix in row blocks, refilling one buffer per
-// block; any block height and width must reproduce the whole matrix.
-class RowBlocks : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
-
-TEST_P(RowBlocks, GeneratedBlockByBlockEqualNewRandom) {
-  const auto [block_rows, ncols] = GetParam();
-  constexpr std::size_t nrows = 97;
-  const Matrix whole = Matrix::new_random(nrows, ncols, 0, kMax, 42);
-  auto rng = ChaCha20Rng::seed_from_u64(42);
-  std::vector<std::uint64_t> block(block_rows * ncols);
-  for (std::size_t first = 0; first < nrows; first += block_rows) {
-    const std::size_t rows = std::min(block_rows, nrows - first);
-    const std::span<std::uint64_t> used = std::span(block).first(rows * ncols);
-    rng.fill_u64(used);
-    for (std::size_t r = 0; r < rows; ++r) {
-      ASSERT_TRUE(std::ranges::equal(used.subspan(r * ncols, ncols), whole.row(first + r))) << "row " << first + r;
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(HeightsAndWidths, RowBlocks,
-                         ::testing::Combine(::testing::Values(1, 3, 7, 16, 33, 97, 200), ::testing::Values(3, 64)));
 
 TEST(Matrix, NarrowRangesStayInRange) {
   const Matrix small = Matrix::new_random(20, 50, 10, 12, 3);
@@ -73,16 +43,11 @@ TEST(Matrix, NarrowRangesStayInRange) {
   EXPECT_TRUE(std::ranges::all_of(single.values(), [](std::uint64_t v) { return v == 7; }));
 }
 
-TEST(Matrix, UnseededMatricesDiffer) {
-  EXPECT_NE(Matrix::new_random(2, 4, 0, kMax, std::nullopt), Matrix::new_random(2, 4, 0, kMax, std::nullopt));
-}
-
 TEST(Matrix, FromDataKeepsRowsInOrder) {
   const Matrix matrix = Matrix::from_data({{1, 2, 3}, {4, 5, 6}});
   EXPECT_EQ(matrix.nrows(), 2u);
   EXPECT_EQ(matrix.ncols(), 3u);
   EXPECT_EQ(matrix, Matrix::from_row_major(2, 3, {1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(matrix.at(1, 2), 6u);
 }
 
 void expect_fault(const std::function<void()>& action, const std::string& text) {
@@ -98,11 +63,16 @@ TEST(Matrix, BrokenInvariantsAreInternalFaults) {
   expect_fault([] { Matrix::from_data({}); }, "assertion failed: nrows > 0");
   expect_fault([] { Matrix::from_data({{}}); }, "assertion failed: ncols > 0");
   expect_fault([] { Matrix::from_data({{1, 2}, {3}}); }, "assertion failed: every row has ncols entries");
-  expect_fault([] { Matrix::from_row_major(2, 2, {1, 2, 3}); },
-               "assertion failed: values.size() == nrows * ncols");
+  expect_fault([] { Matrix::from_row_major(2, 2, {1, 2, 3}); }, "assertion failed: values.size() == nrows * ncols");
   expect_fault([] { Matrix::new_random(1, 0, 0, kMax, 1); }, "assertion failed: ncols > 0");
   expect_fault([] { Matrix::new_random(1, 1, 2, 1, 1); }, "Uniform::new_inclusive called with `low > high`");
   expect_fault([] { Matrix::new_random(kMax / 2, 4, 0, kMax, 1); }, "matrix size overflows");
+}
+
+TEST(ToyPublicMatrix, SeedOneGivesTheSharedEntries) {
+  EXPECT_EQ(public_matrix_entry(1, 0, 0), 2298633409u);
+  EXPECT_EQ(public_matrix_entry(1, 0, 1), 1380781559u);
+  EXPECT_EQ(public_matrix_entry(1, 1, 0), 3690365641u);
 }
 
 }  // namespace

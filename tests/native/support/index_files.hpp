@@ -1,29 +1,76 @@
-// The four index files of a cache, encoded for tests: a consistent index of
-// given rows, and the encoders to build broken ones.
+// A public cache for tests: its files held in memory and written out with a
+// matching "checksums.json" (CacheBuilder), the four index files encoded from
+// given rows, and the encoders to build broken ones. To change a file and keep
+// its checksum valid, change it in the builder and write() again; to corrupt it
+// behind the checksum list's back, overwrite it on disk after write().
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <bit>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "support/cache_builder.hpp"
+#include "core/sha256.hpp"
+#include "support/manifests.hpp"
+#include "support/temp_dir.hpp"
 
 namespace quorvex::testing {
+
+class CacheBuilder {
+ public:
+  // "manifest.json", serialised by write().
+  nlohmann::ordered_json manifest = toy_manifest_json();
+  // Every other file, by bundle-relative path ("index/ids.bin").
+  std::map<std::string, std::string> files;
+  // Written as the checksum list's algorithm; the digests are SHA-256 whatever it says.
+  std::string checksum_algorithm = "sha256";
+  // Files that get no entry in "checksums.json".
+  std::set<std::string> without_checksum;
+
+  // "manifest.json", every file and "checksums.json" (entries for the manifest
+  // and every file) under root.
+  void write(const std::filesystem::path& root) const {
+    std::map<std::string, std::string> all = files;
+    all["manifest.json"] = manifest.dump(2);
+    nlohmann::ordered_json entries = nlohmann::ordered_json::object();
+    for (const auto& [relative, contents] : all) {
+      write_bytes(root / relative, contents);
+      if (without_checksum.contains(relative)) continue;
+      entries[relative] = {{"sha256", sha256_hex(contents)}, {"size_bytes", contents.size()}};
+    }
+    const nlohmann::ordered_json checksums = {{"algorithm", checksum_algorithm}, {"files", entries}};
+    write_bytes(root / "checksums.json", checksums.dump(2));
+  }
+};
+
+// One way to break a cache: a change before it is written, one to its files after.
+struct CacheCase {
+  std::string name;
+  std::function<void(CacheBuilder&)> before_write;
+  std::function<void(const std::filesystem::path&)> after_write;
+  // "{root}" stands for the cache directory; a message ending in a blank is
+  // a prefix (digests follow).
+  std::string error;
+
+  std::string expected(const std::string& actual, const std::filesystem::path& root) const {
+    const std::string message = with_root(error, root);
+    return message.ends_with(' ') && actual.starts_with(message) ? actual : message;
+  }
+};
+
+inline constexpr auto kUnchanged = [](auto&) {};
 
 using Rows = std::vector<std::vector<float>>;
 
 template <class T>
 void append_little_endian(std::string& out, T value) {
   for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-inline void append_float(std::string& out, float value) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  append_little_endian(out, bits);
 }
 
 // "vectors.bin" with the given header and rows (rows may disagree with the header).
@@ -33,7 +80,7 @@ inline std::string encode_vectors(std::uint32_t dimensions, std::uint64_t count,
   append_little_endian(out, dimensions);
   append_little_endian(out, count);
   for (const auto& row : rows) {
-    for (const float value : row) append_float(out, value);
+    for (const float value : row) append_little_endian(out, std::bit_cast<std::uint32_t>(value));
   }
   return out;
 }
@@ -54,21 +101,15 @@ inline std::string encode_ids(std::uint64_t count, const std::vector<std::uint64
 
 inline std::string encode_ids(const std::vector<std::uint64_t>& ids) { return encode_ids(ids.size(), ids); }
 
-inline nlohmann::ordered_json index_config_json(std::string_view model, std::uint64_t dimensions,
-                                                std::uint64_t count) {
-  return {{"index_format", "quorvex-index-v0"},
-          {"distance_metric", "cosine_similarity"},
-          {"embedding_model", model},
-          {"embedding_dimensions", dimensions},
-          {"vector_count", count}};
+inline nlohmann::ordered_json index_config_json(std::string_view model, std::uint64_t dimensions, std::uint64_t count) {
+  return {{"index_format", "quorvex-index-v0"}, {"distance_metric", "cosine_similarity"}, {"embedding_model", model},
+          {"embedding_dimensions", dimensions}, {"vector_count", count}};
 }
 
 // The metadata line of a record: chunk "chunk-{id}" of document "doc-{id}".
 inline nlohmann::ordered_json metadata_record(std::uint64_t record_id) {
-  return {{"record_id", record_id},
-          {"chunk_id", "chunk-" + std::to_string(record_id)},
-          {"document_id", "doc-" + std::to_string(record_id)},
-          {"metadata", {{"source", "test"}, {"record", record_id}}}};
+  return {{"record_id", record_id}, {"chunk_id", "chunk-" + std::to_string(record_id)},
+          {"document_id", "doc-" + std::to_string(record_id)}, {"metadata", {{"source", "test"}, {"record", record_id}}}};
 }
 
 inline std::string metadata_jsonl(const std::vector<nlohmann::ordered_json>& records) {

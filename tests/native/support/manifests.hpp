@@ -41,9 +41,7 @@ inline nlohmann::ordered_json manifest_json(std::string_view profile, std::uint6
       {"pir_record_count", record_count},
       {"pir_record_size_bytes", record_size},
       {"pir_artifacts",
-       {{"scheme", "pir/scheme.json"},
-        {"client_hint", "pir/client_hint.bin"},
-        {"server_hint", "pir/server_hint.bin"}}},
+       {{"scheme", "pir/scheme.json"}, {"client_hint", "pir/client_hint.bin"}, {"server_hint", "pir/server_hint.bin"}}},
       {"created_at", "2026-12-01T00:00:00Z"},
   };
 }

@@ -1,12 +1,19 @@
-// Valid PIR files for tests: client hints of both formats and scheme descriptions.
+// Valid PIR files for tests to start from and then break: client hints of both
+// formats, written field by field, and scheme descriptions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/json_decode.hpp"
+#include "pir/pir_params.hpp"
+#include "pir/simplepir_rs_client_hint.hpp"
+#include "pir/toy_client_hint.hpp"
 #include "support/manifests.hpp"
 
 namespace quorvex::testing {
@@ -22,12 +29,17 @@ class ByteWriter {
     for (int i = 0; i < 8; ++i) bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     return *this;
   }
-  ByteWriter& u64s(std::uint64_t count, std::uint64_t first = 1) {
-    for (std::uint64_t i = 0; i < count; ++i) u64(first + i);
+  // 1, 2, 3, ... count values.
+  ByteWriter& u64s(std::uint64_t count) {
+    for (std::uint64_t i = 1; i <= count; ++i) u64(i);
     return *this;
   }
-  ByteWriter& raw(std::size_t count, std::uint8_t value = 0) {
-    bytes_.insert(bytes_.end(), count, value);
+  ByteWriter& u64s(std::span<const std::uint64_t> values) {
+    for (const std::uint64_t value : values) u64(value);
+    return *this;
+  }
+  ByteWriter& raw(std::size_t count) {
+    bytes_.insert(bytes_.end(), count, 0);
     return *this;
   }
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
@@ -37,32 +49,47 @@ class ByteWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
-// A toy client hint whose setup matches `record_count` records of `record_size` bytes.
-inline ByteWriter toy_hint(std::uint64_t record_count, std::uint64_t record_size, std::uint64_t delta = 16777216,
-                           std::uint64_t matrix_seed = 7) {
+// The setup of a toy client hint (width 16, modulus 2^32, plaintext modulus 256).
+inline ByteWriter toy_setup(std::uint64_t record_count, std::uint64_t record_size, std::uint64_t delta = 16777216,
+                            std::uint64_t matrix_seed = 7) {
   ByteWriter writer;
   writer.magic("QVSPC001").u64(record_count).u64(record_size).u64(16).u64(4294967296u).u64(256).u64(delta);
-  writer.u64(matrix_seed).u64(record_size * 16).u64s(record_size * 16);
-  return writer;
+  return writer.u64(matrix_seed);
 }
 
-// The setup of a simplepir-rs client hint, without the matrix.
+// A toy client hint whose values are 1, 2, 3, ...
+inline ByteWriter toy_hint(std::uint64_t record_count, std::uint64_t record_size, std::uint64_t delta = 16777216,
+                           std::uint64_t matrix_seed = 7) {
+  return toy_setup(record_count, record_size, delta, matrix_seed).u64(record_size * 16).u64s(record_size * 16);
+}
+
+inline ByteWriter toy_hint_file(const SimplePirClientArtifact& artifact) {
+  const SimplePirSetup& s = artifact.setup;
+  return toy_setup(s.record_count, s.record_size_bytes, s.delta, s.matrix_seed).u64(artifact.hint.size()).u64s(artifact.hint);
+}
+
+// The setup of a simplepir-rs client hint (64 secret columns, plaintext modulus 2^17).
 inline ByteWriter simplepir_rs_setup(std::uint64_t record_count, std::uint64_t record_size, std::uint64_t mod_power = 17,
                                      std::uint64_t setup_seed = 5, std::uint64_t server_hint = 9) {
   const std::uint64_t lanes = (record_size + 1) / 2;
   const std::uint64_t side = std::max({record_count, lanes, std::uint64_t{1}});
   ByteWriter writer;
   writer.magic("QVSRC001").u64(record_count).u64(record_size).u64(lanes).u64(side).u64(64).u64(mod_power);
-  writer.u64(131072).u64(setup_seed).u64(server_hint);
-  return writer;
+  return writer.u64(131072).u64(setup_seed).u64(server_hint);
 }
 
-// A complete simplepir-rs client hint for `record_count` records of `record_size` bytes.
+// A simplepir-rs client hint whose matrix holds 1, 2, 3, ...
 inline ByteWriter simplepir_rs_hint(std::uint64_t record_count, std::uint64_t record_size) {
   const std::uint64_t side = std::max({record_count, (record_size + 1) / 2, std::uint64_t{1}});
-  ByteWriter writer = simplepir_rs_setup(record_count, record_size);
-  writer.u64(side).u64(64).u64s(side * 64);
-  return writer;
+  return simplepir_rs_setup(record_count, record_size).u64(side).u64(64).u64s(side * 64);
+}
+
+inline ByteWriter simplepir_rs_hint_file(const SimplePirRsClientArtifact& artifact) {
+  const SimplePirRsSetup& s = artifact.setup;
+  return simplepir_rs_setup(s.record_count, s.record_size_bytes, s.mod_power, s.setup_seed, s.server_hint)
+      .u64(artifact.hint.nrows())
+      .u64(artifact.hint.ncols())
+      .u64s(artifact.hint.values());
 }
 
 // "pir/scheme.json" agreeing with a manifest of `profile` with the given store shape.
@@ -82,18 +109,18 @@ inline nlohmann::ordered_json scheme_json(std::string_view profile, std::uint64_
       {"scheme", "simplepir-lwe-v0"},
       {"params", params},
       {"backend",
-       {{"scheme", "simplepir-lwe-v0"},
-        {"backend_name", toy ? "toy-simplepir-lwe-v0" : "simplepir-rs-v1.0.1"},
-        {"security_status", params["security_status"]},
-        {"parameter_profile", profile},
+       {{"scheme", "simplepir-lwe-v0"}, {"backend_name", toy ? "toy-simplepir-lwe-v0" : "simplepir-rs-v1.0.1"},
+        {"security_status", params["security_status"]}, {"parameter_profile", profile},
         {"implementation_status", toy ? "toy-development-only" : "external-crate-experimental"}}},
       {"artifacts",
-       {{"scheme", "pir/scheme.json"},
-        {"client_hint", "pir/client_hint.bin"},
-        {"server_hint", "pir/server_hint.bin"}}},
+       {{"scheme", "pir/scheme.json"}, {"client_hint", "pir/client_hint.bin"}, {"server_hint", "pir/server_hint.bin"}}},
       {"experimental", !supported},
       {"security_note", supported ? "unaudited; not externally audited" : "experimental and unaudited"},
   };
+}
+
+inline PirParams params_for(std::string_view profile, std::uint64_t record_count, std::uint64_t record_size) {
+  return read_json<PirParams>(scheme_json(profile, record_count, record_size)["params"].dump()).value();
 }
 
 }  // namespace quorvex::testing

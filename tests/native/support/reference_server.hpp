@@ -1,5 +1,6 @@
-// A small server for tests: builds the client hint for a database of records
-// and answers query vectors, for both backends.
+// A small server for tests, written the plain way as the yardstick of the
+// real one: builds the client hint for a database of records and answers
+// query vectors, for both backends.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,8 @@
 #include <vector>
 
 #include "core/text.hpp"
-#include "pir/pir_params.hpp"
-#include "pir/simplepir_rs_client_hint.hpp"
-#include "pir/toy_client_hint.hpp"
+#include "pir/batched_documents.hpp"
+#include "pir/vector_payload.hpp"
 #include "simplepir/matrix.hpp"
 #include "simplepir/toy_public_matrix.hpp"
 #include "support/pir_fixtures.hpp"
@@ -27,13 +27,10 @@ inline Records random_records(std::size_t count, std::size_t size, std::uint32_t
   return records;
 }
 
-inline PirParams params_for(std::string_view profile, std::uint64_t records, std::uint64_t record_size) {
-  return read_json<PirParams>(scheme_json(profile, records, record_size)["params"].dump()).value();
-}
-
 // Toy: D is record_size x record_count (entry (r, i) = byte r of record i),
 // the hint is D·A and the answer D·c, modulo 2^32.
 struct ToyServer {
+  static constexpr std::uint64_t kQueryMagic = kToyQueryMagic, kResponseMagic = kToyResponseMagic;
   Records records;
   SimplePirClientArtifact artifact;
 
@@ -50,6 +47,7 @@ struct ToyServer {
     }
   }
 
+  std::uint64_t query_length() const { return records.size(); }
   std::vector<std::uint64_t> answer(const std::vector<std::uint64_t>& query) const {
     std::vector<std::uint64_t> out(records[0].size());
     for (std::size_t r = 0; r < out.size(); ++r) {
@@ -64,11 +62,13 @@ struct ToyServer {
 // simplepir-rs: a square database of 16-bit lanes, D[lane][record]; the hint
 // is (D - half_p)·A and the answer D·c, wrapping.
 struct SimplePirRsServer {
+  static constexpr std::uint64_t kQueryMagic = kSimplePirRsQueryMagic, kResponseMagic = kSimplePirRsResponseMagic;
   Records records;
   SimplePirRsClientArtifact artifact;
   std::vector<std::uint64_t> lanes;  // side x side, row-major
 
-  SimplePirRsServer(Records database, std::uint64_t server_hint) : records(std::move(database)), artifact{{}, Matrix::from_row_major(1, 1, {0})} {
+  SimplePirRsServer(Records database, std::uint64_t server_hint)
+      : records(std::move(database)), artifact{{}, Matrix::from_row_major(1, 1, {0})} {
     const std::uint64_t m = records.size(), size = records[0].size();
     const std::uint64_t lane_count = (size + 1) / 2;
     const std::uint64_t side = std::max({m, lane_count, std::uint64_t{1}});
@@ -92,8 +92,9 @@ struct SimplePirRsServer {
     artifact.hint = Matrix::from_row_major(side, 64, std::move(hint));
   }
 
+  std::uint64_t query_length() const { return artifact.setup.square_side_len; }
   std::vector<std::uint64_t> answer(const std::vector<std::uint64_t>& query) const {
-    const std::size_t side = artifact.setup.square_side_len;
+    const std::size_t side = query_length();
     std::vector<std::uint64_t> out(side, 0);
     for (std::size_t row = 0; row < side; ++row) {
       for (std::size_t k = 0; k < side; ++k) out[row] += lanes[row * side + k] * query[k];
@@ -102,25 +103,17 @@ struct SimplePirRsServer {
   }
 };
 
-// The "pir/client_hint.bin" bytes of a toy artifact.
-inline ByteWriter toy_hint_file(const SimplePirClientArtifact& artifact) {
-  const SimplePirSetup& s = artifact.setup;
-  ByteWriter writer;
-  writer.magic("QVSPC001").u64(s.record_count).u64(s.record_size_bytes).u64(s.matrix_width).u64(s.modulus);
-  writer.u64(s.plaintext_modulus).u64(s.delta).u64(s.matrix_seed).u64(artifact.hint.size());
-  for (const std::uint64_t value : artifact.hint) writer.u64(value);
-  return writer;
-}
-
-// The "pir/client_hint.bin" bytes of a simplepir-rs artifact.
-inline ByteWriter simplepir_rs_hint_file(const SimplePirRsClientArtifact& artifact) {
-  const SimplePirRsSetup& s = artifact.setup;
-  ByteWriter writer;
-  writer.magic("QVSRC001").u64(s.record_count).u64(s.record_size_bytes).u64(s.lane_count).u64(s.square_side_len);
-  writer.u64(s.secret_dimension).u64(s.mod_power).u64(s.plaintext_modulus).u64(s.setup_seed).u64(s.server_hint);
-  writer.u64(artifact.hint.nrows()).u64(artifact.hint.ncols());
-  for (const std::uint64_t value : artifact.hint.values()) writer.u64(value);
-  return writer;
+// One framed answer per query of the batch, in order.
+template <class Server>
+BatchedPirResponse answer_batch(const Server& server, const BatchedPirQuery& query) {
+  BatchedPirResponse response;
+  response.retrieval_count = query.queries.size();
+  for (const PirQuery& item : query.queries) {
+    const auto vector = decode_vector_payload(Server::kQueryMagic, item.payload.bytes, server.query_length(), "query");
+    response.responses.push_back({});
+    response.responses.back().payload.bytes = encode_vector_payload(Server::kResponseMagic, server.answer(vector.value()));
+  }
+  return response;
 }
 
 // A padded chunk record: u32 length, the JSON text, zero filler to `size`.

@@ -1,0 +1,140 @@
+// The ChaCha20 block function, its keystream and the generator built on it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "simplepir/chacha20_block.hpp"
+#include "simplepir/chacha20_keystream.hpp"
+#include "simplepir/chacha20_rng.hpp"
+
+namespace quorvex {
+namespace {
+
+constexpr std::uint64_t k2To32 = std::uint64_t{1} << 32;
+
+std::string hex(const ChaCha20Block& block) {
+  std::string text;
+  for (const std::uint32_t word : block) {
+    for (int byte = 0; byte < 4; ++byte) {
+      const unsigned value = (word >> (8 * byte)) & 0xFF;
+      text += "0123456789abcdef"[value >> 4];
+      text += "0123456789abcdef"[value & 15];
+    }
+  }
+  return text;
+}
+
+// The vectors of RFC 8439, appendix A.1, whose nonce is zero; the counter's high half counts too.
+TEST(ChaCha20Block, MatchesThePublishedKeystream) {
+  for (const auto& [key, counter, keystream] : std::vector<std::tuple<ChaCha20Key, std::uint64_t, std::string>>{
+           {{}, 0, "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"},
+           {{}, 1, "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed29b721769ce64e43d57133b074d839d531ed1f28510afb45ace10a1f4b794d6f"},
+           {{0xff00}, 2, "72d54dfbf12ec44b362692df94137f328fea8da73990265ec1bbbea1ae9af0ca13b25aa26cb4a648cb9b9d1be65b2c0924a66c54d545ec1b7374f4872e99f096"}}) {
+    EXPECT_EQ(hex(chacha20_block(key, counter)), keystream);
+  }
+  EXPECT_NE(chacha20_block({}, k2To32), chacha20_block({}, 0));
+}
+
+std::array<std::uint8_t, 32> test_key(std::uint8_t salt) {
+  std::array<std::uint8_t, 32> key{};
+  for (std::size_t k = 0; k < key.size(); ++k) key[k] = static_cast<std::uint8_t>(k * 37 + salt);
+  return key;
+}
+
+std::vector<std::byte> blocks(ChaCha20Keystream& keystream, std::uint64_t first, std::size_t count, bool portable) {
+  std::vector<std::byte> out(count * ChaCha20Keystream::block_bytes);
+  portable ? keystream.generate_portable(first, out) : keystream.generate(first, out);
+  return out;
+}
+
+TEST(ChaCha20Keystream, OpenSslAndPortableAgree) {
+  ChaCha20Keystream keystream(test_key(3));
+  // From the start, unaligned, below, across and above the 2^32 block boundary, with the counter's high bits set.
+  for (const auto& [first, count] : std::vector<std::pair<std::uint64_t, std::size_t>>{
+           {0, 4099}, {12345, 77}, {k2To32 - 64, 64}, {k2To32 - 5, 11}, {k2To32 + 3, 9}, {0x123456789ABCDEF0, 6}}) {
+    EXPECT_EQ(blocks(keystream, first, count, false), blocks(keystream, first, count, true)) << first;
+  }
+}
+
+TEST(ChaCha20Keystream, SuccessiveRequestsContinueOrRestartTheStream) {
+  ChaCha20Keystream pieces(test_key(9));
+  ChaCha20Keystream reference(test_key(9));
+  const auto whole = blocks(reference, k2To32 - 12, 20, true);
+  // Continue, skip back, jump over the boundary: the context must follow.
+  std::vector<std::byte> joined;
+  for (auto [first, count] : {std::pair{k2To32 - 12, 3}, {k2To32 - 9, 5}, {k2To32 - 4, 8}, {k2To32 + 4, 4}}) {
+    const auto part = blocks(pieces, first, static_cast<std::size_t>(count), false);
+    joined.insert(joined.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(joined, whole);
+  EXPECT_EQ(blocks(pieces, 0, 2, false), blocks(reference, 0, 2, true));
+  std::vector<std::byte> partial(65);
+  EXPECT_THROW(pieces.generate(0, partial), std::logic_error);
+}
+
+TEST(ChaCha20Rng, SeedOneGivesTheSharedFirstOutputs) {
+  auto rng = ChaCha20Rng::seed_from_u64(1);
+  EXPECT_EQ(rng.next_u64(), 11413071731502626714u);
+  EXPECT_EQ(rng.next_u64(), 2822430395410641094u);
+  EXPECT_EQ(rng.next_u64(), 10085176492196300606u);
+}
+
+std::uint64_t word_pair(const std::vector<std::uint32_t>& words, std::size_t k) {
+  return words[k] | (std::uint64_t{words[k + 1]} << 32);
+}
+
+// Outputs are the keystream read as little-endian words, also across a refill
+// that a 64-bit value straddles (an odd position, reached through next_u32).
+TEST(ChaCha20Rng, OutputIsTheKeystreamReadAsLittleEndianWords) {
+  ChaCha20Key key;
+  std::memcpy(key.data(), test_key(5).data(), sizeof key);
+  std::vector<std::uint32_t> words;
+  for (std::uint64_t b = 0; b < 12; ++b) {
+    const ChaCha20Block block = chacha20_block(key, b);
+    words.insert(words.end(), block.begin(), block.end());
+  }
+  auto even = ChaCha20Rng::from_seed(test_key(5));
+  for (std::size_t k = 0; k + 1 < words.size(); k += 2) ASSERT_EQ(even.next_u64(), word_pair(words, k)) << k;
+  auto odd = ChaCha20Rng::from_seed(test_key(5));
+  for (std::size_t k = 0; k < 63; ++k) ASSERT_EQ(odd.next_u32(), words[k]);
+  EXPECT_EQ(odd.next_u64(), word_pair(words, 63));
+  EXPECT_EQ(odd.next_u64(), word_pair(words, 65));
+  EXPECT_EQ(odd.next_u32(), words[67]);
+}
+
+TEST(ChaCha20Rng, StartsAfterAnyNumberOfOutputs) {
+  auto stream = ChaCha20Rng::seed_from_u64(42);
+  std::vector<std::uint64_t> outputs(300);
+  stream.fill_u64(outputs);
+  for (const std::uint64_t skipped : {0u, 1u, 7u, 8u, 9u, 31u, 32u, 33u, 255u}) {
+    auto rng = ChaCha20Rng::seed_from_u64_after(42, skipped);
+    for (std::uint64_t k = skipped; k < skipped + 40; ++k) ASSERT_EQ(rng.next_u64(), outputs[k]) << skipped;
+  }
+}
+
+// fill_u64 equals repeated next_u64 from every position in the buffer, odd
+// ones included, for lengths around the 32-value refill, and leaves the same state.
+TEST(ChaCha20Rng, FillEqualsRepeatedNextU64) {
+  for (int offset = 0; offset < 65; ++offset) {
+    for (std::size_t length : {0u, 1u, 2u, 31u, 32u, 33u, 63u, 64u, 65u, 100u, 517u}) {
+      auto one_by_one = ChaCha20Rng::from_seed(test_key(7));
+      auto bulk = ChaCha20Rng::from_seed(test_key(7));
+      for (int k = 0; k < offset; ++k) {
+        one_by_one.next_u32();
+        bulk.next_u32();
+      }
+      std::vector<std::uint64_t> expected(length);
+      for (auto& value : expected) value = one_by_one.next_u64();
+      std::vector<std::uint64_t> actual(length);
+      bulk.fill_u64(actual);
+      ASSERT_EQ(actual, expected) << "offset " << offset << ", length " << length;
+      ASSERT_EQ(bulk.next_u64(), one_by_one.next_u64()) << "offset " << offset << ", length " << length;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
