@@ -1,5 +1,5 @@
-"""The publisher: what it writes beyond what the client reads back (the round trips are in
-test_native_module), what it refuses, and directories that appear together or not at all."""
+"""The publisher: what it writes beyond what the client reads back, what it refuses, and a cache and state
+that appear together or not at all."""
 
 import json
 import pathlib
@@ -30,20 +30,15 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
     result = publish(make_chunks(count), vectors := make_embeddings(count, dimensions), tmp_path / "public",
                      tmp_path / "server", embedding_model="test-model", profile=profile, record_size_bytes=record_size)
     root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.RS_SUPPORTED)
-    manifest = json.loads((root / "manifest.json").read_text())
-    assert set(manifest) == MANIFEST_KEYS
+    manifest, scheme = (json.loads((root / name).read_text()) for name in ("manifest.json", "pir/scheme.json"))
+    params, listed = manifest["pir_params"], json.loads((root / "checksums.json").read_text())["files"]
+    assert set(manifest) == MANIFEST_KEYS and sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
     assert (manifest["chunk_count"], manifest["pir_record_count"]) == (count, count)
     assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == result.record_size_bytes
-    params = manifest["pir_params"]
-    assert (params["schema_version"], params["parameter_profile"], params["security_status"]) == \
-        ("1", chosen.name, chosen.security_status)
-    assert (params["matrix_width"], params["modulus"], params["plaintext_modulus"]) == \
-        (str(chosen.matrix_width), str(chosen.modulus), str(chosen.plaintext_modulus))
-    listed = json.loads((root / "checksums.json").read_text())["files"]
-    assert sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
+    assert [params[k] for k in ("schema_version", "parameter_profile", "security_status", "matrix_width", "modulus",
+                                "plaintext_modulus")] == ["1", chosen.name, chosen.security_status, *map(str, (
+                                    chosen.matrix_width, chosen.modulus, chosen.plaintext_modulus))]
     assert np.array_equal(np.frombuffer((root / "index/vectors.bin").read_bytes(), "<f4", offset=20), vectors.ravel())
-
-    scheme = json.loads((root / "pir/scheme.json").read_text())
     assert {k: str(v) for k, v in scheme["params"].items() if k in params} == params
     assert scheme["artifacts"] == manifest["pir_artifacts"] and scheme["experimental"] is chosen.experimental
     assert (scheme["backend"]["backend_name"], scheme["backend"]["implementation_status"]) == \
@@ -51,11 +46,10 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
     note = scheme["security_note"]
     assert "far too small" in note and "unaudited" in note
     assert ("not externally audited" in note) if chosen.is_supported else ("experimental" in note)
-
     assert listed["pir/server_hint.bin"]["size_bytes"] == (root / "pir/server_hint.bin").stat().st_size
     assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
-    assert (result.parameter_profile, result.record_count, result.embedding_dimensions) == (chosen.name, count,
-                                                                                             dimensions)
+    assert (result.parameter_profile, result.record_count, result.embedding_dimensions) == \
+        (chosen.name, count, dimensions)
     if chosen.is_supported:
         assert result.record_size_bytes == 1024 and result.public_cache_bytes <= profiles.SUPPORTED_PUBLIC_CACHE_LIMIT
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]  # no staging leftovers

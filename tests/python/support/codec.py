@@ -1,9 +1,5 @@
-"""Digit-free payload strings and framed vectors in Python, written apart from the native codec.
-
-A payload string is base64 over the alphabet below, without padding. A framed vector is an
-8-byte ASCII magic, an unsigned 64-bit element count and the unsigned 64-bit elements, all
-little-endian, with nothing after the last element.
-"""
+"""Payload strings (unpadded base64 over the digit-free ALPHABET) and framed vectors (8-byte magic,
+then a u64 count and the u64 elements, little-endian), written apart from the native codec."""
 
 from __future__ import annotations
 

@@ -22,12 +22,8 @@ def make_chunks(count: int, *, text_bytes: int = 40, seed: int = 0, metadata: bo
         text = f"chunk {i}:"
         while len(text.encode()) < text_bytes:
             text += " " + words[int(rng.integers(len(words)))]
-        chunks.append({
-            "chunk_id": f"c{i}",
-            "document_id": f"doc-{i // 3}",
-            "text": text,
-            "metadata": {"position": i, "tags": ["x"] * (i % 3)} if metadata and i % 4 else None,
-        })
+        chunks.append({"chunk_id": f"c{i}", "document_id": f"doc-{i // 3}", "text": text,
+                       "metadata": {"position": i, "tags": ["x"] * (i % 3)} if metadata and i % 4 else None})
     return chunks
 
 

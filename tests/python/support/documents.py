@@ -22,13 +22,9 @@ DOCUMENTS = [
 
 
 def write_jsonl(path: pathlib.Path, documents=DOCUMENTS) -> pathlib.Path:
-    lines = []
-    for d in documents:
-        row = {"document_id": d.document_id, "text": d.text}
-        if d.metadata is not None:
-            row["metadata"] = d.metadata
-        lines.append(json.dumps(row, ensure_ascii=False))
-    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    rows = ({"document_id": d.document_id, "text": d.text, **({} if d.metadata is None else {"metadata": d.metadata})}
+            for d in documents)
+    path.write_text("".join(json.dumps(row, ensure_ascii=False) + "\n" for row in rows), encoding="utf-8")
     return path
 
 
