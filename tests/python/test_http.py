@@ -20,13 +20,6 @@ DEADLINE = 0.5  # seconds for a request to arrive whole, and for an idle connect
 
 
 @pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    root = tmp_path_factory.mktemp("http")
-    publish_small(root)
-    return root
-
-
-@pytest.fixture(scope="module")
 def documents(store):
     client, rng = NativeClient.open_public_cache(str(store / "cache")), np.random.default_rng(0)
     return [client.prepare_retrieval_query(rng.standard_normal(384), 2, 4).query_json for _ in range(12)]
@@ -80,7 +73,6 @@ def post(body: bytes, path: str = QUERY_PATH) -> bytes:
 @pytest.mark.parametrize("request_bytes, status, message", [
     (b"GET /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", "only POST is accepted"),
     (b"HEAD /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", None),
-    (b"BREW /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", "only POST is accepted"),
     (post(b"{}", "/other"), b"404", "no such endpoint"),
     (b"POST /query HTTP/1.1\r\nHost: x\r\n\r\n", b"411", "Content-Length is required"),
     (b"POST /query HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", b"411", "chunked"),

@@ -18,13 +18,6 @@ from support.documents import DOCUMENTS, publish_small
 
 
 @pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    root = tmp_path_factory.mktemp("retriever")
-    publish_small(root)
-    return root
-
-
-@pytest.fixture(scope="module")
 def pir(store):
     return PirServer.load(store / "state")
 
