@@ -1,5 +1,5 @@
-"""Documents and their chunks: reading document files, splitting texts into chunks whose
-escaped form fits a budget, and chunk records that fit their padded records."""
+"""Reading document files, splitting texts into chunks whose escaped form fits a budget, and chunk records
+that fit their padded records."""
 
 import json
 
@@ -72,11 +72,11 @@ def test_prefers_paragraph_then_sentence_then_word_boundaries(text, budget, chun
     assert split_text(text, budget) == chunks
 
 
-def test_refuses_a_budget_some_character_cannot_fit_and_lone_surrogates():
-    with pytest.raises(ValueError, match="too small"):
-        split_text("abc", MAX_CHARACTER_COST - 1)
-    with pytest.raises(ValueError, match="lone surrogate U\\+D800"):
-        split_text("ab\ud800", 100)
+@pytest.mark.parametrize("text, budget, message", [("abc", MAX_CHARACTER_COST - 1, "too small"),
+                                                   ("ab\ud800", 100, "lone surrogate U\\+D800")])
+def test_refuses_a_budget_some_character_cannot_fit_and_lone_surrogates(text, budget, message):
+    with pytest.raises(ValueError, match=message):
+        split_text(text, budget)
 
 
 @settings(max_examples=100, deadline=None)
@@ -96,8 +96,7 @@ def test_every_chunk_record_fits_its_padded_record(text, metadata, record_size):
 def test_chunk_numbers_with_more_digits_are_budgeted():
     # Over a hundred chunks: ids grow to "d#100", and every record must still fit.
     chunks = chunk_document(Document("d", "word " * 2000), 160, max_record_id=9)
-    assert len(chunks) > 100
-    assert all(4 + len(chunk_record_json(9, c)) <= 160 for c in chunks)
+    assert len(chunks) > 100 and all(4 + len(chunk_record_json(9, c)) <= 160 for c in chunks)
 
 
 def test_reads_what_was_written(tmp_path):
@@ -134,10 +133,8 @@ def test_a_document_whose_id_and_metadata_fill_the_record_is_refused():
 def test_precomputed_embeddings_are_published_as_given(tmp_path):
     rng = np.random.default_rng(1)
     documents = [Document(f"d{i}", f"text {i}", None, tuple(rng.standard_normal(384).tolist())) for i in range(3)]
-    result = publish_documents(documents, tmp_path / "c", tmp_path / "s", embedding_model="my-model")
-    assert result.record_count == 3
-    manifest = json.loads((tmp_path / "c/manifest.json").read_text())
-    assert manifest["embedding_model"] == "my-model"
+    assert publish_documents(documents, tmp_path / "c", tmp_path / "s", embedding_model="my-model").record_count == 3
+    assert json.loads((tmp_path / "c/manifest.json").read_text())["embedding_model"] == "my-model"
     stored = np.frombuffer((tmp_path / "c/index/vectors.bin").read_bytes(), "<f4", offset=20).reshape(3, 384)
     assert np.array_equal(stored, np.array([d.embedding for d in documents], dtype=np.float32))
 
@@ -149,12 +146,6 @@ def test_precomputed_embeddings_are_published_as_given(tmp_path):
 
 
 def test_too_many_chunks_for_the_supported_profile_are_refused_before_embedding(tmp_path):
-    class Refuse:
-        name, dimensions = "refuse", 384
-
-        def embed(self, texts):
-            raise AssertionError("embedding should not start")
-
-    huge = [Document("big", "word " * 250_000)]
+    refuse = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed": None})()  # embedding would fail
     with pytest.raises(ValueError, match=f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"):
-        publish_documents(huge, tmp_path / "c", tmp_path / "s", embedder=Refuse())
+        publish_documents([Document("big", "word " * 250_000)], tmp_path / "c", tmp_path / "s", embedder=refuse)

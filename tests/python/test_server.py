@@ -31,8 +31,7 @@ def store(directory: pathlib.Path, kind: str, records: np.ndarray, seed: int, se
 
 
 def formula_records(count, size):
-    i = np.arange(count, dtype=np.uint64)[:, None]
-    j = np.arange(size, dtype=np.uint64)[None, :]
+    i, j = np.arange(count, dtype=np.uint64)[:, None], np.arange(size, dtype=np.uint64)[None, :]
     return ((i * 131 + j * 31 + (i * j) % 7) % 256).astype(np.uint8)
 
 
@@ -42,10 +41,9 @@ def formula_query(kind, count, size, queries):
     k = np.arange(length, dtype=np.uint64)
     with np.errstate(over="ignore"):
         vectors = [(k + np.uint64(q + 1)) * np.uint64(0x9E3779B97F4A7C15) for q in range(queries)]
-    documents = [{"protocol_version": 1, "scheme": "simplepir-lwe-v0",
-                  "payload": codec.encode_payload(codec.encode_vector(magic, v))} for v in vectors]
-    return json.dumps({"protocol_version": 1, "scheme": "simplepir-lwe-v0", "retrieval_count": len(documents),
-                       "queries": documents}).encode()
+    head = {"protocol_version": 1, "scheme": "simplepir-lwe-v0"}
+    documents = [{**head, "payload": codec.encode_payload(codec.encode_vector(magic, v))} for v in vectors]
+    return json.dumps({**head, "retrieval_count": len(documents), "queries": documents}).encode()
 
 
 # SHA-256 of the client hint file and of the response to formula_query(..., 3), as the
@@ -79,8 +77,7 @@ def test_a_refused_document_does_not_affect_the_others_of_its_batch(rs):
     client, server = rs.client(), rs.server()
     prepared = client.prepare_retrieval_query(rs.embeddings[4], 2, 4)
     good, bad, again = server.answer_batch([prepared.query_json, b"{", prepared.query_json])
-    assert isinstance(bad, QueryError) and str(bad).startswith("JSON error for batched-pir-query")
-    assert good == again
+    assert isinstance(bad, QueryError) and str(bad).startswith("JSON error for batched-pir-query") and good == again
     assert [c.text for c in client.decode_retrieval_response(prepared, good)] == \
         [rs.chunks[int(h.chunk_id[1:])]["text"] for h in prepared.search_results()]
     with pytest.raises(QueryError, match="retrieval_count 4 exceeds this server's limit of 3"):
@@ -93,9 +90,8 @@ def published_state(tmp_path):
 
 
 def _flip_a_lane(server_dir):
-    data = bytearray((server_dir / LANES_FILE).read_bytes())
-    data[3] ^= 1
-    (server_dir / LANES_FILE).write_bytes(bytes(data))
+    data = (server_dir / LANES_FILE).read_bytes()
+    (server_dir / LANES_FILE).write_bytes(data[:3] + bytes([data[3] ^ 1]) + data[4:])
 
 
 @pytest.mark.parametrize("damage, message", [

@@ -1,6 +1,5 @@
-"""Threads: a client and its prepared retrievals are bound to the thread that made them, eight
-clients retrieve at once from one server, and the client and the server's engine let other
-threads run while they work."""
+"""A client and its prepared retrievals are bound to the thread that made them, eight clients retrieve at
+once from one server, and the client and the server's engine let other threads run while they work."""
 
 import gc
 import sys
@@ -27,10 +26,15 @@ def _on_thread(use):
         except BaseException as error:  # the binding's fault is no Exception
             outcome.append(error)
 
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
+    _run_all([threading.Thread(target=run)])
     return outcome[0]
+
+
+def _run_all(threads):
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def test_bound_objects_refuse_other_threads_and_report_being_dropped_there(toy):
@@ -69,11 +73,7 @@ def test_eight_clients_retrieve_concurrently_from_one_server(rs):
         except BaseException as error:  # reported to the main thread
             failures.append((k, repr(error)))
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    _run_all([threading.Thread(target=work, args=(k,)) for k in range(THREADS)])
     assert failures == []
 
 
@@ -92,10 +92,8 @@ def test_other_threads_run_while_the_client_and_the_engine_work(tmp_path):
              "search": lambda: opened[0].search(query, 10),
              "prepare": lambda: opened[0].prepare_retrieval_query(query, 2, 4),
              "answer": lambda: server.answer(prepared)}
-    advanced = {}
-    # This thread no longer hands the lock over on its own: the counter runs
-    # only while a call has released it.
-    interval = sys.getswitchinterval()
+    # This thread no longer hands the lock over on its own: the counter runs only while a call has released it.
+    advanced, interval = {}, sys.getswitchinterval()
     sys.setswitchinterval(60)
     counter = threading.Thread(target=count)
     counter.start()
