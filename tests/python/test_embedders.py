@@ -28,11 +28,8 @@ def test_hashing_is_the_same_in_every_process():
     # Python's str hash is salted per process; the embedder must not depend on it.
     code = ("import sys; from quorvex.embedders.hashing import HashingEmbedder; "
             f"sys.stdout.buffer.write(HashingEmbedder().embed({TEXTS!r}).tobytes())")
-    outputs = set()
-    for seed in ("1", "2"):
-        env = {**os.environ, "PYTHONHASHSEED": seed}
-        outputs.add(subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True,
-                                   timeout=60).stdout)
+    outputs = {subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONHASHSEED": seed}, check=True,
+                              capture_output=True, timeout=60).stdout for seed in ("1", "2")}
     assert outputs == {HashingEmbedder().embed(TEXTS).tobytes()}
 
 
@@ -62,7 +59,7 @@ TORCH_MISSING = importlib.util.find_spec("sentence_transformers") is None
 def test_minilm_gives_the_reference_embeddings(kind):
     embedder = make_embedder(kind)
     vectors = embedder.embed(REFERENCE["texts"])
-    assert embedder.name == "sentence-transformers/all-MiniLM-L6-v2" and embedder.dimensions == 384
+    assert (embedder.name, embedder.dimensions) == ("sentence-transformers/all-MiniLM-L6-v2", 384)
     assert vectors.dtype == np.float32 and vectors.shape == (4, 384)
     assert np.abs(vectors - np.array(REFERENCE["embeddings"])).max() < 2e-5
     assert np.array_equal(embedder.embed_one(REFERENCE["texts"][1]), vectors[1])

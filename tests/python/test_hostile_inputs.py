@@ -26,13 +26,9 @@ CHILD = textwrap.dedent("""
     import json, sys
     from quorvex._native import NativeClient
 
-    class LyingSequence:
-        def __len__(self):
-            return 2**62
-        def __getitem__(self, index):
-            if index >= 5:
-                raise IndexError(index)
-            return 1.0
+    class LyingSequence:  # five items, but a length of 2**62
+        __len__ = lambda self: 2**62
+        __getitem__ = lambda self, index: ([1.0] * 5)[index]
 
     cache, statement, extra = sys.argv[1], sys.argv[2], sys.argv[3]
     outcome = {"error": None, "message": None}
@@ -41,8 +37,7 @@ CHILD = textwrap.dedent("""
         outcome["value"] = repr(eval(statement))
     except Exception as error:
         outcome["error"], outcome["message"] = type(error).__name__, str(error)
-    # The peak resident size of this process's memory (ru_maxrss would also
-    # count the parent's memory that this child briefly shared before exec).
+    # The peak resident size (ru_maxrss would also count the parent's memory shared before exec).
     with open("/proc/self/status") as status:
         outcome["peak_bytes"] = 1024 * next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
     print(json.dumps(outcome))
@@ -51,8 +46,7 @@ CHILD = textwrap.dedent("""
 
 def _child(cache: str, statement: str, extra: str = "") -> dict:
     done = subprocess.run([sys.executable, "-c", CHILD, cache, statement, extra], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr
+                          timeout=120, check=True)
     return json.loads(done.stdout)
 
 

@@ -58,41 +58,35 @@ def _cache_with_rows(store, tmp_path, rewrite) -> pathlib.Path:
     return cache
 
 
-def _rotated_chunk_ids(rows):
-    names = [r["chunk_id"] for r in rows]
-    return [{**r, "chunk_id": name} for r, name in zip(rows, names[1:] + names[:1])]
-
-
-class OtherEmbedder(HashingEmbedder):
-    name = "another-model"
-
-
 def _another_collections_server(store, tmp_path):
     publish_small(tmp_path, DOCUMENTS[::-1])
-    return store / "cache", HashingEmbedder(), PirServer.load(tmp_path / "state").answer
+    return store / "cache", PirServer.load(tmp_path / "state").answer
 
 
 def _unsound_cache(store, tmp_path):
     shutil.copytree(store / "cache", tmp_path / "cache")
     (tmp_path / "cache/index/metadata.jsonl").write_text("tampered\n")
-    return tmp_path / "cache", HashingEmbedder(), None
+    return tmp_path / "cache", None
 
 
-@pytest.mark.parametrize("make, error, message", [
-    (lambda store, tmp_path: (store / "cache", OtherEmbedder(), None), EmbedderMismatch,
-     "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'"),
-    (_another_collections_server, AnswerMismatch, "does not decode against the cache .*does the server serve the state"),
-    # Its index names the chunks in another order than the PIR records: the module pairs records
-    # with hits by position, the retriever compares the chunk ids.
-    (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, _rotated_chunk_ids), HashingEmbedder(),
-                              PirServer.load(store / "state").answer),
-     AnswerMismatch, "the record fetched for hit .* holds chunk"),
-    (_unsound_cache, RuntimeError, "index/metadata.jsonl"),  # the module's message
+# Rotated chunk ids: the index names the chunks in another order than the PIR records; the module
+# pairs records with hits by position, the retriever compares the chunk ids.
+@pytest.mark.parametrize("make, embedder, error, message", [
+    (lambda store, tmp_path: (store / "cache", None), type("Other", (HashingEmbedder,), {"name": "another-model"}),
+     EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'"),
+    (_another_collections_server, HashingEmbedder, AnswerMismatch,
+     "does not decode against the cache .*does the server serve the state"),
+    (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, lambda rows: [
+        {**r, "chunk_id": rows[(i + 1) % len(rows)]["chunk_id"]} for i, r in enumerate(rows)]),
+        PirServer.load(store / "state").answer), HashingEmbedder, AnswerMismatch,
+     "the record fetched for hit .* holds chunk"),
+    (_unsound_cache, HashingEmbedder, RuntimeError, "index/metadata.jsonl"),  # the module's message
 ], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache"])
-def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, error, message):
-    cache, embedder, transport = make(store, tmp_path)
+def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, embedder, error,
+                                                                             message):
+    cache, transport = make(store, tmp_path)
     with pytest.raises(error, match=message):
-        PrivateRetriever(cache, embedder, transport).retrieve("tomatoes")
+        PrivateRetriever(cache, embedder(), transport).retrieve("tomatoes")
 
 
 def _altered(response: bytes, byte: int, record: int) -> bytes:
@@ -132,16 +126,15 @@ def test_a_changed_byte_of_a_fetched_record_is_caught_or_changes_nothing(store, 
     else:
         with pytest.raises(caught, match=hit.chunk_id if caught is TamperedChunk else None) as raised:
             tampering.retrieve("how often should I water tomato plants")
-        assert caught is TamperedChunk or type(raised.value) is AnswerMismatch
+        assert type(raised.value) is caught
 
 
 def test_a_cache_without_digests_still_retrieves_with_one_warning(store, pir, tmp_path):
     cache = _cache_with_rows(store, tmp_path, lambda rows: [{k: v for k, v in r.items() if k != "chunk_sha256"}
                                                             for r in rows])
     retriever = PrivateRetriever(cache, HashingEmbedder(), pir.answer)
-    assert not ChunkDigests.read(cache).complete
     with pytest.warns(UserWarning, match="carries no chunk digests"):
-        assert retriever.retrieve("tomatoes").chunks
+        assert retriever.retrieve("tomatoes").chunks and not ChunkDigests.read(cache).complete
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         retriever.retrieve("bread")  # warned once only
