@@ -24,21 +24,18 @@ def quorvex(*args: str, stdin: str = "") -> subprocess.CompletedProcess:
 @contextlib.contextmanager
 def serving(state_dir, *options):
     """`quorvex serve` on an ephemeral loopback port; yields its query URL, then stops it with Ctrl-C."""
-    process = subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0", *options],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        line = process.stdout.readline()
-        assert "at http://127.0.0.1:" in line, line + process.stderr.read()
-        yield line.split(" at ", 1)[1].split(";", 1)[0]
-    finally:
-        process.send_signal(signal.SIGINT)
+    with subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0", *options],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
         try:
-            assert process.wait(timeout=30) == 0  # a graceful stop may take its 10 s on a busy machine
+            line = process.stdout.readline()
+            assert "at http://127.0.0.1:" in line, line + process.stderr.read()
+            yield line.split(" at ", 1)[1].split(";", 1)[0]
         finally:
-            process.kill()
-            process.wait()
-            process.stdout.close()
-            process.stderr.close()
+            process.send_signal(signal.SIGINT)
+            try:
+                assert process.wait(timeout=30) == 0  # a graceful stop may take its 10 s on a busy machine
+            finally:
+                process.kill()
 
 
 @pytest.fixture(scope="module")

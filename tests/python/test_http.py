@@ -29,10 +29,8 @@ class GatedPir:
     """The store's PirServer whose first engine pass waits for `release`; records every batch's size."""
 
     def __init__(self, store):
-        self.pir = PirServer.load(store / "state")
+        self.pir, self.release, self.batches = PirServer.load(store / "state"), threading.Event(), []
         self.max_query_bytes = self.pir.max_query_bytes
-        self.release = threading.Event()
-        self.batches = []
 
     def answer_batch(self, documents):
         assert self.release.wait(20)
@@ -55,14 +53,10 @@ def exchange(server, data: bytes) -> tuple[bytes, dict, bytes]:
     """Sends raw bytes, reads until the server closes; returns the status line, headers and body."""
     with socket.create_connection(server.server_address[:2], timeout=10) as connection:
         connection.sendall(data)
-        received = b""
-        while chunk := connection.recv(65536):
-            received += chunk
-    if not received:
-        return b"", {}, b""
+        received = b"".join(iter(lambda: connection.recv(65536), b""))
     head, _, body = received.partition(b"\r\n\r\n")
     status, *lines = head.split(b"\r\n")
-    headers = {name.lower(): value for name, value in (line.decode().split(": ", 1) for line in lines)}
+    headers = {name.lower(): value for name, value in (line.decode().split(": ", 1) for line in lines if line)}
     return status, headers, body[:int(headers.get("content-length", len(body)))]
 
 
@@ -115,11 +109,8 @@ def test_concurrent_clients_are_answered_in_batches_with_the_bytes_of_single_ans
     with serving(pir, max_batch=5) as server:
         transport = HttpTransport(server.url, timeout=10)  # shared by every thread
         results = [None] * len(documents)
-
-        def retrieve(k):
-            results[k] = transport(documents[k])
-
-        threads = [threading.Thread(target=retrieve, args=(k,)) for k in range(len(documents))]
+        threads = [threading.Thread(target=lambda k: results.__setitem__(k, transport(documents[k])), args=(k,))
+                   for k in range(len(documents))]
         for thread in threads:
             thread.start()
         while server.app.batcher.pending_bytes < sum(map(len, documents)):
