@@ -140,11 +140,10 @@ def test_existing_targets_are_replaced_only_when_asked_and_kept_when_committing_
     with pytest.raises(OSError, match="disk full"):
         publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
     monkeypatch.undo()
-    assert _manifest_model(tmp_path / "public") == "first" and (tmp_path / "server/server_state.json").is_file()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
-    publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
-    assert _manifest_model(tmp_path / "public") == "second"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+    for model in ("first", "second"):
+        assert _manifest_model(tmp_path / "public") == model and (tmp_path / "server/server_state.json").is_file()
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
+        publish(*args, embedding_model="second", profile=profiles.TOY, overwrite=True)
 
 
 _KILLED_PUBLISH = """
@@ -175,7 +174,4 @@ def test_a_publish_killed_while_committing_leaves_a_consistent_pair(tmp_path, ki
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]
     survived = Published(make_chunks(3, seed=survivor), make_embeddings(3, 2, seed=survivor), tmp_path / "public",
                          tmp_path / "server")
-    client = survived.client()
-    prepared = client.prepare_retrieval_query(survived.embeddings[1], 1, 2)
-    decoded = client.decode_retrieval_response(prepared, survived.server().answer(prepared.query_json))
-    assert [(d.chunk_id, d.text) for d in decoded] == [("c1", survived.chunks[1]["text"])]
+    assert [(d.chunk_id, d.text) for d in survived.retrieve(1)] == [("c1", survived.chunks[1]["text"])]

@@ -114,8 +114,6 @@ def test_a_state_directory_of_the_earlier_format_is_still_served(published_state
     (server_dir / STATE_FILE).write_text(json.dumps({
         "format": "quorvex-server-state-v0", "parameter_profile": state["parameter_profile"],
         "setup": state["setup"], "records_sha256": hashlib.sha256(buffer.getvalue()).hexdigest()}))
-    client = published_state.client()
-    prepared = client.prepare_retrieval_query(published_state.embeddings[1], 2, 4)
-    decoded = client.decode_retrieval_response(prepared, PirServer.load(server_dir).answer(prepared.query_json))
+    decoded = published_state.retrieve(1, 2, 4)
     assert [d.text for d in decoded] == [published_state.chunks[int(d.chunk_id[1:])]["text"] for d in decoded]
     assert decoded[0].chunk_id == "c1" and setup_json(RsSetup(**state["setup"])) == state["setup"]

@@ -45,6 +45,12 @@ class Published:
     def server(self) -> PirServer:
         return PirServer.load(self.server_dir)
 
+    def retrieve(self, row: int, top_k: int = 1, retrieval_count: int = 2, client: NativeClient | None = None):
+        """The chunks a private retrieval for embedding `row` decodes, answered by this publication's server."""
+        client = client or self.client()
+        prepared = client.prepare_retrieval_query(self.embeddings[row], top_k, retrieval_count)
+        return client.decode_retrieval_response(prepared, self.server().answer(prepared.query_json))
+
 
 def publish_synthetic(root: pathlib.Path, profile: str | None, count: int, dimensions: int,
                       record_size: int | None = None, *, seed: int = 0, text_bytes: int = 40,
