@@ -16,10 +16,9 @@ from support.documents import DOCUMENTS, write_jsonl
 
 # Words of every escaping class: plain, quoted, backslashes, control characters, 2- to 4-byte UTF-8.
 WORDS = ["alpha", "be", "x", 'say"hi"', "back\\slash", "tab\there", "bell\x07", "été", "漢字", "😀", "a" * 40]
-texts = st.lists(st.one_of(st.sampled_from(WORDS), st.text(min_size=1, max_size=12)),
-                 max_size=80).flatmap(
-    lambda words: st.lists(st.sampled_from([" ", "\n", ". ", "\n\n", "  \t"]), min_size=len(words),
-                           max_size=len(words)).map(lambda seps: "".join(w + s for w, s in zip(words, seps))))
+texts = st.lists(st.tuples(st.one_of(st.sampled_from(WORDS), st.text(min_size=1, max_size=12)),
+                           st.sampled_from([" ", "\n", ". ", "\n\n", "  \t"])), max_size=80).map(
+    lambda pairs: "".join(word + separator for word, separator in pairs))
 
 
 def json_cost(text: str) -> int:
@@ -43,10 +42,9 @@ def assert_preserved(text: str, chunks: list[str]) -> None:
 def test_chunks_fit_and_preserve_the_text(text, budget):
     chunks = split_text(text, budget)
     assert_preserved(text, chunks)
-    for chunk in chunks:
-        assert chunk and chunk == chunk.strip()
-        assert escaped_size(chunk) == json_cost(chunk) <= budget
-        chunk.encode("utf-8")  # whole characters only
+    for chunk in chunks:  # encoding fails on half a character
+        assert chunk == chunk.strip() != "" and escaped_size(chunk) == json_cost(chunk) <= budget
+        chunk.encode("utf-8")
     # Every word that fits the budget on its own stays whole.
     for word in text.split():
         if json_cost(word) <= budget:
