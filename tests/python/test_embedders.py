@@ -12,8 +12,7 @@ import pytest
 from quorvex.embedders import make_embedder
 from quorvex.embedders.hashing import DIMENSIONS, HashingEmbedder
 
-TEXTS = ["The with statement wraps a block in a context manager.",
-         "Generators produce values lazily with yield.",
+TEXTS = ["The with statement wraps a block in a context manager.", "Generators produce values lazily with yield.",
          "été 漢字 😀 under_scored __exit__ names"]
 
 
