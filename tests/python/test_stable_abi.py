@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 
+import quorvex
 from quorvex import _native
 
 
@@ -25,12 +26,14 @@ def test_extension_imports_only_stable_abi_symbols_of_310():
     assert "mismatch" not in output.replace("0 ABI version mismatches", ""), output
 
 
-def test_type_stub_matches_the_module():
+def test_type_stub_matches_the_module_and_its_exports():
     import ast
 
     tree = ast.parse(pathlib.Path(_native.__file__).with_name("_native.pyi").read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     assert sorted(classes) == sorted(name for name in _native.__all__ if name != "__version__")
+    assert _native.__all__ == ["NativeClient", "PreparedRetrieval", "SearchResult", "DecodedChunk", "__version__"]
+    assert _native.__version__ == quorvex.__version__ == "0.1.0"
     for name, node in classes.items():
         stubbed = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
         runtime = {attribute for attribute in vars(getattr(_native, name)) if not attribute.startswith("__")}
