@@ -2,6 +2,8 @@ import asyncio
 import json
 import pathlib
 import shutil
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -149,3 +151,16 @@ def test_the_langchain_retriever_returns_the_fetched_chunks_on_any_thread(store,
                                      "score": expected.chunks[0].score, "metadata": None}
     # ainvoke runs the retrieval on an executor thread: that thread opens the cache for itself.
     assert [d.id for d in asyncio.run(retriever.ainvoke("sourdough starter"))] == [d.id for d in documents]
+
+
+def test_the_readme_examples_run_as_pasted(tmp_path):
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    examples = [block.split("```", 1)[0] for block in readme.read_text(encoding="utf-8").split("```python\n")[1:]]
+    outputs = []
+    for example in examples:  # in order, in one folder: a later example uses what an earlier one wrote
+        ran = subprocess.run([sys.executable, "-c", example], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert ran.returncode == 0, ran.stderr
+        outputs.append(ran.stdout)
+    tea = "tea#0: Green tea is steeped in water of 80 degrees for two minutes."
+    assert len(outputs) == 2 and outputs[0].splitlines()[0].endswith(tea)
+    assert outputs[1].splitlines()[0] == tea.replace(":", "", 1)

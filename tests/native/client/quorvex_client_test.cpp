@@ -70,17 +70,6 @@ TEST_F(OpenedCache, FullSizeSupportedRetrievalRoundTrip) {
   }
 }
 
-TEST_F(OpenedCache, ToyStoreSmallerThanTopKPadsAndShowsOnlyHits) {
-  const Published published("toy-development-only-v0", 1, 128, 5);
-  const QuorvexClient client = open(published);
-  const auto prepared = client.prepare_retrieval_query_json(published.rows[0], RetrievalConfig{2, 4}).value();
-  EXPECT_EQ(prepared.prepared.visible_result_count, 1u);
-  EXPECT_EQ(prepared.prepared.query.queries.size(), 4u);
-  const auto chunks = client.decode_retrieval_response_json(prepared.prepared, published.answer(prepared.query_json)).value();
-  ASSERT_EQ(chunks.size(), 1u);
-  EXPECT_EQ(chunks[0].chunk_id, "c0");
-}
-
 TEST_F(OpenedCache, RefusalsKeepTheClientAndItsPreparedRetrievals) {
   const Published published("toy-development-only-v0", 6, 128, 5);
   const QuorvexClient client = open(published);

@@ -17,11 +17,6 @@ struct Sample {
   nlohmann::json extra;
 };
 
-struct Pair {
-  std::uint32_t version = 0;
-  std::string label;
-};
-
 template <>
 struct JsonRecord<Sample> {
   static constexpr std::string_view name = "Sample";
@@ -32,13 +27,6 @@ struct JsonRecord<Sample> {
       field("params", &Sample::params),
       optional_field("extra", &Sample::extra),
   };
-};
-
-template <>
-struct JsonRecord<Pair> {
-  static constexpr std::string_view name = "Pair";
-  static constexpr std::tuple fields{field("version", &Pair::version), field("label", &Pair::label)};
-  static constexpr bool array_form = true;
 };
 
 namespace {
@@ -91,16 +79,6 @@ TEST(JsonRecord, RefusalsReportTheFaultWithItsPosition) {
            {sample("1", ",\"extra\":" + std::string(200, '[') + std::string(200, ']')), "recursion limit exceeded at line 1 column 180"}}) {
     EXPECT_EQ(read_json<Sample>(document).error().describe(), error) << document;
   }
-}
-
-TEST(JsonRecord, ArrayFormWhereTheRecordAllowsIt) {
-  const auto pair = read_json<Pair>(R"([1, "x"])");
-  ASSERT_TRUE(pair.has_value());
-  EXPECT_EQ(pair->version, 1u);
-  EXPECT_EQ(pair->label, "x");
-  EXPECT_EQ(read_json<Pair>("[1]").error().describe(),
-            "invalid length 1, expected struct Pair with 2 elements at line 1 column 3");
-  EXPECT_FALSE(read_json<Pair>(R"([1,"x",3])").has_value());
 }
 
 std::string read_bytes(const std::filesystem::path& path) {

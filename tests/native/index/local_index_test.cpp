@@ -63,18 +63,9 @@ TEST(LocalIndexLoad, ReportsTheFirstFailingStep) {
                              std::erase_if(c.files, [](const auto& file) { return file.first.starts_with("index/"); });
                            },
                            kUnchanged, "I/O error for {root}/index: No such file or directory (os error 2)"},
-        {"checksum_algorithm", [](CacheBuilder& c) { c.checksum_algorithm = "SHA256"; }, kUnchanged,
-                           "format error: unsupported checksum algorithm: SHA256"},
-        {"missing_checksum_entry_before_parsing", [](CacheBuilder& c) {
-                             c.without_checksum.insert("index/metadata.jsonl");
-                             c.files["index/ids.bin"] = testing::encode_ids({0, 0, 0, 0});
-                           },
-                           kUnchanged, "missing checksum entry for index/metadata.jsonl"},
         {"checksum_mismatch_before_parsing", kUnchanged,
                            [](const auto& root) { testing::write_bytes(root / "index/ids.bin", "not an id table"); },
                            "checksum mismatch for index/ids.bin: expected "},
-        {"index_file_rule", [](CacheBuilder& c) { c.files["index/vectors.bin"] += "x"; }, kUnchanged,
-                           "format error: {root}/index/vectors.bin has trailing bytes"},
         {"index_against_manifest", [](CacheBuilder& c) { c.manifest["chunk_count"] = c.manifest["pir_record_count"] = 5; },
                            kUnchanged, "format error: index vector count 4 does not match manifest chunk count 5"}}) {
     CacheBuilder cache = four_rows();

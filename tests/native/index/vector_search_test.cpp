@@ -86,12 +86,6 @@ TEST(VectorTable, InvalidTablesAreRefused) {
   }
 }
 
-TEST(VectorTable, FromLittleEndianWithZeroDimensionsAllocatesNoRows) {
-  // 2^60 empty rows: only the row count is recorded, and the table is refused.
-  EXPECT_EQ(testing::outcome(VectorTable::from_little_endian(0, std::uint64_t{1} << 60, {})),
-            "format error: vector table dimensions must be greater than zero");
-}
-
 // Every kernel the processor has gives the plain loop's scores, overflowing
 // rows included (3e38 squared is infinite, and inf / inf is NaN).
 void expect_reference_scores(const Rows& rows, const Rows& queries) {

@@ -62,32 +62,6 @@ TEST(Backends, SimplePirRsRecoversEveryRecord) {
   }
 }
 
-// A batch computed in one pass equals the same queries computed one by one.
-TEST(Backends, BatchEqualsOneByOne) {
-  const testing::SimplePirRsServer rs(testing::random_records(150, 20, 4), 8);
-  const PirParams rs_params = testing::params_for("simplepir-rs-experimental-v0", 150, 20);
-  const testing::ToyServer toy(testing::random_records(9, 6, 5), 3);
-  const PirParams toy_params = testing::params_for("toy-development-only-v0", 9, 6);
-  const auto compare = [](const auto& backend, const PirParams& params, const auto& artifact, std::vector<std::uint64_t> ids) {
-    std::vector<QueryMaterial> batch;
-    std::vector<GeneratedQuery> singles;
-    for (const std::uint64_t id : ids) {
-      QueryMaterial m = backend.draw_material(artifact, id).value();
-      singles.push_back(backend.generate_query_from_material(params, artifact, id, m.query_seed, m.secret, m.error).value());
-      batch.push_back(std::move(m));
-    }
-    const auto batched = backend.generate_queries_from_material(params, artifact, std::move(batch)).value();
-    ASSERT_EQ(batched.size(), singles.size());
-    for (std::size_t k = 0; k < singles.size(); ++k) {
-      EXPECT_EQ(batched[k].query.payload.bytes, singles[k].query.payload.bytes);
-      EXPECT_EQ(batched[k].context.query_sum, singles[k].context.query_sum);
-      EXPECT_EQ(batched[k].context.secret, singles[k].context.secret);
-    }
-  };
-  compare(SimplePirRsBackend{*SimplePirRsBackend::for_params(rs_params)}, rs_params, rs.artifact, {149, 0, 77, 77, 3});
-  compare(ToySimplePirBackend{}, toy_params, toy.artifact, {8, 0, 4, 4});
-}
-
 TEST(Backends, ToyDecodeChecksInOrder) {
   const testing::ToyServer server(testing::random_records(3, 4, 6), 5);
   const PirParams params = testing::params_for("toy-development-only-v0", 3, 4);

@@ -2,7 +2,6 @@
 
 #include "pir/batched_documents.hpp"
 #include "pir/vector_payload.hpp"
-#include "server/client_hint_rows.hpp"
 #include "server/lane_store.hpp"
 #include "server/query_answers.hpp"
 #include "support/reference_server.hpp"
@@ -44,46 +43,6 @@ std::vector<std::uint64_t> some_vector(std::size_t length, std::uint64_t seed) {
   std::vector<std::uint64_t> vector(length);
   for (std::size_t i = 0; i < length; ++i) vector[i] = (i + seed) * 0x9E3779B97F4A7C15ULL;
   return vector;
-}
-
-// The hint and the answers equal those of the square database, computed in full.
-TEST(Store, HintAndAnswersEqualTheSquareDatabase) {
-  for (const auto& [profile, count, size] : std::vector<std::tuple<std::string_view, std::size_t, std::size_t>>{
-           {kToy, 5, 7}, {kExperimental, 1, 4}, {kExperimental, 3, 21}, {kExperimental, 40, 9}}) {
-    const Records records = testing::random_records(count, size, static_cast<std::uint32_t>(count + size));
-    const testing::TempDir dir;
-    const LaneStore store = open_store(dir, profile, records);
-    const std::uint64_t seed = 0xDEADBEEF12345678ULL;
-    const ClientHintRows hint = client_hint_rows(store, seed, 2);
-    const std::vector<std::vector<std::uint64_t>> queries = {some_vector(store.shape.query_length, 1),
-                                                             some_vector(store.shape.query_length, 2)};
-    const auto answers =
-        answer_query_documents(store, std::vector<DocumentBytes>{query_document(store.shape.query_magic, queries)}, 64, 2);
-    const BatchedPirResponse response = BatchedPirResponse::from_json_slice(answers.at(0).value()).value();
-    ASSERT_EQ(response.responses.size(), 2u);
-    const auto check_answers = [&](const auto& reference) {
-      for (std::size_t k = 0; k < 2; ++k) {
-        EXPECT_EQ(decode_vector_payload(store.shape.response_magic, response.responses[k].payload.bytes,
-                                        store.shape.answer_length, "answer").value(),
-                  reference.answer(queries[k])) << profile << " " << count << "x" << size;
-      }
-    };
-    if (profile == kToy) {
-      const testing::ToyServer reference(records, seed);
-      EXPECT_EQ(hint.rows, reference.artifact.hint);
-      EXPECT_TRUE(hint.repeated.empty());
-      check_answers(reference);
-    } else {
-      const testing::SimplePirRsServer reference(records, seed);
-      const Matrix& square = reference.artifact.hint;
-      for (std::size_t i = 0; i < square.nrows(); ++i) {
-        const auto row = square.row(i);
-        const auto* ours = i < store.shape.lane_rows ? hint.rows.data() + i * hint.width : hint.repeated.data();
-        EXPECT_TRUE(std::equal(row.begin(), row.end(), ours)) << "row " << i;
-      }
-      check_answers(reference);
-    }
-  }
 }
 
 // A refused document gets its own error; the others of the batch are answered.

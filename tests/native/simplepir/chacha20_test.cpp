@@ -59,50 +59,11 @@ TEST(ChaCha20Keystream, OpenSslAndPortableAgree) {
   }
 }
 
-TEST(ChaCha20Keystream, SuccessiveRequestsContinueOrRestartTheStream) {
-  ChaCha20Keystream pieces(test_key(9));
-  ChaCha20Keystream reference(test_key(9));
-  const auto whole = blocks(reference, k2To32 - 12, 20, true);
-  // Continue, skip back, jump over the boundary: the context must follow.
-  std::vector<std::byte> joined;
-  for (auto [first, count] : {std::pair{k2To32 - 12, 3}, {k2To32 - 9, 5}, {k2To32 - 4, 8}, {k2To32 + 4, 4}}) {
-    const auto part = blocks(pieces, first, static_cast<std::size_t>(count), false);
-    joined.insert(joined.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(joined, whole);
-  EXPECT_EQ(blocks(pieces, 0, 2, false), blocks(reference, 0, 2, true));
-  std::vector<std::byte> partial(65);
-  EXPECT_THROW(pieces.generate(0, partial), std::logic_error);
-}
-
 TEST(ChaCha20Rng, SeedOneGivesTheSharedFirstOutputs) {
   auto rng = ChaCha20Rng::seed_from_u64(1);
   EXPECT_EQ(rng.next_u64(), 11413071731502626714u);
   EXPECT_EQ(rng.next_u64(), 2822430395410641094u);
   EXPECT_EQ(rng.next_u64(), 10085176492196300606u);
-}
-
-std::uint64_t word_pair(const std::vector<std::uint32_t>& words, std::size_t k) {
-  return words[k] | (std::uint64_t{words[k + 1]} << 32);
-}
-
-// Outputs are the keystream read as little-endian words, also across a refill
-// that a 64-bit value straddles (an odd position, reached through next_u32).
-TEST(ChaCha20Rng, OutputIsTheKeystreamReadAsLittleEndianWords) {
-  ChaCha20Key key;
-  std::memcpy(key.data(), test_key(5).data(), sizeof key);
-  std::vector<std::uint32_t> words;
-  for (std::uint64_t b = 0; b < 12; ++b) {
-    const ChaCha20Block block = chacha20_block(key, b);
-    words.insert(words.end(), block.begin(), block.end());
-  }
-  auto even = ChaCha20Rng::from_seed(test_key(5));
-  for (std::size_t k = 0; k + 1 < words.size(); k += 2) ASSERT_EQ(even.next_u64(), word_pair(words, k)) << k;
-  auto odd = ChaCha20Rng::from_seed(test_key(5));
-  for (std::size_t k = 0; k < 63; ++k) ASSERT_EQ(odd.next_u32(), words[k]);
-  EXPECT_EQ(odd.next_u64(), word_pair(words, 63));
-  EXPECT_EQ(odd.next_u64(), word_pair(words, 65));
-  EXPECT_EQ(odd.next_u32(), words[67]);
 }
 
 TEST(ChaCha20Rng, StartsAfterAnyNumberOfOutputs) {
