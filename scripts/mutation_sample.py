@@ -260,6 +260,7 @@ def main() -> int:
     parser.add_argument("--only", type=int, nargs="*", help="run only these mutant ids of the sample")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     args = parser.parse_args()
+    args.work = args.work.resolve()  # the tests run in the tree, where a relative path would name nothing
     if args.sample:
         earlier = json.loads(args.sample.read_text())
         args.seed, args.count = earlier["seed"], earlier["count"]
