@@ -185,6 +185,7 @@ class Tree:
         self.path = work / "tree"
         self.build = work / "build"
         self.package = work / "package"
+        self.pristine = work / "pristine"
         if not self.path.exists():
             subprocess.run(["git", "worktree", "add", "--detach", str(self.path), "HEAD"], cwd=ROOT, check=True)
         subprocess.run(["git", "checkout", "--force", "--detach", subprocess.run(
@@ -207,10 +208,19 @@ class Tree:
         return run(["ctest", "--test-dir", str(self.build), "--parallel", str(os.cpu_count() or 1),
                     "--stop-on-failure", "--timeout", "120"], ROOT, 900) == 0
 
-    def python_tests(self) -> bool:
+    def keep_pristine_modules(self) -> None:
+        """Copies of the extension modules built from the unmutated tree."""
+        shutil.rmtree(self.pristine, ignore_errors=True)
+        self.pristine.mkdir(parents=True)
+        for module in (self.build / "native" / "python").glob("*.so"):
+            shutil.copy(module, self.pristine / module.name)
+
+    def python_tests(self, native: bool = True) -> bool:
+        """The Python tests against the tree's package with the modules just built (a native mutant) or
+        the pristine ones (the build folder still holds the last native mutant's modules)."""
         shutil.rmtree(self.package, ignore_errors=True)
         shutil.copytree(self.path / "src" / "quorvex", self.package / "quorvex")
-        for module in (self.build / "native" / "python").glob("*.so"):
+        for module in (self.build / "native" / "python" if native else self.pristine).glob("*.so"):
             shutil.copy(module, self.package / "quorvex" / module.name)
         env = dict(os.environ, PYTHONPATH=f"{self.package}:{self.path / 'tests' / 'python'}")
         return run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests/python"],
@@ -228,7 +238,7 @@ def outcome(tree: Tree, mutant: dict) -> str:
         return "invalid"
     if native and not tree.cpp_tests():
         return "killed"
-    return "survived" if tree.python_tests() else "killed"
+    return "survived" if tree.python_tests(native) else "killed"
 
 
 def report(results: list[dict]) -> dict:
@@ -280,6 +290,7 @@ def main() -> int:
             if not (step() or step()):  # once more: a test that failed by timing alone passes now
                 print(f"the unmutated tree fails {step.__name__}", file=sys.stderr)
                 return 1
+        tree.keep_pristine_modules()
     results = []
     for mutant in mutants:
         if args.only is not None and mutant["id"] not in args.only:
