@@ -226,7 +226,9 @@ class Tree:
         env = dict(os.environ, PYTHONPATH=f"{self.package}:{self.path / 'tests' / 'python'}")
         command = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests/python"]
         # A mutant's failure repeats; a test that failed by timing on a busy machine passes the second time.
-        return run(command, self.path, 900, env) == 0 or run(command, self.path, 900, env) == 0
+        # A hang (the suite takes a minute at most) is not tried again.
+        first = run(command, self.path, 300, env)
+        return first == 0 or (first != -1 and run(command, self.path, 300, env) == 0)
 
 
 def outcome(tree: Tree, mutant: dict) -> str:
