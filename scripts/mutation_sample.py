@@ -80,9 +80,9 @@ PY_OPERATORS = [
 ]
 
 
-def folder_of(path: pathlib.Path) -> str:
+def folder_of(path: pathlib.Path, root: pathlib.Path) -> str:
     """native/<layer>, src/quorvex/<subpackage>, or src/quorvex for the package's own modules."""
-    parts = path.relative_to(ROOT).parts
+    parts = path.relative_to(root).parts
     if parts[0] == "native":
         return "/".join(parts[:2])
     return "/".join(parts[:3]) if len(parts) > 3 else "src/quorvex"
@@ -112,10 +112,11 @@ def code_lines(path: pathlib.Path) -> list[tuple[int, str]]:
     return lines
 
 
-def candidates() -> list[dict]:
+def candidates(root: pathlib.Path) -> list[dict]:
+    """Every mutant of the code in root (a checkout of the measured commit)."""
     found = []
-    files = sorted(list((ROOT / "native").rglob("*.cpp")) + list((ROOT / "native").rglob("*.hpp")) +
-                   list((ROOT / "src").rglob("*.py")))
+    files = sorted(list((root / "native").rglob("*.cpp")) + list((root / "native").rglob("*.hpp")) +
+                   list((root / "src").rglob("*.py")))
     for path in files:
         operators = PY_OPERATORS if path.suffix == ".py" else CPP_OPERATORS
         for number, text in code_lines(path):
@@ -123,8 +124,8 @@ def candidates() -> list[dict]:
             code = code.split("//")[0] if path.suffix != ".py" else code.split("#")[0]
             for name, pattern, replacement in operators:
                 for occurrence, match in enumerate(re.finditer(pattern, code)):
-                    found.append({"file": str(path.relative_to(ROOT)), "line": number, "operator": name,
-                                  "occurrence": occurrence, "folder": folder_of(path),
+                    found.append({"file": str(path.relative_to(root)), "line": number, "operator": name,
+                                  "occurrence": occurrence, "folder": folder_of(path, root),
                                   "before": text.strip(), "pattern": pattern, "replacement": replacement})
     return found
 
@@ -279,8 +280,9 @@ def main() -> int:
         earlier = json.loads(args.sample.read_text())
         args.seed, args.count = earlier["seed"], earlier["count"]
         mutants = [{k: v for k, v in m.items() if k != "outcome"} for m in earlier["mutants"]]
-    else:
-        mutants = sample(candidates(), args.count, args.seed)
+    tree = None if args.list else Tree(args.work, args.revision)
+    if not args.sample:  # drawn from the measured commit's code, not from the working tree's
+        mutants = sample(candidates(tree.path if tree else ROOT), args.count, args.seed)
     if args.list:
         for m in mutants:
             print(f"{m['id']:3d} {m['file']}:{m['line']} {m['operator']}: {m['before']}")
@@ -288,7 +290,7 @@ def main() -> int:
     partial = args.out.with_suffix(".partial.jsonl")
     partial.parent.mkdir(parents=True, exist_ok=True)
     done = {r["id"]: r for r in map(json.loads, partial.read_text().splitlines())} if partial.exists() else {}
-    tree = Tree(args.work, args.revision)
+    assert tree is not None
     if len(done) < len(mutants):
         for step in (tree.build_all, tree.cpp_tests, tree.python_tests):
             if not (step() or step()):  # once more: a test that failed by timing alone passes now
