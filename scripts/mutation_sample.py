@@ -44,40 +44,36 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 # (name, pattern, replacement): applied to one occurrence of the pattern on a line.
-CPP_OPERATORS = [
+COMMON_OPERATORS = [
     ("lt-to-le", r"(?<=\s)<(?=\s)", "<="),
     ("le-to-lt", r"<=", "<"),
     ("gt-to-ge", r"(?<=\s)>(?=\s)", ">="),
     ("ge-to-gt", r">=", ">"),
     ("eq-to-ne", r"==", "!="),
     ("ne-to-eq", r"!=", "=="),
+]
+ARITHMETIC_OPERATORS = [
+    ("plus-to-minus", r"(?<=\s)\+(?=\s)", "-"),
+    ("minus-to-plus", r"(?<=\s)-(?=\s)", "+"),
+]
+CONSTANT_OPERATORS = [
+    ("zero-to-one", r"(?<![\w.])0(?![\w.])", "1"),
+    ("one-to-zero", r"(?<![\w.])1(?![\w.])", "0"),
+]
+CPP_OPERATORS = COMMON_OPERATORS + [
     ("and-to-or", r"&&", "||"),
     ("or-to-and", r"\|\|", "&&"),
-    ("plus-to-minus", r"(?<=\s)\+(?=\s)", "-"),
-    ("minus-to-plus", r"(?<=\s)-(?=\s)", "+"),
+] + ARITHMETIC_OPERATORS + [
     ("true-to-false", r"\btrue\b", "false"),
     ("false-to-true", r"\bfalse\b", "true"),
-    ("zero-to-one", r"(?<![\w.])0(?![\w.])", "1"),
-    ("one-to-zero", r"(?<![\w.])1(?![\w.])", "0"),
-    ("drop-not", r"!(?=[A-Za-z_(])", ""),
-]
-PY_OPERATORS = [
-    ("lt-to-le", r"(?<=\s)<(?=\s)", "<="),
-    ("le-to-lt", r"<=", "<"),
-    ("gt-to-ge", r"(?<=\s)>(?=\s)", ">="),
-    ("ge-to-gt", r">=", ">"),
-    ("eq-to-ne", r"==", "!="),
-    ("ne-to-eq", r"!=", "=="),
+] + CONSTANT_OPERATORS + [("drop-not", r"!(?=[A-Za-z_(])", "")]
+PY_OPERATORS = COMMON_OPERATORS + [
     ("and-to-or", r"\band\b", "or"),
     ("or-to-and", r"\bor\b", "and"),
-    ("plus-to-minus", r"(?<=\s)\+(?=\s)", "-"),
-    ("minus-to-plus", r"(?<=\s)-(?=\s)", "+"),
+] + ARITHMETIC_OPERATORS + [
     ("true-to-false", r"\bTrue\b", "False"),
     ("false-to-true", r"\bFalse\b", "True"),
-    ("zero-to-one", r"(?<![\w.])0(?![\w.])", "1"),
-    ("one-to-zero", r"(?<![\w.])1(?![\w.])", "0"),
-    ("drop-not", r"\bnot\s+", ""),
-]
+] + CONSTANT_OPERATORS + [("drop-not", r"\bnot\s+", "")]
 
 
 def folder_of(path: pathlib.Path, root: pathlib.Path) -> str:
