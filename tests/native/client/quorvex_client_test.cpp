@@ -6,7 +6,7 @@
 #include <random>
 
 #include "support/index_files.hpp"
-#include "support/reference_server.hpp"
+#include "support/served_store.hpp"
 
 namespace quorvex {
 namespace {
@@ -16,12 +16,12 @@ using testing::kUnchanged;
 using testing::outcome;
 
 // A complete cache of `profile` whose PIR store holds chunk records, with the
-// reference server that answers for it.
+// server engine that answers for it.
 struct Published {
   CacheBuilder cache;
   testing::Rows rows;
-  std::optional<testing::ToyServer> toy;
-  std::optional<testing::SimplePirRsServer> rs;
+  std::optional<testing::ToyStore> toy;
+  std::optional<testing::SimplePirRsStore> rs;
 
   Published(std::string_view profile, std::size_t count, std::size_t record_size, std::size_t dimensions)
       : rows(count, std::vector<float>(dimensions)) {
@@ -35,53 +35,35 @@ struct Published {
     if (profile == "toy-development-only-v0") {
       cache.files["pir/client_hint.bin"] = testing::toy_hint_file(toy.emplace(std::move(records), 99).artifact).text();
     } else {
-      cache.files["pir/client_hint.bin"] = testing::simplepir_rs_hint_file(rs.emplace(std::move(records), 1234).artifact).text();
+      cache.files["pir/client_hint.bin"] = testing::simplepir_rs_hint_file(rs.emplace(std::move(records), 1234, profile).artifact).text();
     }
   }
 
   // The server's response document to a query document.
   std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& query_json) const {
     const BatchedPirQuery query = BatchedPirQuery::from_json_slice(query_json).value();
-    return (toy ? testing::answer_batch(*toy, query) : testing::answer_batch(*rs, query)).to_json_vec().value();
+    return (toy ? toy->answer(query) : rs->answer(query)).to_json_vec().value();
   }
 };
 
-class OpenedCache : public ::testing::Test {
- protected:
-  QuorvexClient open(const Published& published) {
-    published.cache.write(dir_.path());
-    return QuorvexClient::open_public_cache(dir_.path()).value();
-  }
-  testing::TempDir dir_;
-};
-
-TEST_F(OpenedCache, FullSizeSupportedRetrievalRoundTrip) {
-  const Published published("simplepir-rs-v0-1000-1k", 1000, 1024, 384);
-  const QuorvexClient client = open(published);
-  const auto prepared = client.prepare_retrieval_query_json(published.rows[417], RetrievalConfig{2, 4}).value();
-  EXPECT_EQ(prepared.prepared.visible_result_count, 2u);
-  EXPECT_EQ(prepared.prepared.search_results[0].record_id, 417u);
-  const auto response = published.answer(prepared.query_json);
-  for (int attempt = 0; attempt < 2; ++attempt) {  // a prepared retrieval decodes any number of times
-    const auto chunks = client.decode_retrieval_response_json(prepared.prepared, response).value();
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0].text, "text 417");
-    EXPECT_EQ(chunks[1].record_id, prepared.prepared.search_results[1].record_id);
-  }
-}
-
-TEST_F(OpenedCache, RefusalsKeepTheClientAndItsPreparedRetrievals) {
+// An opened client reads nothing from the disk again, a refused call leaves it
+// usable, and a prepared retrieval decodes any number of responses.
+TEST(QuorvexClient, RetrievesFromMemoryAfterARefusal) {
   const Published published("toy-development-only-v0", 6, 128, 5);
-  const QuorvexClient client = open(published);
-  std::filesystem::remove_all(dir_.path() / "index");  // the opened client no longer reads the disk
+  const testing::TempDir dir;
+  published.cache.write(dir.path());
+  const QuorvexClient client = QuorvexClient::open_public_cache(dir.path()).value();
+  std::filesystem::remove_all(dir.path() / "index");
   EXPECT_EQ(client.search(published.rows[3], 1).value()[0].record_id, 3u);
-  EXPECT_TRUE(outcome(client.prepare_retrieval(published.rows[0], RetrievalConfig{1, std::uint64_t{1} << 40}))
-                  .starts_with("format error: retrieval_count 1099511627776 is larger than"));
-  const auto three = client.prepare_retrieval_query_json(published.rows[0], RetrievalConfig{1, 3}).value();
-  const auto four = client.prepare_retrieval_query_json(published.rows[0], RetrievalConfig{1, 4}).value();
-  EXPECT_EQ(outcome(client.decode_retrieval_response_json(three.prepared, published.answer(four.query_json))),
-            "format error: batched PIR context count 3 does not match response count 4");
-  EXPECT_EQ(outcome(client.decode_retrieval_response_json(three.prepared, published.answer(three.query_json))), "ok");
+  EXPECT_EQ(outcome(client.prepare_retrieval(published.rows[0], RetrievalConfig{1, std::uint64_t{1} << 40})),
+            "format error: retrieval_count 1099511627776 is larger than this client can prepare for this cache (at most 6547206)");
+  const auto prepared = client.prepare_retrieval_query_json(published.rows[4], RetrievalConfig{2, 3}).value();
+  const auto response = published.answer(prepared.query_json);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const auto chunks = client.decode_retrieval_response_json(prepared.prepared, response).value();
+    EXPECT_EQ(chunks.at(0).text, "text 4");
+    EXPECT_EQ(chunks.at(1).record_id, prepared.prepared.search_results.at(1).record_id);
+  }
 }
 
 const auto kAlterHint = [](const std::filesystem::path& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); };

@@ -29,27 +29,19 @@ const Rows kRows{{1.0f, 2.0f}, {-3.0f, 0.5f}, {0.0f, 0.0f}};
 
 TEST(IndexConfig, RulesInOrder) {
   for (const auto& [breaks, error] : std::vector<std::pair<std::function<void(IndexConfig&, BundleManifest&)>, std::string>>{
-        {[](IndexConfig&, BundleManifest&) {}, "ok"},
-        {[](IndexConfig& c, BundleManifest&) { c.index_format = "quorvex-index-v1"; },
-                   "format error: unsupported index format: quorvex-index-v1"},
-        {[](IndexConfig& c, BundleManifest&) { c.distance_metric = "cosine"; },
-                   "format error: unsupported distance metric: cosine"},
-        {[](IndexConfig& c, BundleManifest&) { c.embedding_model = " \t\u3000"; },
-                   "format error: index embedding_model cannot be empty"},
-        {[](IndexConfig& c, BundleManifest&) { c.embedding_dimensions = c.vector_count = 0; },
-                   "format error: index embedding_dimensions must be greater than zero"},
-        {[](IndexConfig& c, BundleManifest&) { c.vector_count = 0; },
-                   "format error: index vector_count must be greater than zero"},
-        {[](IndexConfig& c, BundleManifest&) {
-                     c.embedding_model = "Hashing-384-v1";
-                     c.vector_count = 5;
-                   }, "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
-        {[](IndexConfig& c, BundleManifest&) {
-                     c.embedding_dimensions = 383;
-                     c.vector_count = 5;
-                   }, "format error: index dimensions 383 do not match manifest 384"},
-        {[](IndexConfig&, BundleManifest& m) { m.chunk_count = 999; },
-                   "format error: index vector count 1000 does not match manifest chunk count 999"}}) {
+        {[](auto&, auto&) {}, "ok"},
+        {[](auto& c, auto&) { c.index_format = "quorvex-index-v1"; }, "format error: unsupported index format: quorvex-index-v1"},
+        {[](auto& c, auto&) { c.distance_metric = "cosine"; }, "format error: unsupported distance metric: cosine"},
+        {[](auto& c, auto&) { c.embedding_model = " \t\u3000"; }, "format error: index embedding_model cannot be empty"},
+        {[](auto& c, auto&) { c.embedding_dimensions = c.vector_count = 0; },
+         "format error: index embedding_dimensions must be greater than zero"},
+        {[](auto& c, auto&) { c.vector_count = 0; }, "format error: index vector_count must be greater than zero"},
+        {[](auto& c, auto&) { c.embedding_model = "Hashing-384-v1", c.vector_count = 5; },
+         "format error: index embedding model Hashing-384-v1 does not match manifest hashing-384-v1"},
+        {[](auto& c, auto&) { c.embedding_dimensions = 383, c.vector_count = 5; },
+         "format error: index dimensions 383 do not match manifest 384"},
+        {[](auto&, auto& m) { m.chunk_count = 999; },
+         "format error: index vector count 1000 does not match manifest chunk count 999"}}) {
     auto config = read_json<IndexConfig>(testing::index_config_json("hashing-384-v1", 384, 1000).dump()).value();
     auto manifest = read_json<BundleManifest>(testing::supported_manifest_json().dump()).value();
     breaks(config, manifest);
@@ -160,6 +152,9 @@ TEST_F(IndexFiles, EachFileErrorIsReportedWithItsMessage) {
         {"metadata.jsonl", concat("\n", kLine0, "\n", kLine0, " {}"),
                  concat(kMetadataError, "3: syntax error while parsing value - unexpected '{'; expected end of input "
                                         "at line 1 column ", kLine0.size() + 2)},
+        // Nested a million levels deep: refused at the depth limit (level 129), not read whole.
+        {"metadata.jsonl", R"({"record_id":0,"metadata":)" + std::string(1'000'000, '['),
+                 kMetadataError + "1: recursion limit exceeded at line 1 column 154"},
         {"metadata.jsonl", kLine0 + "\n\xff\xfe\n",
                  "I/O error for {root}/metadata.jsonl: stream did not contain valid UTF-8"}}) {
     SetUp();

@@ -1,4 +1,4 @@
-// Both query backends against the reference server: the client's query, the
+// Both query backends against the server engine: the client's query, the
 // server's answer and the client's decoding give back the records.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "pir/simplepir_rs_backend.hpp"
 #include "pir/toy_backend.hpp"
-#include "support/reference_server.hpp"
+#include "support/served_store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace quorvex {
@@ -27,7 +27,7 @@ std::vector<std::uint64_t> query_vector(std::uint64_t magic, const PirQuery& que
 }
 
 TEST(Backends, ZeroSecretAndErrorGiveDeltaAtTheRecord) {
-  const testing::ToyServer toy(testing::random_records(3, 4, 2), 5);
+  const testing::ToyStore toy(testing::random_records(3, 4, 2), 5);
   const PirParams toy_params = testing::params_for("toy-development-only-v0", 3, 4);
   const auto generated = ToySimplePirBackend::generate_query_from_material(toy_params, toy.artifact, 1, 77, Secret(16, 0),
                                                                            Error{-1, 0, 1});
@@ -36,7 +36,7 @@ TEST(Backends, ZeroSecretAndErrorGiveDeltaAtTheRecord) {
   EXPECT_EQ(generated->context.query_sum, 4294967296u + 16777216u);  // the sum of the query vector, unreduced
   EXPECT_EQ(generated->context.query_seed, 77u);
 
-  const testing::SimplePirRsServer rs(testing::random_records(3, 8, 3), 1);
+  const testing::SimplePirRsStore rs(testing::random_records(3, 8, 3), 1);
   const PirParams rs_params = testing::params_for("simplepir-rs-experimental-v0", 3, 8);
   const auto rs_generated =
       SimplePirRsBackend::generate_query_from_material(rs_params, rs.artifact, 2, 1, Secret(64, 0), Error{0, -1, 0, 0});
@@ -50,7 +50,7 @@ TEST(Backends, SimplePirRsRecoversEveryRecord) {
     testing::Records records = testing::random_records(count, size, static_cast<std::uint32_t>(count * 31 + size));
     std::fill(records[0].begin(), records[0].end(), 0xFF);  // lanes of 65535
     if (count > 1) std::fill(records[1].begin(), records[1].end(), 0x00);
-    const testing::SimplePirRsServer server(std::move(records), 12345);
+    const testing::SimplePirRsStore server(std::move(records), 12345);
     const PirParams params = testing::params_for("simplepir-rs-experimental-v0", count, size);
     for (std::uint64_t id = 0; id < count; ++id) {
       const GeneratedQuery generated = SimplePirRsBackend::generate_query(params, server.artifact, id).value();
@@ -63,7 +63,7 @@ TEST(Backends, SimplePirRsRecoversEveryRecord) {
 }
 
 TEST(Backends, ToyDecodeChecksInOrder) {
-  const testing::ToyServer server(testing::random_records(3, 4, 6), 5);
+  const testing::ToyStore server(testing::random_records(3, 4, 6), 5);
   const PirParams params = testing::params_for("toy-development-only-v0", 3, 4);
   const GeneratedQuery generated = ToySimplePirBackend::generate_query(params, server.artifact, 0).value();
   const PirResponse answered = response_of(kToyResponseMagic, server.answer(query_vector(kToyQueryMagic, generated.query, 3)));
@@ -88,7 +88,7 @@ TEST(Backends, ToyDecodeChecksInOrder) {
 }
 
 TEST(Backends, SimplePirRsGenerationChecksInOrder) {
-  const testing::SimplePirRsServer server(testing::random_records(3, 8, 7), 1);
+  const testing::SimplePirRsStore server(testing::random_records(3, 8, 7), 1);
   const PirParams params = testing::params_for("simplepir-rs-experimental-v0", 3, 8);
   const auto attempt = [&](std::uint64_t id, std::uint64_t seed, std::size_t secret, std::size_t error) {
     return outcome(SimplePirRsBackend::generate_query_from_material(params, server.artifact, id, seed, Secret(secret),

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "support/reference_server.hpp"
+#include "support/served_store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace quorvex {

@@ -1,6 +1,6 @@
 // PirClient: built from the manifest and the cache's PIR files only when the
 // three descriptions of the setup agree; its batches, answered by the
-// reference server, decode to the chunks in query order.
+// server engine, decode to the chunks in query order.
 #include "pir/pir_client.hpp"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <functional>
 #include <optional>
 
-#include "support/reference_server.hpp"
+#include "support/served_store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace quorvex {
@@ -33,7 +33,7 @@ class PirFiles : public ::testing::Test {
   PirClient toy() const { return build(kToy, testing::scheme_json(kToy, 5, 96), hint_, 5, 96).value(); }
 
   testing::TempDir dir_;
-  testing::ToyServer server_{testing::chunk_records(5, 96), 21};
+  testing::ToyStore server_{testing::chunk_records(5, 96), 21};
   std::string hint_ = testing::toy_hint_file(server_.artifact).text();
 };
 
@@ -68,7 +68,7 @@ TEST_F(PirFiles, DecodesTheChunksOfEveryQueryInOrder) {
   const std::vector<std::uint64_t> ids{4, 1, 1, 0};
   const PreparedBatchedPirQuery prepared = client.generate_batched_query(ids).value();
   EXPECT_EQ(prepared.query.retrieval_count, 4u);
-  const auto chunks = client.decode_batched_response_chunks(prepared.contexts, answer_batch(server_, prepared.query));
+  const auto chunks = client.decode_batched_response_chunks(prepared.contexts, server_.answer(prepared.query));
   ASSERT_EQ(chunks.value().size(), 4u);
   for (std::size_t k = 0; k < ids.size(); ++k) {
     EXPECT_EQ((*chunks)[k].record_id, ids[k]);
@@ -82,13 +82,13 @@ TEST_F(PirFiles, RefusesMismatchedBatches) {
   EXPECT_EQ(outcome(client.generate_batched_query(std::vector<std::uint64_t>{0, 5})), "record id 5 is out of range for 5 records");
   const PreparedBatchedPirQuery prepared = client.generate_batched_query(std::vector<std::uint64_t>{0, 1, 2}).value();
   EXPECT_EQ(outcome(client.decode_batched_response_chunks(std::span(prepared.contexts).first(2),
-                                                          answer_batch(server_, prepared.query))),
+                                                          server_.answer(prepared.query))),
             "format error: batched PIR context count 2 does not match response count 3");
 }
 
 TEST_F(PirFiles, SupportedProfileRequiresFourQueries) {
   constexpr const char* kSupported = "simplepir-rs-v0-1000-1k";
-  const testing::SimplePirRsServer server(testing::random_records(3, 1024, 9), 4);
+  const testing::SimplePirRsStore server(testing::random_records(3, 1024, 9), 4);
   const std::string hint = testing::simplepir_rs_hint_file(server.artifact).text();
   const PirClient client = build(kSupported, testing::scheme_json(kSupported, 3, 1024), hint, 3, 1024).value();
   EXPECT_TRUE(std::holds_alternative<SimplePirRsClientArtifact>(client.artifact()));

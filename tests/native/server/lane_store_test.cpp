@@ -4,33 +4,15 @@
 #include "pir/vector_payload.hpp"
 #include "server/lane_store.hpp"
 #include "server/query_answers.hpp"
-#include "support/reference_server.hpp"
+#include "support/served_store.hpp"
 #include "support/temp_dir.hpp"
 
 namespace quorvex {
 namespace {
 
-using testing::Records;
-
 constexpr std::string_view kToy = "toy-development-only-v0";
 constexpr std::string_view kExperimental = "simplepir-rs-experimental-v0";
 constexpr std::string_view kSupported = "simplepir-rs-v0-1000-1k";
-
-// The lane file of a store, written as the publisher lays it out.
-LaneStore open_store(const testing::TempDir& dir, std::string_view profile, const Records& records) {
-  const std::size_t size = records[0].size();
-  const bool toy = profile == kToy;
-  const std::size_t rows = toy ? size : (size + 1) / 2;
-  std::string lanes(rows * records.size() * 2, '\0');
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      const std::size_t at = 2 * (r * records.size() + i);
-      lanes[at] = static_cast<char>(records[i][toy ? r : 2 * r]);
-      lanes[at + 1] = static_cast<char>(toy || 2 * r + 1 >= size ? 0 : records[i][2 * r + 1]);
-    }
-  }
-  return LaneStore::open(dir.write("lanes.bin", lanes), profile, records.size(), size).value();
-}
 
 std::vector<std::uint8_t> query_document(std::uint64_t magic, const std::vector<std::vector<std::uint64_t>>& vectors) {
   BatchedPirQuery query;
@@ -47,8 +29,8 @@ std::vector<std::uint64_t> some_vector(std::size_t length, std::uint64_t seed) {
 
 // A refused document gets its own error; the others of the batch are answered.
 TEST(QueryAnswers, RefusesEachBadDocumentOnItsOwn) {
-  const testing::TempDir dir;
-  const LaneStore store = open_store(dir, kSupported, testing::random_records(4, 1024, 3));
+  const testing::SimplePirRsStore served(testing::random_records(4, 1024, 3), 1, kSupported);
+  const LaneStore& store = served.store;
   const std::size_t n = store.shape.query_length;
   const auto good = query_document(kSimplePirRsQueryMagic, std::vector(4, some_vector(n, 1)));
   const std::vector<std::vector<std::uint8_t>> documents = {

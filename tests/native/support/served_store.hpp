@@ -1,0 +1,124 @@
+// PIR stores for tests, served by the server engine: records laid out in a
+// lane file as the publisher writes it, the client artifact built from the
+// engine's hint rows, and the engine's answers to query vectors and documents.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+#include "core/text.hpp"
+#include "pir/batched_documents.hpp"
+#include "pir/vector_payload.hpp"
+#include "server/client_hint_rows.hpp"
+#include "server/query_answers.hpp"
+#include "support/pir_fixtures.hpp"
+#include "support/temp_dir.hpp"
+
+namespace quorvex::testing {
+
+using Records = std::vector<std::vector<std::uint8_t>>;
+
+inline Records random_records(std::size_t count, std::size_t size, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  Records records(count, std::vector<std::uint8_t>(size));
+  for (auto& record : records) {
+    for (auto& byte : record) byte = static_cast<std::uint8_t>(engine());
+  }
+  return records;
+}
+
+// The lane file of a store: lane row r of record i at value r * count + i,
+// the toy's lanes its bytes, simplepir-rs's lanes two bytes little-endian.
+inline std::filesystem::path write_lanes(const TempDir& dir, std::string_view profile, const Records& records) {
+  const std::size_t size = records[0].size();
+  const bool toy = profile == "toy-development-only-v0";
+  const std::size_t rows = toy ? size : (size + 1) / 2;
+  std::string lanes(rows * records.size() * 2, '\0');
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const std::size_t at = 2 * (r * records.size() + i);
+      lanes[at] = static_cast<char>(records[i][toy ? r : 2 * r]);
+      lanes[at + 1] = static_cast<char>(toy || 2 * r + 1 >= size ? 0 : records[i][2 * r + 1]);
+    }
+  }
+  return dir.write("lanes.bin", lanes);
+}
+
+// A store of `records` with the client artifact of its backend
+// (SimplePirClientArtifact: toy; SimplePirRsClientArtifact: simplepir-rs,
+// by default the experimental profile), whose public matrix comes from
+// `matrix_seed`.
+template <class Artifact>
+struct ServedStore {
+  static constexpr bool kToy = std::is_same_v<Artifact, SimplePirClientArtifact>;
+  TempDir dir;
+  Records records;
+  LaneStore store;
+  Artifact artifact;
+
+  ServedStore(Records database, std::uint64_t matrix_seed,
+              std::string_view profile = kToy ? "toy-development-only-v0" : "simplepir-rs-experimental-v0")
+      : records(std::move(database)),
+        store(LaneStore::open(write_lanes(dir, profile, records), profile, records.size(), records[0].size()).value()),
+        artifact(make_artifact(matrix_seed)) {}
+
+  std::uint64_t query_length() const { return store.shape.query_length; }
+
+  BatchedPirResponse answer(const BatchedPirQuery& query) const {
+    const std::vector<std::uint8_t> document = query.to_json_vec().value();
+    const DocumentBytes documents[] = {document};
+    return BatchedPirResponse::from_json_slice(answer_query_documents(store, documents, 64, 1)[0].value()).value();
+  }
+
+  std::vector<std::uint64_t> answer(const std::vector<std::uint64_t>& vector) const {
+    BatchedPirQuery query;
+    query.retrieval_count = 1;
+    query.queries.push_back({1, PirScheme::SimplePirLweV0, {encode_vector_payload(store.shape.query_magic, vector)}});
+    const BatchedPirResponse response = answer(query);
+    const std::vector<std::uint8_t>& payload = response.responses[0].payload.bytes;
+    return decode_vector_payload(store.shape.response_magic, payload, store.shape.answer_length, "answer").value();
+  }
+
+ private:
+  Artifact make_artifact(std::uint64_t matrix_seed) const {
+    const std::uint64_t m = records.size(), size = records[0].size();
+    ClientHintRows hint = client_hint_rows(store, matrix_seed, 1);
+    if constexpr (kToy) {
+      return {{m, size, hint.width, 4294967296u, 256, 16777216, matrix_seed}, std::move(hint.rows)};
+    } else {
+      const std::uint64_t side = store.shape.query_length;
+      for (std::uint64_t row = store.shape.lane_rows; row < side; ++row) {
+        hint.rows.insert(hint.rows.end(), hint.repeated.begin(), hint.repeated.end());
+      }
+      return {{m, size, store.shape.lane_rows, side, hint.width, 17, 131072, 11, matrix_seed},
+              Matrix::from_row_major(side, hint.width, std::move(hint.rows))};
+    }
+  }
+};
+
+using ToyStore = ServedStore<SimplePirClientArtifact>;
+using SimplePirRsStore = ServedStore<SimplePirRsClientArtifact>;
+
+// A padded chunk record: u32 length, the JSON text, zero filler to `size`.
+inline std::vector<std::uint8_t> padded_record(std::string_view json, std::size_t size) {
+  std::vector<std::uint8_t> record(size, 0);
+  const auto length = static_cast<std::uint32_t>(json.size());
+  for (int i = 0; i < 4; ++i) record[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+  std::copy(json.begin(), json.end(), record.begin() + 4);
+  return record;
+}
+
+// Records holding chunk "c{i}" of document "d{i / 2}" with text "text {i}".
+inline Records chunk_records(std::size_t count, std::size_t size) {
+  Records records;
+  for (std::size_t i = 0; i < count; ++i) {
+    records.push_back(padded_record(concat(R"({"record_id":)", i, R"(,"chunk_id":"c)", i, R"(","document_id":"d)",
+                                           i / 2, R"(","text":"text )", i, R"("})"),
+                                    size));
+  }
+  return records;
+}
+
+}  // namespace quorvex::testing
