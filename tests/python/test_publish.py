@@ -31,21 +31,14 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
                      tmp_path / "server", embedding_model="test-model", profile=profile, record_size_bytes=record_size)
     root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.RS_SUPPORTED)
     manifest, scheme = (json.loads((root / name).read_text()) for name in ("manifest.json", "pir/scheme.json"))
-    params, listed = manifest["pir_params"], json.loads((root / "checksums.json").read_text())["files"]
+    listed = json.loads((root / "checksums.json").read_text())["files"]
     assert set(manifest) == MANIFEST_KEYS and sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
     assert (manifest["chunk_count"], manifest["pir_record_count"]) == (count, count)
     assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == result.record_size_bytes
-    assert [params[k] for k in ("schema_version", "parameter_profile", "security_status", "matrix_width", "modulus",
-                                "plaintext_modulus")] == ["1", chosen.name, chosen.security_status, *map(str, (
-                                    chosen.matrix_width, chosen.modulus, chosen.plaintext_modulus))]
+    # The profile's values and the scheme's agreement with the manifest are checked by the client, which opens
+    # every profile's caches in the round-trip tests.
+    assert manifest["pir_params"]["parameter_profile"] == chosen.name and "far too small" in scheme["security_note"]
     assert np.array_equal(np.frombuffer((root / "index/vectors.bin").read_bytes(), "<f4", offset=20), vectors.ravel())
-    assert {k: str(v) for k, v in scheme["params"].items() if k in params} == params
-    assert scheme["artifacts"] == manifest["pir_artifacts"] and scheme["experimental"] is chosen.experimental
-    assert (scheme["backend"]["backend_name"], scheme["backend"]["implementation_status"]) == \
-        (chosen.backend_name, chosen.implementation_status)
-    note = scheme["security_note"]
-    assert "far too small" in note and "unaudited" in note
-    assert ("not externally audited" in note) if chosen.is_supported else ("experimental" in note)
     assert listed["pir/server_hint.bin"]["size_bytes"] == (root / "pir/server_hint.bin").stat().st_size
     assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
     assert (result.parameter_profile, result.record_count, result.embedding_dimensions) == \

@@ -74,8 +74,6 @@ def test_a_refused_document_does_not_affect_the_others_of_its_batch(rs):
     prepared = client.prepare_retrieval_query(rs.embeddings[4], 2, 4)
     good, bad, again = server.answer_batch([prepared.query_json, b"{", prepared.query_json])
     assert isinstance(bad, QueryError) and str(bad).startswith("JSON error for batched-pir-query") and good == again
-    assert [c.text for c in client.decode_retrieval_response(prepared, good)] == \
-        [rs.chunks[int(h.chunk_id[1:])]["text"] for h in prepared.search_results()]
     with pytest.raises(QueryError, match="retrieval_count 4 exceeds this server's limit of 3"):
         PirServer.load(rs.server_dir, max_retrieval_count=3).answer(prepared.query_json)
 
