@@ -11,6 +11,7 @@ import pytest
 from quorvex import NativeClient
 from quorvex.cli.commands import main
 from quorvex.cli.privacy import PRIVACY_NOTE
+from quorvex.publisher.documents import Document
 from support.documents import DOCUMENTS, write_jsonl
 
 TIMEOUT = 60
@@ -83,22 +84,6 @@ def test_serve_ask_verify_end_to_end(published):
     assert "quorvex-hashing-words-pairs-384-v1" in verified.stdout and verified.stdout.rstrip().endswith(PRIVACY_NOTE)
 
 
-def test_ask_reports_an_unreachable_server_and_a_foreign_embedder(published, tmp_path):
-    with socket.socket() as probe:  # a loopback port nothing listens on
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    asked = quorvex("ask", str(published / "cache"), "x", "--server", f"http://127.0.0.1:{port}/query",
-                    "--timeout", "5")
-    assert asked.returncode == 1 and f"quorvex ask: error: cannot reach http://127.0.0.1:{port}/query" in asked.stderr
-
-    rows = [{"document_id": f"d{i}", "text": f"text {i}", "embedding": [float(i + 1)] * 384} for i in range(2)]
-    (tmp_path / "own.jsonl").write_text("".join(json.dumps(r) + "\n" for r in rows))
-    assert main(["publish", str(tmp_path / "own.jsonl"), "--cache", str(tmp_path / "c"),
-                 "--server-state", str(tmp_path / "s"), "--embedding-model", "their-model"]) == 0
-    asked = quorvex("ask", str(tmp_path / "c"), "x", "--server", f"http://127.0.0.1:{port}/query")
-    assert asked.returncode == 1 and "published with the embedding model 'their-model'" in asked.stderr
-
-
 def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
     cache = tmp_path / "cache"
     shutil.copytree(published / "cache", cache)
@@ -121,7 +106,12 @@ def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
      "the address is already in use; choose another port with --port, or --port 0"),
     (lambda root, tmp, port: ["publish", str(write_jsonl(tmp / "one.jsonl", DOCUMENTS[:1])), "--cache", str(tmp / "c"),
                               "--server-state", str(tmp / "s")], "stdout", "published 1 document as 1 chunk\n"),
-], ids=["empty question", "not a cache", "port in use", "plural forms"])
+    (lambda root, tmp, port: ["ask", str(root / "cache"), "x", "--server", "http://127.0.0.1:1/query"], "stderr",
+     "quorvex ask: error: cannot reach http://127.0.0.1:1/query"),
+    (lambda root, tmp, port: ["publish", str(write_jsonl(tmp / "own.jsonl", [Document("d", "t", None, (1.0,) * 384)])),
+                              "--cache", str(tmp / "c"), "--server-state", str(tmp / "s"), "--embedding-model", "theirs"],
+     "stdout", "embedding model  theirs, 384 dimensions"),
+], ids=["empty question", "not a cache", "port in use", "plural forms", "unreachable server", "own embeddings"])
 def test_command_line_frictions(tmp_path, published, command, stream, expected):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))

@@ -1,6 +1,6 @@
 // PIR stores for tests, served by the server engine: records laid out in a
 // lane file as the publisher writes it, the client artifact built from the
-// engine's hint rows, and the engine's answers to query vectors and documents.
+// engine's hint rows, and the engine's answers to queries and documents.
 #pragma once
 
 #include <cstdint>
@@ -64,21 +64,14 @@ struct ServedStore {
         store(LaneStore::open(write_lanes(dir, profile, records), profile, records.size(), records[0].size()).value()),
         artifact(make_artifact(matrix_seed)) {}
 
-  std::uint64_t query_length() const { return store.shape.query_length; }
-
   BatchedPirResponse answer(const BatchedPirQuery& query) const {
     const std::vector<std::uint8_t> document = query.to_json_vec().value();
     const DocumentBytes documents[] = {document};
     return BatchedPirResponse::from_json_slice(answer_query_documents(store, documents, 64, 1)[0].value()).value();
   }
 
-  std::vector<std::uint64_t> answer(const std::vector<std::uint64_t>& vector) const {
-    BatchedPirQuery query;
-    query.retrieval_count = 1;
-    query.queries.push_back({1, PirScheme::SimplePirLweV0, {encode_vector_payload(store.shape.query_magic, vector)}});
-    const BatchedPirResponse response = answer(query);
-    const std::vector<std::uint8_t>& payload = response.responses[0].payload.bytes;
-    return decode_vector_payload(store.shape.response_magic, payload, store.shape.answer_length, "answer").value();
+  PirResponse answer(const PirQuery& query) const {
+    return answer(BatchedPirQuery{.retrieval_count = 1, .queries = {query}}).responses[0];
   }
 
  private:

@@ -22,8 +22,8 @@ DOCUMENTS = [
 
 
 def write_jsonl(path: pathlib.Path, documents=DOCUMENTS) -> pathlib.Path:
-    rows = ({"document_id": d.document_id, "text": d.text, **({} if d.metadata is None else {"metadata": d.metadata})}
-            for d in documents)
+    rows = ({"document_id": d.document_id, "text": d.text, **({} if d.metadata is None else {"metadata": d.metadata}),
+             **({} if d.embedding is None else {"embedding": d.embedding})} for d in documents)
     path.write_text("".join(json.dumps(row, ensure_ascii=False) + "\n" for row in rows), encoding="utf-8")
     return path
 
