@@ -70,13 +70,6 @@ def test_prefers_paragraph_then_sentence_then_word_boundaries(text, budget, chun
     assert split_text(text, budget) == chunks
 
 
-@pytest.mark.parametrize("text, budget, message", [("abc", MAX_CHARACTER_COST - 1, "too small"),
-                                                   ("ab\ud800", 100, "lone surrogate U\\+D800")])
-def test_refuses_a_budget_some_character_cannot_fit_and_lone_surrogates(text, budget, message):
-    with pytest.raises(ValueError, match=message):
-        split_text(text, budget)
-
-
 @settings(max_examples=100, deadline=None)
 @given(text=texts, metadata=st.one_of(st.none(), st.dictionaries(st.text(max_size=5), st.integers(), max_size=3)),
        record_size=st.sampled_from([300, 1024]))
@@ -123,11 +116,6 @@ def test_malformed_document_files_are_refused_with_their_line(tmp_path, lines, m
         read_documents(path)
 
 
-def test_a_document_whose_id_and_metadata_fill_the_record_is_refused():
-    with pytest.raises(ValueError, match="leave 0 bytes of text in a 1024-byte record"):
-        chunk_document(Document("d", "text", {"blob": "m" * 1000}), 1024)
-
-
 def test_precomputed_embeddings_are_published_as_given(tmp_path):
     rng = np.random.default_rng(1)
     documents = [Document(f"d{i}", f"text {i}", None, tuple(rng.standard_normal(384).tolist())) for i in range(3)]
@@ -136,14 +124,23 @@ def test_precomputed_embeddings_are_published_as_given(tmp_path):
     stored = np.frombuffer((tmp_path / "c/index/vectors.bin").read_bytes(), "<f4", offset=20).reshape(3, 384)
     assert np.array_equal(stored, np.array([d.embedding for d in documents], dtype=np.float32))
 
-    with pytest.raises(ValueError, match="name their model with embedding_model"):
-        publish_documents(documents, tmp_path / "c2", tmp_path / "s2")
-    long = [Document("long", "word " * 400, None, documents[0].embedding)]
-    with pytest.raises(ValueError, match="precomputed embedding but needs 3 chunks"):
-        publish_documents(long, tmp_path / "c3", tmp_path / "s3", embedding_model="m")
+
+EMBEDDED = Document("d", "text", None, (1.0,) * 384)
+NOT_EMBEDDING = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed": None})()  # embedding would fail
 
 
-def test_too_many_chunks_for_the_supported_profile_are_refused_before_embedding(tmp_path):
-    refuse = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed": None})()  # embedding would fail
-    with pytest.raises(ValueError, match=f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"):
-        publish_documents([Document("big", "word " * 250_000)], tmp_path / "c", tmp_path / "s", embedder=refuse)
+@pytest.mark.parametrize("call, message", [
+    (lambda out: split_text("abc", MAX_CHARACTER_COST - 1), "too small"),
+    (lambda out: split_text("ab\ud800", 100), "lone surrogate U\\+D800"),
+    (lambda out: chunk_document(Document("d", "text", {"blob": "m" * 1000}), 1024),
+     "leave 0 bytes of text in a 1024-byte record"),
+    (lambda out: publish_documents([EMBEDDED], *out), "name their model with embedding_model"),
+    (lambda out: publish_documents([Document("long", "word " * 400, None, EMBEDDED.embedding)], *out,
+                                   embedding_model="m"), "precomputed embedding but needs 3 chunks"),
+    # Refused before any embedding is computed.
+    (lambda out: publish_documents([Document("big", "word " * 250_000)], *out, embedder=NOT_EMBEDDING),
+     f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"),
+])
+def test_texts_and_documents_that_cannot_be_published_are_refused(tmp_path, call, message):
+    with pytest.raises(ValueError, match=message):
+        call((tmp_path / "c", tmp_path / "s"))

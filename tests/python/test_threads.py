@@ -24,15 +24,10 @@ def _on_thread(use):
         except BaseException as error:  # the binding's fault is no Exception
             outcome.append(error)
 
-    _run_all([threading.Thread(target=run)])
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
     return outcome[0]
-
-
-def _run_all(threads):
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
 
 
 def test_bound_objects_refuse_other_threads_and_report_being_dropped_there(toy):

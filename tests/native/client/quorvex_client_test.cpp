@@ -39,10 +39,9 @@ struct Published {
     }
   }
 
-  // The server's response document to a query document.
+  // The toy server's response document to a query document.
   std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& query_json) const {
-    const BatchedPirQuery query = BatchedPirQuery::from_json_slice(query_json).value();
-    return (toy ? toy->answer(query) : rs->answer(query)).to_json_vec().value();
+    return toy->answer(BatchedPirQuery::from_json_slice(query_json).value()).to_json_vec().value();
   }
 };
 

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "core/file_io.hpp"
 #include "core/json_decode.hpp"
 
 namespace quorvex {
@@ -81,13 +80,6 @@ TEST(JsonRecord, RefusalsReportTheFaultWithItsPosition) {
   }
 }
 
-std::string read_bytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
 // Every y_ file of the public conformance suite parses, every n_ file is
 // refused, and no i_ file crashes the parser.
 TEST(JsonConformance, PublicSuite) {
@@ -96,7 +88,7 @@ TEST(JsonConformance, PublicSuite) {
   int checked = 0;
   for (const auto& entry : std::filesystem::directory_iterator(suite)) {
     const std::string name = entry.path().filename().string();
-    const auto parsed = parse_json(read_bytes(entry.path()));
+    const auto parsed = parse_json(read_file(entry.path()).value());
     if (name.starts_with("y_")) {
       EXPECT_TRUE(parsed.has_value()) << name << ": " << parsed.error().message;
     } else if (name.starts_with("n_")) {

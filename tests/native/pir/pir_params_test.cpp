@@ -25,12 +25,9 @@ TEST(PirParams, FromManifest) {
   manifest["pir_params"].erase("plaintext_modulus");
   manifest["pir_params"].erase("matrix_prg");
   const PirParams params = params_of(manifest).value();
-  EXPECT_EQ(params.matrix_width, 16u);
-  EXPECT_EQ(params.modulus, 4294967296u);
-  EXPECT_EQ(params.plaintext_modulus, 256u);
+  EXPECT_EQ(std::tie(params.matrix_width, params.modulus, params.plaintext_modulus, params.record_count, params.record_size_bytes),
+            std::make_tuple(16u, 4294967296u, 256u, 10u, 64u));
   EXPECT_EQ(params.matrix_prg, "splitmix64-public-matrix-dev");
-  EXPECT_EQ(params.record_count, 10u);
-  EXPECT_EQ(params.record_size_bytes, 64u);
   EXPECT_EQ(outcome(params.validate()), "ok");
   manifest["pir_params"]["parameter_profile"] = "simplepir-rs-experimental-v0";
   EXPECT_EQ(outcome(params_of(manifest).value().validate()), "format error: unsupported PIR matrix_width: 16");
