@@ -175,7 +175,7 @@ def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = 
 
 
 class Tree:
-    """A worktree of HEAD with its own build, where one mutant at a time is applied."""
+    """A worktree of the measured revision with its own build, where one mutant at a time is applied."""
 
     def __init__(self, work: pathlib.Path, revision: str) -> None:
         global LAST_OUTPUT
@@ -242,6 +242,10 @@ def outcome(tree: Tree, mutant: dict) -> str:
     return "survived" if tree.python_tests(native) else "killed"
 
 
+def kill_rate(killed: int, mutants: int) -> float | None:
+    return round(killed / mutants, 3) if mutants else None
+
+
 def report(results: list[dict]) -> dict:
     folders: dict[str, dict] = {}
     for result in results:
@@ -252,10 +256,10 @@ def report(results: list[dict]) -> dict:
         entry["mutants"] += 1
         entry["killed"] += result["outcome"] == "killed"
     for entry in folders.values():
-        entry["kill_rate"] = round(entry["killed"] / entry["mutants"], 3) if entry["mutants"] else None
+        entry["kill_rate"] = kill_rate(entry["killed"], entry["mutants"])
     valid = [r for r in results if r["outcome"] in ("killed", "survived")]
     total = {"mutants": len(valid), "killed": sum(r["outcome"] == "killed" for r in valid)}
-    total["kill_rate"] = round(total["killed"] / total["mutants"], 3) if valid else None
+    total["kill_rate"] = kill_rate(total["killed"], total["mutants"])
     return {"folders": dict(sorted(folders.items())), "total": total}
 
 

@@ -6,6 +6,7 @@
 
 #include "pir/simplepir_rs_backend.hpp"
 #include "pir/toy_backend.hpp"
+#include "pir/vector_payload.hpp"
 #include "support/served_store.hpp"
 #include "support/temp_dir.hpp"
 

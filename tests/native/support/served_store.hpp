@@ -10,7 +10,6 @@
 
 #include "core/text.hpp"
 #include "pir/batched_documents.hpp"
-#include "pir/vector_payload.hpp"
 #include "server/client_hint_rows.hpp"
 #include "server/query_answers.hpp"
 #include "support/pir_fixtures.hpp"
