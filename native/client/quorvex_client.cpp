@@ -9,8 +9,10 @@
 #include "core/checksum.hpp"
 #include "core/file_io.hpp"
 #include "core/json_file.hpp"
+#include "core/sha256.hpp"
 #include "core/size_envelope.hpp"
 #include "core/text.hpp"
+#include "pir/padded_chunk_record.hpp"
 #include "pir/pir_profiles.hpp"
 
 namespace quorvex {
@@ -37,7 +39,9 @@ Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::pa
   const std::string manifest_contents = QV_TRY(read_json_text(paths.manifest()));
   BundleManifest manifest = QV_TRY(parse_json_file<BundleManifest>(paths.manifest(), manifest_contents));
   QV_TRY(manifest.validate_v0());
-  const ChecksumManifest checksums = QV_TRY(read_json_file<ChecksumManifest>(paths.checksums()));
+  const std::string checksums_contents = QV_TRY(read_json_text(paths.checksums()));
+  const ChecksumManifest checksums =
+      QV_TRY(parse_json_file<ChecksumManifest>(paths.checksums(), checksums_contents));
   QV_TRY(checksums.verify_contents(kManifestFile, manifest_contents));
   // The size envelope needs only file metadata, so it is taken before any
   // large file is read. A cache outside it is only hashed, in constant
@@ -55,7 +59,8 @@ Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::pa
   QV_TRY(index.validate_against_manifest(manifest));
   PirClient pir_client =
       QV_TRY(PirClient::from_public_manifest_and_files(manifest, paths.root(), scheme, client_hint));
-  return QuorvexClient(std::move(manifest), std::move(index), std::move(pir_client));
+  return QuorvexClient(std::move(manifest), manifest_contents, sha256_hex(checksums_contents), std::move(index),
+                       std::move(pir_client));
 }
 
 Result<std::vector<SearchResult>> QuorvexClient::search(std::span<const float> query_embedding,
@@ -111,6 +116,35 @@ Result<std::vector<ChunkRecord>> QuorvexClient::decode_retrieval_response_json(
   const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
   std::vector<ChunkRecord> chunks = QV_TRY(pir_client_.decode_batched_response_chunks(prepared.contexts, response));
   if (chunks.size() >= prepared.visible_result_count) chunks.resize(prepared.visible_result_count);
+  return chunks;
+}
+
+Result<std::vector<ChunkRecord>> QuorvexClient::decode_checked_retrieval_response_json(
+    const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const {
+  const std::vector<RecordDigest>& digests = index_.record_digests();
+  if (digests.empty()) return format_error("this cache gives no record digests, so its records cannot be checked");
+  const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
+  const std::vector<std::vector<std::uint8_t>> records =
+      QV_TRY(pir_client_.decode_batched_response_records(prepared.contexts, response));
+  // Every record is checked before the outcome is decided, so the work done
+  // does not depend on which record differs.
+  bool intact = true;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::uint64_t record_id = prepared.contexts[i].record_id;
+    intact &= record_id < digests.size() && record_digest(records[i]) == digests[record_id];
+  }
+  if (!intact) return format_error(std::string(kIntegrityFailure));
+  std::vector<ChunkRecord> chunks;
+  chunks.reserve(prepared.visible_result_count);
+  for (std::size_t i = 0; i < prepared.visible_result_count && i < records.size(); ++i) {
+    ChunkRecord chunk = QV_TRY(decode_padded_chunk_record(records[i]));
+    const SearchResult& hit = prepared.search_results[i];
+    // The record is the publisher's own (its digest matched): a difference is the cache's fault.
+    if (chunk.record_id != hit.record_id || chunk.chunk_id != hit.chunk_id) {
+      return format_error("the cache's index and its PIR records do not belong together");
+    }
+    chunks.push_back(std::move(chunk));
+  }
   return chunks;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/retrieval_config.hpp"
@@ -24,6 +26,11 @@ struct PreparedBatchedPirRetrieval {
   std::vector<SearchResult> search_results;  // the real hits, in ranking order
   std::uint64_t visible_result_count = 0;
 };
+
+// What a checked decode reports for any record that differs from its digest.
+inline constexpr std::string_view kIntegrityFailure =
+    "the server's answer fails the integrity check of the records it fetched (it was altered, or computed from "
+    "another publication's state)";
 
 struct PreparedRetrievalJson {
   PreparedBatchedPirRetrieval prepared;
@@ -46,19 +53,39 @@ class QuorvexClient {
   // The chunk records of the real hits, in ranking order; padding is dropped.
   Result<std::vector<ChunkRecord>> decode_retrieval_response_json(const PreparedBatchedPirRetrieval& prepared,
                                                                   std::span<const std::uint8_t> response_json) const;
+  // The same after every decoded record, padding records included, has matched
+  // the digest the verified cache holds for the record its query asked for.
+  // Any difference fails with kIntegrityFailure, the one error an altered
+  // answer gives whichever records were fetched.
+  Result<std::vector<ChunkRecord>> decode_checked_retrieval_response_json(
+      const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const;
 
   const BundleManifest& manifest() const { return manifest_; }
+  // The manifest's bytes as verified.
+  const std::string& manifest_json() const { return manifest_json_; }
+  // The publication: the SHA-256 of the verified "checksums.json" (which names
+  // every other file's digest), in hexadecimal.
+  const std::string& publication() const { return publication_; }
+  // Whether the cache gives a digest of every whole record.
+  bool checks_whole_records() const { return !index_.record_digests().empty(); }
   const LocalIndex& index() const { return index_; }
   const PirClient& pir_client() const { return pir_client_; }
 
  private:
-  QuorvexClient(BundleManifest manifest, LocalIndex index, PirClient pir_client)
-      : manifest_(std::move(manifest)), index_(std::move(index)), pir_client_(std::move(pir_client)) {}
+  QuorvexClient(BundleManifest manifest, std::string manifest_json, std::string publication, LocalIndex index,
+                PirClient pir_client)
+      : manifest_(std::move(manifest)),
+        manifest_json_(std::move(manifest_json)),
+        publication_(std::move(publication)),
+        index_(std::move(index)),
+        pir_client_(std::move(pir_client)) {}
 
   // Refuses a retrieval_count whose query document could not reasonably be built.
   Status check_retrieval_size(const RetrievalConfig& config) const;
 
   BundleManifest manifest_;
+  std::string manifest_json_;
+  std::string publication_;
   LocalIndex index_;
   PirClient pir_client_;
 };

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <tuple>
 
 #include "core/json_decode.hpp"
+#include "core/record_digest.hpp"
 
 namespace quorvex {
 
@@ -28,6 +30,7 @@ struct IndexMetadataRecord {
   std::string chunk_id;
   std::string document_id;
   Metadata metadata;
+  std::optional<RecordDigest> record_sha256;  // the whole padded record's digest, where published
 };
 
 template <>
@@ -50,6 +53,7 @@ struct JsonRecord<IndexMetadataRecord> {
       field("chunk_id", &IndexMetadataRecord::chunk_id),
       field("document_id", &IndexMetadataRecord::document_id),
       optional_field("metadata", &IndexMetadataRecord::metadata),
+      optional_field(kRecordDigestKey, &IndexMetadataRecord::record_sha256),
   };
 };
 

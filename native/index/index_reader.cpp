@@ -146,6 +146,10 @@ Status validate_tables(const IndexConfig& config, const VectorTable& vectors, st
       return format_error(concat("id table record id ", ids[i], " does not match metadata record id ",
                                  metadata[i].record_id, " at row ", i));
     }
+    // Whole-record checks hold for every record or for none.
+    if (metadata[i].record_sha256.has_value() != metadata[0].record_sha256.has_value()) {
+      return format_error(concat("metadata.jsonl gives record_sha256 on some rows only: rows 0 and ", i, " differ"));
+    }
     // Every stored row has vectors.dimensions() values, checked equal to the configuration above.
     if (finite) continue;
     if (const auto d = vectors.first_non_finite(i)) return std::unexpected(non_finite_error("stored vector", *d));

@@ -64,7 +64,8 @@ class IndexReader {
 };
 
 // The tables against the configuration and each other: shapes and counts, the
-// ids a permutation of 0..n-1 matching the metadata, every stored value finite.
+// ids a permutation of 0..n-1 matching the metadata, record digests on every
+// row or on none, every stored value finite.
 Status validate_tables(const IndexConfig& config, const VectorTable& vectors, std::span<const std::uint64_t> ids,
                        std::span<const IndexMetadataRecord> metadata);
 

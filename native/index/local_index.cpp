@@ -26,7 +26,12 @@ LocalIndex::LocalIndex(IndexTables tables)
       vectors_(std::move(tables.vectors)),
       ids_(std::move(tables.ids)),
       metadata_(std::move(tables.metadata)),
-      row_norms_(row_norms(vectors_)) {}
+      row_norms_(row_norms(vectors_)) {
+  // The tables hold digests on every row or on none, and their ids are a permutation of the rows.
+  if (metadata_.empty() || !metadata_[0].record_sha256) return;
+  record_digests_.resize(metadata_.size());
+  for (const IndexMetadataRecord& row : metadata_) record_digests_[row.record_id] = *row.record_sha256;
+}
 
 Result<LocalIndex> LocalIndex::load_verified_from_public_cache(const std::filesystem::path& root) {
   const BundlePaths bundle(root);

@@ -11,6 +11,7 @@
 #include "core/chunk.hpp"
 #include "core/error.hpp"
 #include "core/manifest.hpp"
+#include "core/record_digest.hpp"
 #include "index/index_config.hpp"
 #include "index/index_reader.hpp"
 #include "index/search_result.hpp"
@@ -42,6 +43,8 @@ class LocalIndex {
   const VectorTable& vectors() const { return vectors_; }
   const std::vector<std::uint64_t>& ids() const { return ids_; }
   const std::vector<IndexMetadataRecord>& metadata() const { return metadata_; }
+  // The digest of every whole record, by record id; empty for an index published without them.
+  const std::vector<RecordDigest>& record_digests() const { return record_digests_; }
 
  private:
   explicit LocalIndex(IndexTables tables);
@@ -51,6 +54,7 @@ class LocalIndex {
   std::vector<std::uint64_t> ids_;
   std::vector<IndexMetadataRecord> metadata_;
   std::vector<float> row_norms_;  // √ of each row's sum of squares, for scoring
+  std::vector<RecordDigest> record_digests_;
 };
 
 // The canonical absolute path of an existing entry (links, "." and ".."

@@ -14,7 +14,8 @@ Result<ChunkRecord> decode_padded_chunk_record(std::span<const std::uint8_t> byt
   }
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 4, length);
   auto record = read_json<ChunkRecord>(text);
-  if (!record) return std::unexpected(QuorvexError::json_label("chunk-record-payload", std::move(record).error()));
+  // The reader's own description would quote decrypted bytes, or place the fault within them.
+  if (!record) return std::unexpected(QuorvexError::json_label("chunk-record-payload", JsonError{std::string(kNotAChunkRecord)}));
   return std::move(record).value();
 }
 

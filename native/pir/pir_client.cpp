@@ -101,8 +101,8 @@ Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<cons
   return prepared;
 }
 
-Result<std::vector<ChunkRecord>> PirClient::decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
-                                                                           const BatchedPirResponse& response) const {
+Result<std::vector<std::vector<std::uint8_t>>> PirClient::decode_batched_response_records(
+    std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const {
   QV_TRY(response.validate());
   if (contexts.size() != response.responses.size()) {
     return format_error(concat("batched PIR context count ", contexts.size(), " does not match response count ",
@@ -113,6 +113,12 @@ Result<std::vector<ChunkRecord>> PirClient::decode_batched_response_chunks(std::
   for (std::size_t i = 0; i < contexts.size(); ++i) {
     records.push_back(QV_TRY(decode_response_record(contexts[i], response.responses[i])));
   }
+  return records;
+}
+
+Result<std::vector<ChunkRecord>> PirClient::decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
+                                                                           const BatchedPirResponse& response) const {
+  const std::vector<std::vector<std::uint8_t>> records = QV_TRY(decode_batched_response_records(contexts, response));
   std::vector<ChunkRecord> chunks;
   chunks.reserve(records.size());
   for (const auto& record : records) chunks.push_back(QV_TRY(decode_padded_chunk_record(record)));

@@ -40,6 +40,9 @@ class PirClient {
   // the public matrix, with their contexts at the same positions.
   Result<PreparedBatchedPirQuery> generate_batched_query(std::span<const std::uint64_t> record_ids,
                                                          EntropySource source = os_entropy) const;
+  // The padded record of every response, in query order (padding included).
+  Result<std::vector<std::vector<std::uint8_t>>> decode_batched_response_records(
+      std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const;
   // The chunk record of every response, in query order (padding included).
   Result<std::vector<ChunkRecord>> decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
                                                                   const BatchedPirResponse& response) const;

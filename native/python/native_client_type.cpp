@@ -1,5 +1,7 @@
-// NativeClient and its four methods. Each converts its arguments, runs the
-// client's work with the interpreter lock released, then builds its result.
+// NativeClient: the four methods every cache serves, the checked decode of
+// whole records, and the facts the client verified when it opened the cache.
+// Each method converts its arguments, runs the client's work with the
+// interpreter lock released, then builds its result.
 #include <array>
 #include <span>
 #include <vector>
@@ -99,15 +101,16 @@ PyObject* prepare_retrieval_query(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
-PyObject* decode_retrieval_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds (prepared, response_json) for `method` and decodes with `decode`, a
+// QuorvexClient member returning the hits' chunk records.
+template <class Decode>
+PyObject* decode_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          const char* method, Decode decode) {
   return guarded([&]() -> PyObject* {
     const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
     if (client == nullptr) return nullptr;
     std::array<PyObject*, 2> bound{};
-    if (!bind_arguments("NativeClient.decode_retrieval_response()", {"prepared", "response_json"}, args, nargs,
-                        kwnames, bound)) {
-      return nullptr;
-    }
+    if (!bind_arguments(method, {"prepared", "response_json"}, args, nargs, kwnames, bound)) return nullptr;
     if (!check_instance(bound[0], prepared_retrieval_type(), "prepared", "PreparedRetrieval")) return nullptr;
     const PreparedRetrievalValue* prepared = bound_value<PreparedRetrievalValue>(bound[0], kPreparedRetrievalLabel);
     if (prepared == nullptr) return nullptr;
@@ -115,12 +118,45 @@ PyObject* decode_retrieval_response(PyObject* self, PyObject* const* args, Py_ss
     if (!convert_bytes(bound[1], "response_json", response)) return nullptr;
     // The response is read in place: a bytes object never changes, and the
     // call's argument keeps it alive until this method returns.
-    Result<std::vector<ChunkRecord>> chunks =
-        without_gil([&] { return client->decode_retrieval_response_json(prepared->prepared, response); });
+    Result<std::vector<ChunkRecord>> chunks = without_gil([&] { return (client->*decode)(prepared->prepared, response); });
     if (!chunks) return map_error(chunks.error());
     return new_list(std::move(*chunks),
                     [](ChunkRecord chunk) { return new_decoded_chunk(from_chunk_record(std::move(chunk))); });
   });
+}
+
+PyObject* decode_retrieval_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return decode_response(self, args, nargs, kwnames, "NativeClient.decode_retrieval_response()",
+                         &QuorvexClient::decode_retrieval_response_json);
+}
+
+PyObject* decode_checked_retrieval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return decode_response(self, args, nargs, kwnames, "NativeClient.decode_checked_retrieval()",
+                         &QuorvexClient::decode_checked_retrieval_response_json);
+}
+
+// The getters of what the client verified when it opened the cache.
+template <class Convert>
+PyObject* client_fact(PyObject* self, Convert convert) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    return client == nullptr ? nullptr : convert(*client);
+  });
+}
+
+PyObject* get_publication(PyObject* self, void*) {
+  return client_fact(self, [](const QuorvexClient& client) { return to_str(client.publication()); });
+}
+
+PyObject* get_manifest_json(PyObject* self, void*) {
+  return client_fact(self, [](const QuorvexClient& client) {
+    return PyBytes_FromStringAndSize(client.manifest_json().data(),
+                                     static_cast<Py_ssize_t>(client.manifest_json().size()));
+  });
+}
+
+PyObject* get_checks_whole_records(PyObject* self, void*) {
+  return client_fact(self, [](const QuorvexClient& client) { return PyBool_FromLong(client.checks_whole_records()); });
 }
 
 constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -135,13 +171,24 @@ PyMethodDef methods[] = {
     {"decode_retrieval_response",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_retrieval_response)), kFastcallKeywords,
      "decode_retrieval_response($self, prepared, response_json)\n--\n\n"},
+    {"decode_checked_retrieval",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_checked_retrieval)), kFastcallKeywords,
+     "decode_checked_retrieval($self, prepared, response_json)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getters[] = {
+    {"publication", get_publication, nullptr, "", nullptr},
+    {"manifest_json", get_manifest_json, nullptr, "", nullptr},
+    {"checks_whole_records", get_checks_whole_records, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getters},
     {0, nullptr},
 };
 

@@ -58,3 +58,16 @@ class NativeClient:
         self, query_embedding: Sequence[SupportsFloat], top_k: SupportsIndex, retrieval_count: SupportsIndex
     ) -> PreparedRetrieval: ...
     def decode_retrieval_response(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]: ...
+    def decode_checked_retrieval(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]:
+        """decode_retrieval_response after every decoded record, padding records included, matched the
+        digest the cache holds for its record; any difference raises the same RuntimeError ("... fails
+        the integrity check of the records it fetched ...") whichever records were fetched."""
+    @property
+    def publication(self) -> str:
+        """The SHA-256 of the verified checksums.json, in hexadecimal: the publication's identifier."""
+    @property
+    def manifest_json(self) -> bytes:
+        """The bytes of manifest.json as verified."""
+    @property
+    def checks_whole_records(self) -> bool:
+        """Whether the cache gives a digest of every whole record (decode_checked_retrieval needs them)."""

@@ -15,14 +15,16 @@ from support.corpus import publish_synthetic
 
 # Nothing else is reachable from Python: no secret of a prepared retrieval, no path of a client.
 MEMBERS = {
-    NativeClient: {"open_public_cache", "search", "prepare_retrieval_query", "decode_retrieval_response"},
+    NativeClient: {"open_public_cache", "search", "prepare_retrieval_query", "decode_retrieval_response",
+                   "decode_checked_retrieval", "publication", "manifest_json", "checks_whole_records"},
     PreparedRetrieval: {"query_json", "retrieval_count", "visible_result_count", "search_results"},
     SearchResult: {"chunk_id", "score", "metadata_json"},
     DecodedChunk: {"chunk_id", "document_id", "text", "metadata_json"},
 }
 SIGNATURES = {"open_public_cache": "(cache_dir)", "search": "($self, query_embedding, top_k)",
               "prepare_retrieval_query": "($self, query_embedding, top_k, retrieval_count)",
-              "decode_retrieval_response": "($self, prepared, response_json)", "search_results": "($self)"}
+              "decode_retrieval_response": "($self, prepared, response_json)",
+              "decode_checked_retrieval": "($self, prepared, response_json)", "search_results": "($self)"}
 
 
 @pytest.mark.parametrize("cls", MEMBERS, ids=lambda c: c.__name__)
@@ -143,5 +145,6 @@ def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dime
         assert hits[0][0] == f"c{target}" and [h[2] for h in hits] == [e[3] for e in expected]
         response = server.answer(prepared.query_json)
         for _ in range(2):  # a prepared retrieval decodes any number of responses
-            decoded = client.decode_retrieval_response(prepared, response)
-            assert [(d.chunk_id, d.document_id, d.text, d.metadata_json) for d in decoded] == expected
+            for decoded in client.decode_retrieval_response(prepared, response), \
+                    client.decode_checked_retrieval(prepared, response):
+                assert [(d.chunk_id, d.document_id, d.text, d.metadata_json) for d in decoded] == expected

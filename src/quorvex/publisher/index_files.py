@@ -3,8 +3,8 @@
 - "index/index.config.json": format, metric, model, dimensions and row count;
 - "index/vectors.bin": "QVVEC001", u32 dimensions, u64 count, float32 rows (little-endian);
 - "index/ids.bin": "QVIDS001", u64 count, one u64 record id per row;
-- "index/metadata.jsonl": one {"record_id", "chunk_id", "document_id", "metadata", "chunk_sha256"}
-  per line (chunk_sha256: see quorvex.client.chunk_digests).
+- "index/metadata.jsonl": one {"record_id", "chunk_id", "document_id", "metadata", "chunk_sha256",
+  "record_sha256"} per line (the digests: see quorvex.shared.formats).
 
 Row i holds record id i. Vectors are stored as given (converted to float32, not
 normalised): the client computes cosine similarity itself.
@@ -28,7 +28,7 @@ BLOCK_ROWS = 16384
 
 
 def write_index(root: pathlib.Path, embedding_model: str, vectors: np.ndarray, chunks: list[Chunk],
-                on_rows: Callable[[int], None] = lambda done: None) -> None:
+                record_size_bytes: int, on_rows: Callable[[int], None] = lambda done: None) -> None:
     """Writes the four files under root/index; on_rows(done) follows the rows written."""
     count, dimensions = vectors.shape
     config = {
@@ -49,5 +49,6 @@ def write_index(root: pathlib.Path, embedding_model: str, vectors: np.ndarray, c
             last = min(first + BLOCK_ROWS, count)
             vector_file.write(np.ascontiguousarray(vectors[first:last], dtype="<f4").tobytes())
             id_file.write(np.arange(first, last, dtype="<u8").tobytes())
-            metadata_file.write("".join(metadata_line(i, chunks[i]) + "\n" for i in range(first, last)).encode())
+            lines = (metadata_line(i, chunks[i], record_size_bytes) + "\n" for i in range(first, last))
+            metadata_file.write("".join(lines).encode())
             on_rows(last)

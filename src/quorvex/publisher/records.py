@@ -3,6 +3,8 @@
 A PIR record is record_size_bytes long: the length n of the chunk's JSON as an
 unsigned 32-bit little-endian number, then n bytes of compact UTF-8 JSON
 {"record_id", "chunk_id", "document_id", "text", "metadata"}, then zero bytes.
+Its SHA-256 (record_digest) goes into the record's line of the index, so a client checks every
+byte a query decodes.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from quorvex.shared.formats import DIGEST_KEY, chunk_digest
+from quorvex.shared.formats import DIGEST_KEY, RECORD_DIGEST_KEY, chunk_digest, record_digest
 
 LENGTH_PREFIX_BYTES = 4
 
@@ -77,12 +79,21 @@ def chunk_record_json(record_id: int, chunk: Chunk) -> bytes:
     }).encode("utf-8")
 
 
-def metadata_line(record_id: int, chunk: Chunk) -> str:
-    """One line of the index's metadata.jsonl (without the line feed), with the chunk's digest."""
+def padded_record(record_id: int, chunk: Chunk, record_size_bytes: int) -> bytes:
+    """The whole PIR record of a chunk: length prefix, record JSON, zero bytes (the chunk must fit)."""
+    payload = chunk_record_json(record_id, chunk)
+    framed = len(payload).to_bytes(LENGTH_PREFIX_BYTES, "little") + payload
+    return framed + bytes(record_size_bytes - len(framed))
+
+
+def metadata_line(record_id: int, chunk: Chunk, record_size_bytes: int) -> str:
+    """One line of the index's metadata.jsonl (without the line feed), with the digests of the chunk
+    and of its whole padded record."""
     row: dict[str, Any] = {"record_id": record_id, "chunk_id": chunk.chunk_id, "document_id": chunk.document_id}
     if chunk.metadata is not None:
         row["metadata"] = chunk.metadata
     row[DIGEST_KEY] = chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, chunk.metadata)
+    row[RECORD_DIGEST_KEY] = record_digest(padded_record(record_id, chunk, record_size_bytes))
     return compact_json(row)
 
 
@@ -109,9 +120,6 @@ def padded_record_blocks(chunks: list[Chunk], record_size_bytes: int, block_reco
     """
     for first in range(0, len(chunks), block_records):
         last = min(first + block_records, len(chunks))
-        block = np.zeros((last - first, record_size_bytes), dtype=np.uint8)
-        for row, record_id in enumerate(range(first, last)):
-            payload = chunk_record_json(record_id, chunks[record_id])
-            framed = len(payload).to_bytes(LENGTH_PREFIX_BYTES, "little") + payload
-            block[row, :len(framed)] = np.frombuffer(framed, dtype=np.uint8)
-        yield block
+        records = b"".join(padded_record(record_id, chunks[record_id], record_size_bytes)
+                           for record_id in range(first, last))
+        yield np.frombuffer(records, dtype=np.uint8).reshape(last - first, record_size_bytes)

@@ -3,8 +3,10 @@ client read, and the identities both sides compute.
 
 Public cache (written by quorvex.publisher, read by the extension module and quorvex.client):
 the files below, checksummed in "checksums.json". Each line of "index/metadata.jsonl" carries
-DIGEST_KEY, the SHA-256 of the chunk's canonical form (chunk_digest), so that a client can
-check every chunk it fetches against the cache it verified.
+RECORD_DIGEST_KEY, the SHA-256 of the whole padded record (record_digest), which the extension
+module checks every decoded record against, padding records included, and DIGEST_KEY, the
+SHA-256 of the chunk's canonical form (chunk_digest), which an application can check a decoded
+chunk against.
 
 Server state (written by quorvex.publisher, read by quorvex.server):
 - "server_state.json": STATE_FORMAT, parameter profile, PIR setup (with its seeds), the name
@@ -33,9 +35,9 @@ import numpy as np
 from quorvex.shared import profiles
 
 __all__ = [
-    "ARTIFACTS", "DIGEST_KEY", "LANES_FILE", "PUBLICATION_HEADER", "PUBLIC_CACHE_FILES", "STATE_FILE",
-    "STATE_FORMAT", "chunk_digest", "lane_rows", "public_cache_size", "publication_id", "record_lanes", "state_json",
-    "write_lanes",
+    "ARTIFACTS", "DIGEST_KEY", "LANES_FILE", "PUBLICATION_HEADER", "PUBLIC_CACHE_FILES", "RECORD_DIGEST_KEY",
+    "STATE_FILE", "STATE_FORMAT", "chunk_digest", "lane_rows", "public_cache_size", "publication_id", "record_digest",
+    "record_lanes", "state_json", "write_lanes",
 ]
 
 ARTIFACTS = {
@@ -57,6 +59,7 @@ PUBLIC_CACHE_FILES = (
 )
 
 DIGEST_KEY = "chunk_sha256"
+RECORD_DIGEST_KEY = "record_sha256"
 PUBLICATION_HEADER = "Quorvex-Publication"
 
 STATE_FORMAT = "quorvex-server-state-v1"
@@ -96,6 +99,12 @@ def chunk_digest(chunk_id: str, document_id: str, text: str, metadata: Any) -> s
     canonical = json.dumps([chunk_id, document_id, text, _as_read(metadata)], sort_keys=True,
                            separators=(",", ":"), ensure_ascii=False, allow_nan=False)
     return hashlib.sha256(canonical.encode("utf-8")).hexdigest()
+
+
+def record_digest(padded_record: bytes) -> str:
+    """The hexadecimal SHA-256 of a whole padded PIR record: every byte a query for it decodes
+    (length prefix, chunk record JSON and zero filler), which the client checks natively."""
+    return hashlib.sha256(padded_record).hexdigest()
 
 
 def lane_rows(profile: profiles.Profile, record_size_bytes: int) -> int:

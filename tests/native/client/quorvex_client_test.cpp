@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 
+#include "core/sha256.hpp"
+#include "pir/vector_payload.hpp"
 #include "support/index_files.hpp"
 #include "support/served_store.hpp"
 
@@ -32,6 +35,14 @@ struct Published {
     testing::add_index(cache, rows);
     cache.files["pir/scheme.json"] = testing::scheme_json(profile, count, record_size).dump();
     testing::Records records = testing::chunk_records(count, record_size);
+    // The index names the records' chunks and gives each whole record's digest.
+    std::string metadata;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view bytes(reinterpret_cast<const char*>(records[i].data()), records[i].size());
+      metadata += nlohmann::json{{"record_id", i}, {"chunk_id", concat("c", i)}, {"document_id", concat("d", i / 2)},
+                                 {"record_sha256", sha256_hex(bytes)}}.dump() + "\n";
+    }
+    cache.files["index/metadata.jsonl"] = metadata;
     if (profile == "toy-development-only-v0") {
       cache.files["pir/client_hint.bin"] = testing::toy_hint_file(toy.emplace(std::move(records), 99).artifact).text();
     } else {
@@ -39,11 +50,25 @@ struct Published {
     }
   }
 
-  // The toy server's response document to a query document.
-  std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& query_json) const {
-    return toy->answer(BatchedPirQuery::from_json_slice(query_json).value()).to_json_vec().value();
+  // The server's response to a query document.
+  BatchedPirResponse answer(const std::vector<std::uint8_t>& query_json) const {
+    const BatchedPirQuery query = BatchedPirQuery::from_json_slice(query_json).value();
+    return toy ? toy->answer(query) : rs->answer(query);
   }
+  const StoreShape& shape() const { return toy ? toy->store.shape : rs->store.shape; }
 };
+
+// Adds `shift` to answer element `element` of response `position`, as a
+// server can without knowing which record the query fetches.
+std::vector<std::uint8_t> altered(BatchedPirResponse response, const StoreShape& shape, std::size_t position,
+                                  std::size_t element, std::uint64_t shift) {
+  PirPayload& payload = response.responses.at(position).payload;
+  std::vector<std::uint64_t> answer =
+      decode_vector_payload(shape.response_magic, payload.bytes, shape.answer_length, "answer").value();
+  answer.at(element) = (answer[element] + shift) & shape.answer_mask;
+  payload.bytes = encode_vector_payload(shape.response_magic, answer);
+  return response.to_json_vec().value();
+}
 
 // An opened client reads nothing from the disk again, a refused call leaves it
 // usable, and a prepared retrieval decodes any number of responses.
@@ -57,7 +82,7 @@ TEST(QuorvexClient, RetrievesFromMemoryAfterARefusal) {
   EXPECT_EQ(outcome(client.prepare_retrieval(published.rows[0], RetrievalConfig{1, std::uint64_t{1} << 40})),
             "format error: retrieval_count 1099511627776 is larger than this client can prepare for this cache (at most 6547206)");
   const auto prepared = client.prepare_retrieval_query_json(published.rows[4], RetrievalConfig{2, 3}).value();
-  const auto response = published.answer(prepared.query_json);
+  const auto response = published.answer(prepared.query_json).to_json_vec().value();
   for (int attempt = 0; attempt < 2; ++attempt) {
     const auto chunks = client.decode_retrieval_response_json(prepared.prepared, response).value();
     EXPECT_EQ(chunks.at(0).text, "text 4");
@@ -110,6 +135,40 @@ TEST(OpenPublicCache, FirstFailingStepIsReported) {
     c.after_write(dir.path());
     const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
     EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+  }
+}
+
+// Whatever one answer element of one response a server alters, and by how
+// much, the checked decode's outcome is the same for every choice of fetched
+// records: the whole-record digests fail alike for a change of any decoded
+// byte (length prefix, record id, chunk, filler; hits and padding alike) and
+// nothing changes where no decoded byte does.
+TEST(CheckedDecode, AnAlteredAnswerFailsAlikeWhicheverRecordsWereFetched) {
+  const std::string failure = concat("format error: ", kIntegrityFailure);
+  for (const std::string_view profile : {"toy-development-only-v0", "simplepir-rs-experimental-v0"}) {
+    constexpr std::size_t kSize = 81;  // odd: the last simplepir-rs lane holds one byte
+    const Published published(profile, 7, kSize, 5);
+    const testing::TempDir dir;
+    published.cache.write(dir.path());
+    const QuorvexClient client = QuorvexClient::open_public_cache(dir.path()).value();
+    const bool toy = profile == "toy-development-only-v0";
+    for (const std::size_t element : {std::size_t{0}, std::size_t{2}, std::size_t{9}, published.shape().lane_rows - 1}) {
+      for (const std::uint64_t units : {std::uint64_t{1}, std::uint64_t{256}}) {
+        // A toy lane is one byte, where 256 changes nothing; the last simplepir-rs lane keeps only its low byte.
+        const bool changes_a_byte = units == 1 || (!toy && element != published.shape().lane_rows - 1);
+        for (std::size_t position = 0; position < 4; ++position) {
+          std::set<std::string> outcomes;
+          for (std::size_t row = 0; row < published.rows.size(); ++row) {
+            const auto prepared = client.prepare_retrieval_query_json(published.rows[row], RetrievalConfig{2, 4}).value();
+            const auto response = altered(published.answer(prepared.query_json), published.shape(), position, element,
+                                          units * published.shape().delta);
+            outcomes.insert(outcome(client.decode_checked_retrieval_response_json(prepared.prepared, response)));
+          }
+          EXPECT_EQ(outcomes, std::set<std::string>{changes_a_byte ? failure : "ok"})
+              << profile << " element " << element << " units " << units << " position " << position;
+        }
+      }
+    }
   }
 }
 

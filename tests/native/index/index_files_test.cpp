@@ -175,8 +175,20 @@ TEST(IndexTables, ReportTheFirstDisagreement) {
                    "format error: id table record id 2 does not match metadata record id 1 at row 1"}}) {
     const IndexConfig config{"quorvex-index-v0", "cosine_similarity", "model", dimensions, count};
     std::vector<IndexMetadataRecord> metadata;
-    for (const std::uint64_t id : metadata_ids) metadata.push_back(IndexMetadataRecord{id, "c", "d", nullptr});
+    for (const std::uint64_t id : metadata_ids) metadata.push_back(IndexMetadataRecord{id, "c", "d", nullptr, {}});
     EXPECT_EQ(outcome(validate_tables(config, VectorTable::create(2, kRows).value(), ids, metadata)), error);
+  }
+  // Record digests are given on every row or on none.
+  const IndexConfig config{"quorvex-index-v0", "cosine_similarity", "model", 2, 3};
+  for (const auto& [given, error] : std::vector<std::pair<std::vector<bool>, std::string>>{
+           {{true, true, true}, "ok"},
+           {{true, true, false}, "format error: metadata.jsonl gives record_sha256 on some rows only: rows 0 and 2 differ"},
+           {{false, true, true}, "format error: metadata.jsonl gives record_sha256 on some rows only: rows 0 and 1 differ"}}) {
+    std::vector<IndexMetadataRecord> metadata;
+    for (std::uint64_t id = 0; id < 3; ++id) {
+      metadata.push_back({id, "c", "d", nullptr, given[id] ? std::optional(RecordDigest{}) : std::nullopt});
+    }
+    EXPECT_EQ(outcome(validate_tables(config, VectorTable::create(2, kRows).value(), Ids{0, 1, 2}, metadata)), error);
   }
 }
 
