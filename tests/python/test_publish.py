@@ -48,10 +48,20 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["public", "server"]  # no staging leftovers
 
 
-def test_seeds_are_fresh_for_every_publish(tmp_path):
-    hints = [publish_synthetic(tmp_path / name, profiles.RS_EXPERIMENTAL, 3, 4).public / "pir/client_hint.bin"
-             for name in "ab"]
-    assert hints[0].read_bytes()[64:80] != hints[1].read_bytes()[64:80]
+def test_the_same_content_and_epoch_publish_the_same_bytes_and_other_content_other_seeds(tmp_path, monkeypatch):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    trees = []
+    for name, seed in [("a", 0), ("b", 0), ("c", 1)]:
+        publish_synthetic(tmp_path / name, profiles.RS_EXPERIMENTAL, 3, 4, seed=seed)
+        trees.append({path.relative_to(tmp_path / name): path.read_bytes()
+                      for path in sorted((tmp_path / name).rglob("*")) if path.is_file()})
+    assert trees[0] == trees[1] and '"created_at": "2023-11-14T22:13:20+00:00"' in trees[0][pathlib.Path(
+        "public/manifest.json")].decode()
+    hint = pathlib.Path("public/pir/client_hint.bin")
+    assert trees[0][hint][64:80] != trees[2][hint][64:80]  # the seeds follow the content
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "yesterday")
+    with pytest.raises(ValueError, match="SOURCE_DATE_EPOCH must be a whole number of seconds since 1970"):
+        publish_synthetic(tmp_path / "d", profiles.RS_EXPERIMENTAL, 3, 4)
 
 
 @pytest.mark.parametrize("chunks, vectors, options, message", [

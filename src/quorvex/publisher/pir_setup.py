@@ -1,7 +1,7 @@
 """The PIR setup of a store and the two hint files of its public cache.
 
 A setup holds the store's counts, the numbers its profile fixes and the seeds the publisher
-draws. Both hint files start with the setup's magic and its fields as little-endian u64:
+derives from the published content. Both hint files start with the setup's magic and its fields as little-endian u64:
 
 - simplepir-rs ("QVSRC001" client hint, "QVSRS001" server hint): record_count,
   record_size_bytes, lane_count, square_side_len, secret_dimension, mod_power,
@@ -17,7 +17,8 @@ server's lane data.
 
 from __future__ import annotations
 
-import secrets
+import hashlib
+import itertools
 import struct
 from dataclasses import asdict, dataclass, fields
 from typing import Any, BinaryIO, Protocol
@@ -90,17 +91,23 @@ class ToySetup:
 Setup = RsSetup | ToySetup
 
 
-def _nonzero_u64() -> int:
-    while True:
-        if value := secrets.randbits(64):
+def derived_u64(content: bytes, label: str) -> int:
+    """A nonzero 64-bit value derived from the published content, one per label."""
+    for counter in itertools.count():
+        digest = hashlib.sha256(f"quorvex {label} {counter}\0".encode() + content).digest()
+        if value := int.from_bytes(digest[:8], "little"):
             return value
+    raise AssertionError("unreachable")
 
 
-def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> Setup:
-    """A setup with fresh random seeds."""
+def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: int, content: bytes) -> Setup:
+    """The setup of a store, its seeds derived from `content` (a digest of what is published), so that
+    publishing the same store again gives the same setup. Nothing here needs to be secret or fresh: the
+    public matrix is public, and the server holds no secret of its own."""
     if profile.is_simplepir_rs:
-        return RsSetup.new(record_count, record_size_bytes, _nonzero_u64(), secrets.randbits(64))
-    return ToySetup.new(record_count, record_size_bytes, _nonzero_u64())
+        return RsSetup.new(record_count, record_size_bytes, derived_u64(content, "setup seed"),
+                           derived_u64(content, "public matrix seed"))
+    return ToySetup.new(record_count, record_size_bytes, derived_u64(content, "public matrix seed"))
 
 
 def setup_json(setup: Setup) -> dict[str, int]:

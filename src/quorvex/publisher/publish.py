@@ -15,9 +15,9 @@ exist twice in memory, so a publish needs little more memory than the store's ow
 from __future__ import annotations
 
 import datetime
+import hashlib
 import os
 import pathlib
-import secrets
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -53,6 +53,7 @@ class PublishResult:
     record_size_bytes: int
     embedding_dimensions: int
     public_cache_bytes: int
+    publication: str  # the identifier clients pin (quorvex.shared.formats.publication_id)
 
 
 def _check_text(name: str, value: Any) -> str:
@@ -146,6 +147,30 @@ def _check_resources(shape: dict[str, int], count: int, dimensions: int, public_
                              f"{_free_disk(directory):,} are free there")
 
 
+def creation_time() -> str:
+    """The time a publication states: SOURCE_DATE_EPOCH (seconds since 1970, UTC) where it is set, so
+    that publishing the same documents again gives the same bytes, otherwise now."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is None:
+        return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+    try:
+        if not (epoch.isascii() and epoch.isdigit()):
+            raise ValueError
+        moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+    except (ValueError, OverflowError, OSError):
+        raise ValueError(f"SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, got {epoch!r}") from None
+    return moment.isoformat(timespec="seconds")
+
+
+def _content_digest(public: pathlib.Path, profile: profiles.Profile, record_size: int, lanes_sha256: str) -> bytes:
+    """A digest of what a publication holds: its profile and record size, the index (embeddings, model,
+    chunk metadata and the digest of every record) and the lane data."""
+    digest = hashlib.sha256(f"{profile.name}\0{record_size}\0{lanes_sha256}\0".encode())
+    for name in ("index.config.json", "vectors.bin", "ids.bin", "metadata.jsonl"):
+        digest.update(bytes.fromhex(cache_files.file_sha256(public / "index" / name)))
+    return digest.digest()
+
+
 def _report(on_progress: ProgressCallback | None, phase: str, done: int, total: int) -> None:
     if on_progress is not None:
         on_progress(phase, done, total)
@@ -164,17 +189,20 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
     float32 without normalisation. profile: None picks "simplepir-rs-v0-1000-1k" and refuses a
     collection that does not fit it; "simplepir-rs-experimental-v0" and "toy-development-only-v0"
     are experimental. record_size_bytes: fixed at 1024 for the supported profile; otherwise the
-    default is the smallest size that holds the longest chunk record. threads: cores for the
-    client hint (default: all). Raises ValueError, naming what would fit, for anything the
-    chosen profile or this machine cannot hold.
+    default is the smallest size that holds the longest chunk record. bundle_id: by default
+    derived from the content; created_at: by default SOURCE_DATE_EPOCH where set, else now; so
+    the same chunks, embeddings and options with the same SOURCE_DATE_EPOCH publish the same
+    bytes, and the same publication id. threads: cores for the client hint (default: all).
+    Raises ValueError, naming what would fit, for anything the chosen profile or this machine
+    cannot hold.
     """
     public_dir, server_dir = pathlib.Path(public_dir), pathlib.Path(server_dir)
     _check_locations(public_dir, server_dir, overwrite)
     embedding_model = _check_text("embedding_model", embedding_model)
-    bundle_id = _check_text("bundle_id", bundle_id if bundle_id is not None else f"quorvex-{secrets.token_hex(8)}")
+    if bundle_id is not None:
+        _check_text("bundle_id", bundle_id)
     bundle_version = _check_text("bundle_version", bundle_version)
-    created_at = _check_text("created_at", created_at if created_at is not None else
-                             datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"))
+    created_at = _check_text("created_at", created_at if created_at is not None else creation_time())
     chunk_list = normalise_chunks(chunks)
     if not chunk_list:
         raise ValueError("cannot publish an empty collection: at least one chunk is required")
@@ -196,18 +224,21 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
     check_record_sizes(payload_sizes, record_size)
     shape = _engine.check_store(chosen.name, count, record_size)
     _check_resources(shape, count, dimensions, public_dir, server_dir)
-    setup = new_setup(chosen, count, record_size)
     threads = threads or os.cpu_count() or 1
 
     with Publication(public_dir, server_dir, overwrite) as staged:
         public, server = staged.public, staged.server
-        write_index(public, embedding_model, vectors, chunk_list,
+        write_index(public, embedding_model, vectors, chunk_list, record_size,
                     lambda done: _report(on_progress, "writing the index", done, count))
         lane_blocks = padded_record_blocks(chunk_list, record_size, BLOCK_RECORDS)
         write_lanes(server / LANES_FILE, chosen, count, record_size,
                     _counted(lane_blocks, lambda done: _report(on_progress, "writing the lane data", done, count)))
         _report(on_progress, "computing the client hint", 0, 1)
         engine = PirEngine.open(str(server / LANES_FILE), chosen.name, count, record_size)
+        # Seeds and the default bundle id follow from the content: the same documents publish the same bytes.
+        content = _content_digest(public, chosen, record_size, engine.lanes_sha256)
+        setup = new_setup(chosen, count, record_size, content)
+        bundle_id = bundle_id if bundle_id is not None else f"quorvex-{content.hex()[:16]}"
         (public / "pir").mkdir()
         with open(public / "pir/client_hint.bin", "wb") as hint:
             write_client_hint(hint, setup, engine, threads)
@@ -226,12 +257,13 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
             _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
                                f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
-        (server / STATE_FILE).write_bytes(state_json(chosen, setup_json(setup), engine.lanes_sha256, publication_id(public)))
+        publication = publication_id(public)
+        (server / STATE_FILE).write_bytes(state_json(chosen, setup_json(setup), engine.lanes_sha256, publication))
         del engine
         _sync_tree(public)
         _sync_tree(server)
         staged.commit()
-    return PublishResult(public_dir, server_dir, chosen.name, count, record_size, dimensions, size)
+    return PublishResult(public_dir, server_dir, chosen.name, count, record_size, dimensions, size, publication)
 
 
 def _counted(blocks: Iterable[np.ndarray], on_records: Callable[[int], None]) -> Iterable[np.ndarray]:
