@@ -11,8 +11,10 @@ the store for many clients. Every refusal is a status line and a JSON body {"err
     411  no Content-Length, or a chunked body  400  a Content-Length that is not a plain number
     413  a body above max_request_bytes (at most the store's largest valid query document), unread
     503  a body that does not fit in the queue's Limits.max_pending_bytes, at once (Retry-After), unread
+    400  a Quorvex-Publication header that is not one publication identifier (64 lower-case
+         hexadecimal digits; the value is never echoed)
     409  a query made for another publication (the Quorvex-Publication header names it); the
-         body is read and dropped, nothing is computed
+         body is read and dropped, nothing is computed, and neither publication is named
     400  a malformed query document           500  an internal fault (logged by its type only)
 
 A 413 closes the connection, since its body is not read; every other answer keeps it open.
@@ -151,13 +153,19 @@ async def _read_body(receive: Receive, length: int) -> bytes:
 _PUBLICATION = PUBLICATION_HEADER.lower().encode()
 
 
-def _other_publication(headers: list[tuple[bytes, bytes]], served: str | None) -> str | None:
-    """The refusal of a query made for another publication than the one served, or None (a query
-    without the header, or a server that does not know its publication, passes)."""
-    asked = next((value.decode("latin-1").strip() for name, value in headers if name == _PUBLICATION), None)
-    if asked is None or served is None or asked == served:
+_HEX_DIGITS = frozenset(b"0123456789abcdef")
+
+
+def _asked_publication(headers: list[tuple[bytes, bytes]]) -> bytes | None:
+    """The publication a query was made for, or None for a query that names none. Anything but one
+    identifier (64 lower-case hexadecimal digits) is refused, and never echoed."""
+    values = [value for name, value in headers if name == _PUBLICATION]
+    if not values:
         return None
-    return f"this server serves publication {served}; the query was made for publication {asked}"
+    if len(values) > 1 or len(values[0]) != 64 or not _HEX_DIGITS.issuperset(values[0]):
+        raise _Refusal(HTTPStatus.BAD_REQUEST, f"{PUBLICATION_HEADER} must be one publication identifier: 64 "
+                                               "lower-case hexadecimal digits")
+    return values[0]
 
 
 class PirApp:
@@ -192,9 +200,15 @@ class PirApp:
             raise _Refusal(HTTPStatus.METHOD_NOT_ALLOWED,
                            f"only POST is accepted, with a query document to {QUERY_PATH}", (b"allow", b"POST"))
         length = _content_length(scope["headers"], self.max_request_bytes)
-        if (mismatch := _other_publication(scope["headers"], self.publication)) is not None:
+        try:
+            asked = _asked_publication(scope["headers"])
+        except _Refusal:
             await _read_body(receive, length)  # dropped: so the client reads the refusal, not a reset
-            raise _Refusal(HTTPStatus.CONFLICT, mismatch)
+            raise
+        # A server that does not know its publication (a state written before they were named) serves any.
+        if asked is not None and self.publication is not None and asked != self.publication.encode():
+            await _read_body(receive, length)
+            raise _Refusal(HTTPStatus.CONFLICT, "this server does not serve the publication the query was made for")
         try:
             with self.batcher.admitted(length):
                 result = await self.batcher.answer(await _read_body(receive, length))
