@@ -25,11 +25,14 @@ from quorvex.client.retriever import (
     AnswerMismatch,
     EmbedderMismatch,
     Hit,
+    InsecureCache,
     PrivateRetriever,
     Retrieval,
     RetrievedChunk,
+    ServerDistrusted,
     TamperedChunk,
     Timings,
+    UnexpectedPublication,
 )
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.embedders.hashing import HashingEmbedder
@@ -50,6 +53,9 @@ __all__ = [
     "EmbedderMismatch",
     "AnswerMismatch",
     "TamperedChunk",
+    "ServerDistrusted",
+    "InsecureCache",
+    "UnexpectedPublication",
     "ChunkDigests",
     "Embedder",
     "HashingEmbedder",

@@ -12,6 +12,9 @@ from quorvex import NativeClient
 from quorvex.cli.commands import main
 from quorvex.cli.privacy import PRIVACY_NOTE
 from quorvex.publisher.documents import Document
+from quorvex.server.http_server import PirHttpServer, serve_in_background
+from quorvex.server.pir_server import AnswerAlteration, PirServer
+from quorvex.shared.formats import publication_id
 from support.documents import DOCUMENTS, write_jsonl
 
 TIMEOUT = 60
@@ -53,7 +56,8 @@ def test_publish_summarises_what_it_wrote(capsys, tmp_path):
     assert main(command) == 0
     out = capsys.readouterr().out
     for part in ["published 4 documents as ", "simplepir-rs-v0-1000-1k (supported-v0-unaudited)", "of at most 1,000",
-                 "of at most 2,621,440 bytes", "quorvex-hashing-words-pairs-384-v1, 384 dimensions"]:
+                 "of at most 2,621,440 bytes", "quorvex-hashing-words-pairs-384-v1, 384 dimensions",
+                 f"\npublication {publication_id(tmp_path / 'c')}\n"]:
         assert part in out
     assert main(command) == 1  # into the same, now non-empty, directories
     assert "quorvex publish: error:" in capsys.readouterr().err
@@ -63,7 +67,7 @@ def test_serve_ask_verify_end_to_end(published):
     with serving(published / "state", "--workers", "2") as url:
         # Questions are asked in order, before or after the options; "-" stands for the lines of standard input.
         asked = quorvex("ask", str(published / "cache"), "how often do tomato plants need water", "--server", url,
-                        "-", stdin="\nsourdough starter\n")
+                        "-", "--publication", publication_id(published / "cache"), stdin="\nsourdough starter\n")
         assert asked.returncode == 0, asked.stderr
         garden, kitchen = asked.stdout.split("\n\nquestion: ")
         assert garden.startswith("question: how often do tomato plants need water\n")
@@ -82,6 +86,25 @@ def test_serve_ask_verify_end_to_end(published):
     verified = quorvex("verify", str(published / "cache"))
     assert verified.returncode == 0 and verified.stdout.startswith(f"ok: {published / 'cache'} passed every check")
     assert "quorvex-hashing-words-pairs-384-v1" in verified.stdout and verified.stdout.rstrip().endswith(PRIVACY_NOTE)
+    assert f"\npublication {publication_id(published / 'cache')}\n" in verified.stdout
+
+
+def test_ask_stops_at_the_first_altered_answer_and_sends_nothing_more(published, capsys):
+    liar, answered = PirServer.load(published / "state", alteration=AnswerAlteration(lane=0)), []
+    liar.answer_batch = lambda documents, answer=liar.answer_batch: answered.extend(documents) or answer(documents)
+    with serve_in_background(PirHttpServer(liar)) as server:
+        assert main(["ask", str(published / "cache"), "tomatoes", "sourdough", "bicycle", "--server", server.url]) == 1
+    error = capsys.readouterr().err
+    assert len(answered) == 1 and "a fetched record differs" in error and "#0" not in error
+
+
+def test_ask_refuses_a_development_cache_or_another_publication_unless_told(toy, published):
+    pinned = f"is publication {publication_id(published / 'cache')}, not the pinned"
+    for cache, options, expected in [(toy.public, (), "is for development only"),
+                                     (toy.public, ("--allow-insecure",), "embedding model 'm'"),  # its own embedder
+                                     (published / "cache", ("--publication", "0" * 64), pinned),
+                                     (published / "cache", ("--publication", "0" * 63), "64 lower-case hexadecimal")]:
+        assert expected in quorvex("ask", str(cache), "x", "--server", "http://127.0.0.1:1/query", *options).stderr
 
 
 def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
@@ -131,6 +154,6 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys):
     out = capsys.readouterr().out
     for part in ["listening on http://127.0.0.1:", "Question 1/1: What does the yield expression do?", "[yield#",
                  "4 PIR queries (2 hits + 2 padding)", "timings: embed", "server round trip", "every one of exactly",
-                 "caught: the fetched chunk 'yield#", "the server altered its answer"]:
+                 "caught: a fetched record differs", "sends this server nothing more"]:
         assert part in out
     assert out.rstrip().endswith(PRIVACY_NOTE)

@@ -9,9 +9,10 @@ import warnings
 import numpy as np
 import pytest
 
-from quorvex import AnswerMismatch, ChunkDigests, EmbedderMismatch, HashingEmbedder, PrivateRetriever, TamperedChunk
-from quorvex.publisher.records import Chunk, chunk_record_json
+from quorvex import (AnswerMismatch, EmbedderMismatch, HashingEmbedder, InsecureCache, NativeClient,
+                     PrivateRetriever, ServerDistrusted, TamperedChunk, UnexpectedPublication)
 from quorvex.server.pir_server import PirServer
+from quorvex.shared.formats import publication_id
 from support import codec
 from support.corpus import replace_file
 from support.documents import DOCUMENTS, publish_small
@@ -69,17 +70,17 @@ def _unsound_cache(store, tmp_path):
     return tmp_path / "cache", None
 
 
-# Rotated chunk ids: the index names the chunks in another order than the PIR records; the module
-# pairs records with hits by position, the retriever compares the chunk ids.
+# Rotated chunk ids: the index names the chunks in another order than the PIR records, whose digests
+# still match: the module compares the record's chunk id with its hit.
 @pytest.mark.parametrize("make, embedder, error, message", [
     (lambda store, tmp_path: (store / "cache", None), type("Other", (HashingEmbedder,), {"name": "another-model"}),
      EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'"),
-    (_another_collections_server, HashingEmbedder, AnswerMismatch,
-     "does not decode against the cache .*does the server serve the state"),
+    (_another_collections_server, HashingEmbedder, TamperedChunk,
+     "differs from what the cache .* holds: the server altered its answer, or answers from another publication"),
     (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, lambda rows: [
         {**r, "chunk_id": rows[(i + 1) % len(rows)]["chunk_id"]} for i, r in enumerate(rows)]),
         PirServer.load(store / "state").answer), HashingEmbedder, AnswerMismatch,
-     "the record fetched for hit .* holds chunk"),
+     "the cache's index and its PIR records do not belong together"),
     (_unsound_cache, HashingEmbedder, RuntimeError, "index/metadata.jsonl"),  # the module's message
 ], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache"])
 def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, embedder, error,
@@ -89,52 +90,60 @@ def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(stor
         PrivateRetriever(cache, embedder(), transport).retrieve("tomatoes")
 
 
-def _altered(response: bytes, byte: int, record: int) -> bytes:
-    """The response with byte `byte` of fetched record `record` one higher, as a server can make it by
-    adding delta (times 256 for the high byte of a lane) to one answer element."""
+def _altered(response: bytes, element: int, position: int) -> bytes:
+    """The response with answer element `element` of response `position` one delta higher, as a server can
+    make it without knowing which record that query fetches (lane `element` of the record then decodes one
+    higher: bytes 2 * element and 2 * element + 1)."""
     document = json.loads(response)
-    item = document["responses"][record]
+    item = document["responses"][position]
     answer = codec.decode_vector(b"QVSRR001", codec.decode_payload(item["payload"]))
     with np.errstate(over="ignore"):
-        answer[byte // 2] += np.uint64((1 << 64) // 131072 << (8 * (byte % 2)))
+        answer[element] += np.uint64((1 << 64) // 131072)
     item["payload"] = codec.encode_payload(codec.encode_vector(b"QVSRR001", answer))
     return json.dumps(document, separators=(",", ":")).encode()
 
 
-@pytest.mark.parametrize("region, offset, record, caught", [
-    ("length prefix", lambda record: 0, 0, AnswerMismatch),
-    ("record id", lambda record: record.index(b'"record_id":') + 12, 0, None),
-    ("chunk id", lambda record: record.index(b"garden#0"), 0, AnswerMismatch),
-    ("document id", lambda record: record.index(b'"document_id":"') + 15, 0, TamperedChunk),
-    ("text", lambda record: record.index(b"Prune"), 0, TamperedChunk),
-    ("metadata", lambda record: record.index(b"plants"), 0, TamperedChunk),
-    ("padding", lambda record: 1023, 0, None),
-    # Padding records are decoded too: the highest byte of one's length prefix.
-    ("padding record", lambda record: 3, 2, AnswerMismatch),
-])
-def test_a_changed_byte_of_a_fetched_record_is_caught_or_changes_nothing(store, pir, region, offset, record, caught):
-    retriever = PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer)
-    honest = retriever.retrieve("how often should I water tomato plants")
-    hit = honest.chunks[0]
-    record_id = [json.loads(line)["chunk_id"] for line in
-                 (store / "cache/index/metadata.jsonl").read_text().splitlines()].index(hit.chunk_id)
-    payload = chunk_record_json(record_id, Chunk(hit.chunk_id, hit.document_id, hit.text, hit.metadata))
-    position = offset(len(payload).to_bytes(4, "little") + payload)
-    tampering = PrivateRetriever(store / "cache", HashingEmbedder(), lambda q: _altered(pir.answer(q), position, record))
-    if caught is None:  # bytes the client does not return: the record id and the padding after the record
-        assert tampering.retrieve("how often should I water tomato plants").chunks == honest.chunks
-    else:
-        with pytest.raises(caught, match=hit.chunk_id if caught is TamperedChunk else None) as raised:
-            tampering.retrieve("how often should I water tomato plants")
-        assert type(raised.value) is caught
+# Lanes of the length prefix, the record id, the text of a long chunk or a short one's zero filler,
+# and the last byte pair of the 1024-byte records; at every position of the batch, hits and padding.
+@pytest.mark.parametrize("position", range(4))
+@pytest.mark.parametrize("element", [0, 8, 200, 511])
+def test_an_altered_answer_fails_alike_whichever_records_were_fetched_and_ends_the_trust(store, pir, position,
+                                                                                         element):
+    for question, _ in QUESTIONS:
+        sent = []
+        retriever = PrivateRetriever(store / "cache", HashingEmbedder(),
+                                     lambda q: sent.append(q) or _altered(pir.answer(q), element, position))
+        with pytest.raises(TamperedChunk, match="^a fetched record differs from what the cache") as raised:
+            retriever.retrieve(question)
+        assert raised.value.chunk_ids == tuple(hit.chunk_id for hit in retriever.search(question))
+        with pytest.raises(ServerDistrusted, match="sends it nothing more"):
+            retriever.retrieve(question)
+        assert len(sent) == 1
 
 
-def test_a_cache_without_digests_still_retrieves_with_one_warning(store, pir, tmp_path):
-    cache = _cache_with_rows(store, tmp_path, lambda rows: [{k: v for k, v in r.items() if k != "chunk_sha256"}
-                                                            for r in rows])
-    retriever = PrivateRetriever(cache, HashingEmbedder(), pir.answer)
+def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into(store, pir, toy, tmp_path):
+    def unreachable(query: bytes) -> bytes:
+        raise AssertionError("nothing may be sent")
+
+    served = publication_id(store / "cache")
+    bare = _cache_with_rows(store, tmp_path, lambda rows: [{k: v for k, v in r.items() if not k.endswith("_sha256")}
+                                                           for r in rows])  # no digests of records or chunks
+    for cache, options, error, message in [
+        (store / "cache", {"publication": "0" * 64}, UnexpectedPublication, f"is publication {served}, not the pinned"),
+        (store / "cache", {"publication": served.upper()}, ValueError, "64 lower-case hexadecimal digits"),
+        (bare, {}, InsecureCache, "gives no digests of its whole records"),
+        (toy.public, {}, InsecureCache, "toy-development-only-v0 is for development only"),
+    ]:
+        with pytest.raises(error, match=message):
+            PrivateRetriever(cache, HashingEmbedder(), unreachable, **options)
+    assert PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer, publication=served).retrieve("tomatoes")
+    unchecked = NativeClient.open_public_cache(str(bare))
+    with pytest.raises(RuntimeError, match="^format error: this cache gives no record digests"):
+        unchecked.decode_checked_retrieval(unchecked.prepare_retrieval_query([1.0] * 384, 2, 4), b"{}")
+    # Opted into, such a cache has its chunks checked, with one warning when it has no chunk digests either.
+    retriever = PrivateRetriever(bare, HashingEmbedder(), pir.answer, allow_insecure=True)
     with pytest.warns(UserWarning, match="carries no chunk digests"):
-        assert retriever.retrieve("tomatoes").chunks and not ChunkDigests.read(cache).complete
+        assert retriever.retrieve("tomatoes").chunks and retriever.insecurity
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         retriever.retrieve("bread")  # warned once only
@@ -151,6 +160,13 @@ def test_the_langchain_retriever_returns_the_fetched_chunks_on_any_thread(store,
                                      "score": expected.chunks[0].score, "metadata": None}
     # ainvoke runs the retrieval on an executor thread: that thread opens the cache for itself.
     assert [d.id for d in asyncio.run(retriever.ainvoke("sourdough starter"))] == [d.id for d in documents]
+    # A failure on one thread stops the retrievers of every thread.
+    tampering = QuorvexRetriever(cache_dir=store / "cache", embedder=HashingEmbedder(),
+                                 transport=lambda query: _altered(pir.answer(query), 0, 0))
+    with pytest.raises(TamperedChunk):
+        tampering.invoke("sourdough starter")
+    with pytest.raises(ServerDistrusted):
+        asyncio.run(tampering.ainvoke("sourdough starter"))
 
 
 def test_the_readme_examples_run_as_pasted(tmp_path):
@@ -163,4 +179,4 @@ def test_the_readme_examples_run_as_pasted(tmp_path):
         outputs.append(ran.stdout)
     tea = "tea#0: Green tea is steeped in water of 80 degrees for two minutes."
     assert len(outputs) == 2 and outputs[0].splitlines()[0].endswith(tea)
-    assert outputs[1].splitlines()[0] == tea.replace(":", "", 1)
+    assert outputs[1].splitlines()[1:2] == [tea.replace(":", "", 1)]

@@ -116,11 +116,13 @@ def _ask(args: argparse.Namespace) -> int:
     # The embedder (a model, for minilm) is loaded once, before the first question.
     embedder = make_embedder(args.embedder, verbose=args.verbose)
     try:
-        retriever = PrivateRetriever(args.cache, embedder, HttpTransport(args.server, timeout=args.timeout))
+        retriever = PrivateRetriever(args.cache, embedder, HttpTransport(args.server, timeout=args.timeout),
+                                     publication=args.publication, allow_insecure=args.allow_insecure)
     except RuntimeError as error:
         if not (args.cache / "manifest.json").is_file():
             raise ValueError(f"{args.cache} is not a quorvex public cache (it holds no manifest.json): {error}") from None
         raise
+    # The first failure ends the command: the retriever would refuse every later question anyway.
     for number, question in enumerate(_questions(args.questions, sys.stdin)):
         retrieval = retriever.retrieve(question)
         if args.json:
@@ -137,13 +139,19 @@ def _verify(args: argparse.Namespace) -> int:
     from quorvex._native import NativeClient
     from quorvex.client.cache_info import CacheInfo
 
+    from quorvex.client.retriever import insecurity
+
     try:
-        NativeClient.open_public_cache(str(args.cache))
+        client = NativeClient.open_public_cache(str(args.cache))
     except RuntimeError as error:
         print(f"FAILED: {args.cache} is not a sound public cache: {error}")
         return 1
     print(f"ok: {args.cache} passed every check (checksums, manifest, index, PIR scheme and client hint)")
-    print("\n".join(display.cache_lines(CacheInfo.read(args.cache))))
+    info = CacheInfo.from_manifest(args.cache, client.manifest_json)
+    print("\n".join(display.cache_lines(info)))
+    for reason in insecurity(client, info):
+        print(f"  warning          {reason}; ask refuses it without --allow-insecure")
+    print(f"publication {client.publication}")
     print(PRIVACY_NOTE)
     return 0
 
@@ -159,6 +167,15 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, got {text}")
     return value
+
+
+def _publication(text: str) -> str:
+    from quorvex.client.retriever import check_publication_id
+
+    try:
+        return check_publication_id(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -220,6 +237,11 @@ def _parser() -> argparse.ArgumentParser:
                                                      f"http://127.0.0.1:{DEFAULT_PORT}/query")
     ask.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server")
     ask.add_argument("--json", action="store_true", help="print each retrieval as one line of JSON")
+    ask.add_argument("--publication", type=_publication,
+                     help="refuse the cache unless it is this publication (64 hexadecimal digits, as "
+                          "`quorvex verify` and `quorvex publish` print them)")
+    ask.add_argument("--allow-insecure", action="store_true",
+                     help="use a cache without record digests, or of a development-only profile")
     ask.set_defaults(run=_ask)
 
     verify = commands.add_parser("verify", help="open a cache with every check and report what it holds")

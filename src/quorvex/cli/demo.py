@@ -115,7 +115,7 @@ def _ask(retriever: PrivateRetriever, view: _ServerView, number: int, total: int
 
 
 # The answer element a dishonest server alters with --tamper: lane 100 holds bytes 200 and 201
-# of each fetched record, inside the text of any chunk longer than about 150 bytes.
+# of each fetched record, chunk text or the zero filler after it, whichever record it is.
 TAMPERED_LANE = 100
 
 
@@ -133,7 +133,9 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
             retrieval = retriever.retrieve(question)
         except TamperedChunk as caught:
             _say(f"   caught: {caught}")
-            _say("   (every fetched chunk is checked against the SHA-256 that the verified cache holds for it)")
+            _say("   (every decoded record, padding records included, is checked against the SHA-256 that the "
+                 "verified cache holds for it, so every retrieval fails alike whichever records it fetched; the "
+                 "retriever then sends this server nothing more)")
         else:
             _say(f"   NOT caught: the retrieval returned {[c.chunk_id for c in retrieval.chunks]}")
 

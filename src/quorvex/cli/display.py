@@ -63,6 +63,7 @@ def publish_lines(result: PublishResult, documents: int, embedding_model: str, s
         f"  public cache     {result.public_dir}: "
         f"{_limit(result.public_cache_bytes, profiles.SUPPORTED_PUBLIC_CACHE_LIMIT if supported else None)} bytes",
         f"  server state     {result.server_dir}: {count(server_bytes)} bytes (keep it on the server only)",
+        f"publication {result.publication}",
     ]
 
 

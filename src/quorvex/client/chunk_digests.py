@@ -9,11 +9,15 @@ when it opens the cache, and the client checks every decoded chunk against it.
 The digest is the SHA-256 of a canonical form of the decoded chunk (chunk_digest in
 quorvex.shared.formats), which a client computes from what decode_retrieval_response returns
 (DecodedChunk), so any change to what a fetched chunk says is caught; the record id and the
-padding after the record are not part of what a client returns.
+padding after the record are not part of what a client returns, and padding records are not
+returned at all. So a server that alters those learns from which retrievals fail which records
+were fetched: PrivateRetriever checks whole records instead (NativeClient.decode_checked_retrieval,
+against the record digests of the cache), and uses these chunk checks only for a cache published
+without record digests, where the caller opted in.
 
     digests = ChunkDigests.read("cache/")
     for chunk in client.decode_retrieval_response(prepared, response):
-        digests.check(chunk)          # raises TamperedChunk naming the chunk
+        digests.check(chunk)          # raises TamperedChunk (its chunk_ids name the chunk)
 
 A cache published before digests existed has none; ChunkDigests then accepts every chunk
 and warns once that fetched texts cannot be checked.
@@ -34,11 +38,18 @@ _METADATA_FILE = "index/metadata.jsonl"
 
 
 class AnswerMismatch(RuntimeError):
-    """The server's answer does not decode against this cache, or holds other chunks than the hits."""
+    """The server's answer does not decode against this cache, or holds other chunks than the hits.
+
+    The message says what failed, never which chunk was fetched (an application may forward it);
+    chunk_ids holds the hits of the failed retrieval, or the chunk that failed its check."""
+
+    def __init__(self, message: str, chunk_ids: tuple[str, ...] = ()):
+        super().__init__(message)
+        self.chunk_ids = chunk_ids
 
 
 class TamperedChunk(AnswerMismatch):
-    """A fetched chunk differs from what the public cache says it holds."""
+    """A fetched record differs from what the public cache says it holds."""
 
 
 def _digest_of(chunk: DecodedChunk) -> str:
@@ -86,9 +97,6 @@ class ChunkDigests:
                               "earlier quorvex): fetched texts cannot be checked against it", stacklevel=2)
             return
         expected = self._digests.get(chunk.chunk_id)
-        if expected is None:
-            raise TamperedChunk(f"the server returned chunk {chunk.chunk_id!r}, which the cache "
-                                f"{self.cache_dir} does not hold")
-        if _digest_of(chunk) != expected:
-            raise TamperedChunk(f"the fetched chunk {chunk.chunk_id!r} differs from what the cache "
-                                f"{self.cache_dir} says it holds: the server altered its answer")
+        if expected is None or _digest_of(chunk) != expected:
+            raise TamperedChunk(f"a fetched chunk differs from what the cache {self.cache_dir} says it holds: the "
+                                "server altered its answer", (chunk.chunk_id,))

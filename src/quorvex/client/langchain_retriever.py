@@ -11,7 +11,7 @@ PrivateRetriever.retrieve does; the fetched chunks come back as LangChain docume
 chunk's text as page_content, its chunk id as id, and in metadata its document id, its score
 and its own metadata. A PrivateRetriever is bound to the thread that opened it, and LangChain
 runs retrievers on several threads (ainvoke uses an executor), so each thread opens the cache
-once for itself.
+once for itself; one failed answer, on any thread, stops them all (ServerDistrusted).
 """
 
 from __future__ import annotations
@@ -26,7 +26,7 @@ from langchain_core.retrievers import BaseRetriever
 from pydantic import ConfigDict, PrivateAttr
 
 from quorvex.embedders import Embedder
-from quorvex.client.retriever import PrivateRetriever, RetrievedChunk, Transport
+from quorvex.client.retriever import AnswerMismatch, PrivateRetriever, RetrievedChunk, ServerDistrusted, Transport
 
 __all__ = ["QuorvexRetriever", "as_document"]
 
@@ -46,16 +46,29 @@ class QuorvexRetriever(BaseRetriever):
     cache_dir: pathlib.Path
     embedder: Any  # an Embedder (a protocol, which pydantic cannot check)
     transport: Any  # a Transport: query document bytes in, response document bytes out
+    publication: str | None = None  # the publication to pin (see PrivateRetriever)
+    allow_insecure: bool = False
 
     _local: threading.local = PrivateAttr(default_factory=threading.local)
+    # One failed answer distrusts the server for every thread's retriever.
+    _distrusted: threading.Event = PrivateAttr(default_factory=threading.Event)
 
     def _retriever(self) -> PrivateRetriever:
         retriever: PrivateRetriever | None = getattr(self._local, "retriever", None)
         if retriever is None:
             embedder: Embedder = self.embedder
             transport: Transport = self.transport
-            retriever = self._local.retriever = PrivateRetriever(self.cache_dir, embedder, transport)
+            retriever = self._local.retriever = PrivateRetriever(
+                self.cache_dir, embedder, transport, publication=self.publication, allow_insecure=self.allow_insecure)
         return retriever
 
     def _get_relevant_documents(self, query: str, *, run_manager: CallbackManagerForRetrieverRun) -> list[Document]:
-        return [as_document(chunk) for chunk in self._retriever().retrieve(query).chunks]
+        if self._distrusted.is_set():
+            raise ServerDistrusted("an earlier answer of this server failed its check; this retriever sends it "
+                                   "nothing more")
+        try:
+            chunks = self._retriever().retrieve(query).chunks
+        except AnswerMismatch:
+            self._distrusted.set()
+            raise
+        return [as_document(chunk) for chunk in chunks]

@@ -7,11 +7,20 @@
 
 The cache is opened and verified once, by the extension module. `search` runs only on
 this machine. `retrieve` searches, prepares one PIR query per record of the retrieval
-(the real hits padded to a fixed count), hands the query document to the transport,
-decodes the response document into the hits' chunks and checks each against the digest
-the cache holds for it (TamperedChunk if a server altered it). The transport is any callable
-taking the query document bytes and returning the response document bytes; it is the
-only part that talks to the server.
+(the real hits padded to a fixed count), hands the query document to the transport, and
+decodes the response document natively, checking every decoded record, padding records
+included, against the digest the verified cache holds for it. The transport is any callable
+taking the query document bytes and returning the response document bytes; it is the only
+part that talks to the server.
+
+A server learns nothing from how a retrieval fails: an altered answer fails the same way
+whichever records it fetched (TamperedChunk), and after one failure the retriever sends
+nothing more (ServerDistrusted). What is left: a server that alters one record in its own
+state learns whether a retrieval fetched it, once, before the client stops.
+
+Pin the publication you were given with `publication=` (the 64 hexadecimal digits `quorvex
+verify` prints). A cache without record digests, or of a profile meant for development only,
+is refused unless the caller opts in with `allow_insecure=True`.
 
 A retriever must be used on the thread that created it (the native client is bound to
 its thread).
@@ -26,14 +35,14 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from quorvex._native import NativeClient
+from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval
 from quorvex.client.cache_info import CacheInfo
 from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.embedders import Embedder
-from quorvex.shared.formats import publication_id
+from quorvex.shared import profiles
 
-__all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "PrivateRetriever", "Retrieval", "RetrievedChunk",
-           "TamperedChunk", "Timings", "Transport"]
+__all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "PrivateRetriever", "Retrieval",
+           "RetrievedChunk", "ServerDistrusted", "TamperedChunk", "Timings", "Transport", "UnexpectedPublication"]
 
 Transport = Callable[[bytes], bytes]
 
@@ -44,6 +53,42 @@ DEFAULT_RETRIEVAL_COUNT = 4
 
 class EmbedderMismatch(ValueError):
     """The embedder in use is not the one the cache was published with."""
+
+
+class UnexpectedPublication(ValueError):
+    """The cache is not the publication the caller pinned."""
+
+
+class InsecureCache(ValueError):
+    """The cache cannot be retrieved from safely; a caller may opt in with allow_insecure=True."""
+
+
+class ServerDistrusted(AnswerMismatch):
+    """An earlier answer of the server failed its check: the retriever sends it nothing more."""
+
+
+# The text of the extension module's refusal of a record that differs from its digest.
+_INTEGRITY_FAILURE = "fails the integrity check of the records it fetched"
+
+
+def insecurity(client: NativeClient, cache: CacheInfo) -> list[str]:
+    """Why retrieving from the cache would not be safe, if it would not."""
+    reasons = []
+    if not client.checks_whole_records:
+        reasons.append("it gives no digests of its whole records (it was published by an earlier quorvex), so a "
+                       "server could alter fetched texts unnoticed, or learn from which retrievals fail which "
+                       "records they fetched")
+    if profiles.get_profile(cache.parameter_profile).is_development_only:
+        reasons.append(f"its PIR profile {cache.parameter_profile} is for development only: its encryption "
+                       "protects nothing")
+    return reasons
+
+
+def check_publication_id(publication: str) -> str:
+    """The identifier if it is one (64 lower-case hexadecimal digits), else ValueError."""
+    if len(publication) != 64 or publication.strip("0123456789abcdef"):
+        raise ValueError(f"a publication is 64 lower-case hexadecimal digits, got {publication!r}")
+    return publication
 
 
 @dataclass(frozen=True)
@@ -94,25 +139,38 @@ def _metadata(metadata_json: str | None) -> Any:
 
 class PrivateRetriever:
     def __init__(self, cache_dir: str | pathlib.Path, embedder: Embedder, transport: Transport, *,
-                 top_k: int = DEFAULT_TOP_K, retrieval_count: int = DEFAULT_RETRIEVAL_COUNT):
+                 top_k: int = DEFAULT_TOP_K, retrieval_count: int = DEFAULT_RETRIEVAL_COUNT,
+                 publication: str | None = None, allow_insecure: bool = False):
         """Opens and verifies the cache; raises RuntimeError with the module's message if it is unsound,
-        EmbedderMismatch if the cache was published with another embedder."""
+        UnexpectedPublication if it is not the pinned publication, InsecureCache if it cannot be retrieved
+        from safely (unless allow_insecure), EmbedderMismatch if it was published with another embedder."""
+        if publication is not None:
+            check_publication_id(publication)
         self._client = NativeClient.open_public_cache(str(cache_dir))
-        self.cache = CacheInfo.read(cache_dir)
-        self.digests = ChunkDigests.read(cache_dir)
+        self.publication = self._client.publication  # from the bytes the module verified
+        if publication is not None and publication != self.publication:
+            raise UnexpectedPublication(f"the cache {cache_dir} is publication {self.publication}, not the pinned "
+                                        f"{publication}")
+        self.cache = CacheInfo.from_manifest(cache_dir, self._client.manifest_json)
+        self.insecurity = insecurity(self._client, self.cache)
+        if self.insecurity and not allow_insecure:
+            raise InsecureCache(f"the cache {cache_dir} cannot be retrieved from safely: " + "; ".join(self.insecurity)
+                                + ". Opt in with allow_insecure=True (--allow-insecure) to use it anyway")
+        # Whole records are checked natively; a cache without record digests falls back to chunk digests.
+        self.digests = None if self._client.checks_whole_records else ChunkDigests.read(cache_dir)
         if embedder.name != self.cache.embedding_model or embedder.dimensions != self.cache.embedding_dimensions:
             raise EmbedderMismatch(
                 f"the cache {cache_dir} was published with the embedding model {self.cache.embedding_model!r} "
                 f"({self.cache.embedding_dimensions} dimensions), but the embedder in use is {embedder.name!r} "
                 f"({embedder.dimensions} dimensions); search it with the same embedder")
         self.embedder = embedder
-        self.publication = publication_id(cache_dir)
         # A transport that can name the publication (HttpTransport) lets the server refuse a query
         # made for a cache it does not serve, before it computes anything.
         bind = getattr(transport, "for_publication", None)
         self.transport = bind(self.publication) if callable(bind) else transport
         self.top_k = top_k
         self.retrieval_count = retrieval_count
+        self._distrusted = False
 
     def _embed(self, text: str) -> list[float]:
         if not text.strip():
@@ -126,6 +184,9 @@ class PrivateRetriever:
 
     def retrieve(self, text: str) -> Retrieval:
         """Searches, fetches the hits' texts privately through the transport and decodes them."""
+        if self._distrusted:
+            raise ServerDistrusted("an earlier answer of this server failed its check; this retriever sends it "
+                                   "nothing more (open a new one to trust a server again)")
         started = time.perf_counter()
         vector = self._embed(text)
         embedded = time.perf_counter()
@@ -137,24 +198,10 @@ class PrivateRetriever:
         if not isinstance(response, bytes):
             response = bytes(response)
         answered = time.perf_counter()
-        try:
-            decoded = self._client.decode_retrieval_response(prepared, response)
-        except RuntimeError as error:
-            # A server that serves another publication's state answers with noise.
-            raise AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} "
-                                 f"(does the server serve the state published with it?): {error}") from error
+        decoded = self._decode(prepared, response, tuple(hit.chunk_id for hit in found))
         finished = time.perf_counter()
-
-        chunks = []
-        for hit, chunk in zip(found, decoded, strict=True):
-            # The module pairs records with hits by position only; a publication whose index
-            # and records disagree would otherwise hand out another chunk under this hit.
-            if chunk.chunk_id != hit.chunk_id:
-                raise AnswerMismatch(f"the record fetched for hit {hit.chunk_id!r} holds chunk {chunk.chunk_id!r}: "
-                                     "the cache's index and the server's records do not belong together")
-            self.digests.check(chunk)
-            chunks.append(RetrievedChunk(chunk.chunk_id, chunk.document_id, chunk.text,
-                                         _metadata(chunk.metadata_json), hit.score))
+        chunks = [RetrievedChunk(chunk.chunk_id, chunk.document_id, chunk.text, _metadata(chunk.metadata_json),
+                                 hit.score) for hit, chunk in zip(found, decoded, strict=True)]
         return Retrieval(
             question=text,
             hits=[Hit(r.chunk_id, r.score, _metadata(r.metadata_json)) for r in found],
@@ -164,3 +211,33 @@ class PrivateRetriever:
             bytes_received=len(response),
             timings=Timings(embedded - started, prepared_at - embedded, answered - prepared_at, finished - answered),
         )
+
+    def _decode(self, prepared: PreparedRetrieval, response: bytes, hit_ids: tuple[str, ...]) -> list[DecodedChunk]:
+        """The hits' chunks; any failure distrusts the server from now on. Messages name no fetched chunk."""
+        try:
+            if self.digests is None:
+                return self._client.decode_checked_retrieval(prepared, response)
+            return self._decode_unchecked(prepared, response, self.digests, hit_ids)
+        except RuntimeError as error:
+            self._distrusted = True
+            if isinstance(error, AnswerMismatch):
+                raise
+            if _INTEGRITY_FAILURE in str(error):
+                raise TamperedChunk(f"a fetched record differs from what the cache {self.cache.path} says it "
+                                    "holds: the server altered its answer, or answers from another publication's "
+                                    "state", hit_ids) from None
+            # The checked decode's other errors concern the response document, not what it decrypts to.
+            detail = f": {error}" if self.digests is None else ""
+            raise AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} (does "
+                                 f"the server serve the state published with it?){detail}", hit_ids) from None
+
+    def _decode_unchecked(self, prepared: PreparedRetrieval, response: bytes, digests: ChunkDigests,
+                          hit_ids: tuple[str, ...]) -> list[DecodedChunk]:
+        decoded = self._client.decode_retrieval_response(prepared, response)
+        for hit_id, chunk in zip(hit_ids, decoded, strict=True):
+            # The module pairs records with hits by position only.
+            if chunk.chunk_id != hit_id:
+                raise AnswerMismatch("a fetched record holds another chunk than its hit: the cache's index and the "
+                                     "server's records do not belong together", hit_ids)
+            digests.check(chunk)
+        return decoded

@@ -52,6 +52,11 @@ class Profile:
     def is_supported(self) -> bool:
         return self.name == RS_SUPPORTED
 
+    @property
+    def is_development_only(self) -> bool:
+        """Whether the profile exists only to develop with: its encryption protects nothing."""
+        return self.name == TOY
+
 
 def _simplepir_rs(name: str, security_status: str, experimental: bool) -> Profile:
     return Profile(name=name, security_status=security_status, matrix_width=64, modulus=(1 << 64) - 1,
