@@ -1,3 +1,4 @@
+import gzip
 import json
 import logging
 import socket
@@ -60,8 +61,9 @@ def exchange(server, data: bytes) -> tuple[bytes, dict, bytes]:
     return status, headers, body[:int(headers.get("content-length", len(body)))]
 
 
-def post(body: bytes, path: str = QUERY_PATH) -> bytes:
-    return f"POST {path} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body
+def post(body: bytes, path: str = QUERY_PATH, accept: str | None = "gzip") -> bytes:
+    head = f"POST {path} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\nConnection: close\r\n"
+    return (head + ("" if accept is None else f"Accept-Encoding: {accept}\r\n") + "\r\n").encode() + body
 
 
 @pytest.mark.parametrize("request_bytes, status, message", [
@@ -92,6 +94,14 @@ def test_refusals_are_a_status_line_and_json_and_nothing_is_logged(server, caplo
     if status == b"405":
         assert headers["allow"] == "POST" and (message is not None or body == b"")
     assert caplog.records == [] and capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("accept, coding", [(None, None), ("identity", None), ("gzip;q=0", None),
+    ("*, GZIP;Q=0", None), ("gzip;q=2", None), ("gzip", "gzip"), ("br, gzip ;q=0.5", "gzip"), ("*", "gzip")])
+def test_answers_are_gzipped_exactly_when_the_client_accepts_gzip(store, server, documents, accept, coding):
+    _, headers, body = exchange(server, post(documents[0], accept=accept))
+    assert (headers.get("content-encoding"), headers.get("vary")) == (coding, coding and "Accept-Encoding")
+    assert (gzip.decompress(body) if coding else body) == PirServer.load(store / "state").answer(documents[0])
 
 
 def test_connections_beyond_the_bound_get_a_503(store, documents):
@@ -178,3 +188,4 @@ def test_a_query_made_for_another_publication_is_refused_before_any_work(store, 
         got, _, body = exchange(server, post(b"{}").replace(b"\r\n\r\n", b"\r\nQuorvex-Publication: " + value +
                                                              b"\r\n\r\n", 1))
         assert got.split(b" ")[1] == status and value not in body and served not in body
+
