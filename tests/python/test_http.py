@@ -4,6 +4,7 @@ import logging
 import socket
 import threading
 import time
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -189,3 +190,15 @@ def test_a_query_made_for_another_publication_is_refused_before_any_work(store, 
                                                              b"\r\n\r\n", 1))
         assert got.split(b" ")[1] == status and value not in body and served not in body
 
+
+def test_transport_inflates_gzip_within_its_bound_and_refuses_anything_else():
+    bomb, small = gzip.compress(bytes(16 << 20)), gzip.compress(b"{}")  # 16 KiB that inflate to 16 MiB
+    assert http_transport._decompressed(bomb, " GZip", 16 << 20) == bytes(16 << 20)
+    tracemalloc.start()
+    for body, coding, message in [(bomb, "gzip", "exceeds 1048576 bytes once decompressed"), (small, "br", "other"),
+                                  (small[:-1], "gzip", "cut short"), (small + b"\0", "gzip", "followed by other"),
+                                  (small[:10] + b"\xff" * 8, "gzip", "not valid gzip: Error -3")]:
+        with pytest.raises(TransportError, match=message):
+            http_transport._decompressed(body, coding, 1 << 20)
+    assert tracemalloc.get_traced_memory()[1] < 3 << 20
+    tracemalloc.stop()

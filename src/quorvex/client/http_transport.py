@@ -6,8 +6,10 @@
 Connections are kept open and reused; one transport may serve several threads at once (each
 request takes an idle connection or opens one). A busy server's 503 is retried after its
 Retry-After, a bounded number of times; a kept-alive connection that the server closed meanwhile
-is replaced once. Requests to a loopback address never go through a proxy named in the
-environment; others follow the environment's proxy settings.
+is replaced once. Every query asks for a gzip-compressed answer; max_response_bytes bounds both
+the bytes read and the document they decompress to, and a body that would inflate beyond it is
+refused without being inflated further. Requests to a loopback address never go through a proxy
+named in the environment; others follow the environment's proxy settings.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ import socket
 import threading
 import urllib.parse
 import urllib.request
+import zlib
 from time import sleep
 
 from quorvex.shared.formats import PUBLICATION_HEADER
@@ -70,6 +73,27 @@ def _server_message(body: bytes) -> str:
         return "no details"
 
 
+def _decompressed(body: bytes, content_encoding: str, limit: int) -> bytes:
+    """The document a body of the given Content-Encoding holds; a TransportError for another coding
+    than gzip or identity, a corrupt gzip stream, or a document above limit bytes (never inflated
+    beyond limit + 1 bytes, however small the body)."""
+    coding = content_encoding.strip().lower()
+    if coding in ("", "identity"):
+        return body
+    if coding != "gzip":
+        raise TransportError("the server's answer has a Content-Encoding other than gzip or identity")
+    inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+    try:
+        document = inflater.decompress(body, limit + 1)
+    except zlib.error as error:
+        raise TransportError(f"the server's answer is not valid gzip: {error}") from None
+    if len(document) > limit:
+        raise TransportError(f"the server's answer exceeds {limit} bytes once decompressed")
+    if not inflater.eof or inflater.unused_data:
+        raise TransportError("the server's answer is not valid gzip: it is cut short or followed by other bytes")
+    return document
+
+
 def _retry_wait(headers: http.client.HTTPMessage) -> float:
     value = (headers.get("Retry-After") or "").strip()
     return min(float(value), MAX_RETRY_WAIT) if value.isdigit() else 1.0
@@ -89,7 +113,7 @@ class HttpTransport:
         self.max_response_bytes = max_response_bytes
         self.busy_retries = busy_retries
         self.publication = publication
-        self._headers = {"Content-Type": "application/json"}
+        self._headers = {"Content-Type": "application/json", "Accept-Encoding": "gzip"}
         if publication is not None:
             self._headers[PUBLICATION_HEADER] = publication
         self._parts = parts
@@ -181,4 +205,5 @@ class HttpTransport:
                 self._idle.append(connection)
         if response.status != 200:
             raise _Refused(response.status, response.msg, body)
-        return body
+        coding = ",".join(response.msg.get_all("Content-Encoding") or ())
+        return _decompressed(body, coding, self.max_response_bytes)
