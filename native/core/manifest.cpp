@@ -54,7 +54,10 @@ Status BundleManifest::validate_v0() const {
 }
 
 Status BundleManifest::validate_pir_metadata() const {
-  if (pir_scheme != kPirSchemeName) return format_error(concat("unsupported PIR scheme: ", pir_scheme));
+  // The balanced scheme belongs to the balanced profile alone; that profile's rule checks the pair.
+  const std::string* profile = find_param(pir_params, "parameter_profile");
+  const bool balanced = pir_scheme == kBalancedSchemeName && profile != nullptr && *profile == kBalancedProfile;
+  if (pir_scheme != kPirSchemeName && !balanced) return format_error(concat("unsupported PIR scheme: ", pir_scheme));
   const std::string* schema_version = find_param(pir_params, "schema_version");
   if (schema_version == nullptr) return format_error("missing PIR params schema_version");
   if (*schema_version != "1") {
@@ -85,6 +88,14 @@ Status validate_profile_specific_manifest_shape(const BundleManifest& manifest) 
   }
   if (*profile == kToyProfile || *profile == kExperimentalProfile) {
     return validate_profile_security_status(manifest.pir_params, *profile, kExperimentalStatus);
+  }
+  if (*profile == kBalancedProfile) {
+    QV_TRY(validate_profile_security_status(manifest.pir_params, kBalancedProfile, kBalancedStatus));
+    if (manifest.pir_scheme != kBalancedSchemeName) {
+      return format_error(concat("PIR parameter_profile ", kBalancedProfile, " requires PIR scheme ",
+                                 kBalancedSchemeName, ", got ", manifest.pir_scheme));
+    }
+    return {};
   }
   return format_error(concat("unsupported PIR parameter_profile: ", *profile));
 }

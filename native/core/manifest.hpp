@@ -18,6 +18,8 @@ inline constexpr std::string_view kQuorvexVersion = "0.1.0";
 inline constexpr std::string_view kIndexFormat = "quorvex-index-v0";
 inline constexpr std::string_view kPirStoreFormat = "quorvex-pir-v0";
 inline constexpr std::string_view kPirSchemeName = "simplepir-lwe-v0";
+// The scheme of the balanced profile (kBalancedProfile), quorvex's own.
+inline constexpr std::string_view kBalancedSchemeName = "simplepir-balanced-lwe-v1";
 
 // PIR parameters as text; ordered by key, a later duplicate key wins.
 using PirParamMap = std::map<std::string, std::string, std::less<>>;

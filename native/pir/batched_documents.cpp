@@ -28,8 +28,6 @@ Status validate_batch(std::string_view label, std::string_view item_label, std::
   return {};
 }
 
-constexpr std::string_view kSchemeMember = R"("scheme":"simplepir-lwe-v0")";
-
 // Where each batched document keeps its items.
 template <class Batch>
 struct BatchItems;
@@ -63,7 +61,7 @@ class PlainBatchReader {
     bool version = false, scheme = false, count = false, items = false;
     const bool read_members = members([&](std::string_view key) {
       if (key == "protocol_version") return once(version) && u32(batch.protocol_version);
-      if (key == "scheme") return once(scheme) && scheme_name();
+      if (key == "scheme") return once(scheme) && scheme_name(batch.scheme);
       if (key == "retrieval_count") return once(count) && u64(batch.retrieval_count);
       if (key == BatchItems<Batch>::key) return once(items) && item_list(batch.*BatchItems<Batch>::items);
       return false;
@@ -121,9 +119,11 @@ class PlainBatchReader {
     out = static_cast<std::uint32_t>(value);
     return true;
   }
-  bool scheme_name() {
+  bool scheme_name(PirScheme& out) {
     const auto name = plain_string();
-    return name && *name == kPirSchemeName;
+    const std::optional<PirScheme> scheme = name ? pir_scheme_named(*name) : std::nullopt;
+    if (scheme) out = *scheme;
+    return scheme.has_value();
   }
   // An object whose members `member` reads, given each key.
   template <class Member>
@@ -145,7 +145,7 @@ class PlainBatchReader {
       bool version = false, scheme = false, payload = false;
       const bool read_item = members([&](std::string_view key) {
         if (key == "protocol_version") return once(version) && u32(item.protocol_version);
-        if (key == "scheme") return once(scheme) && scheme_name();
+        if (key == "scheme") return once(scheme) && scheme_name(item.scheme);
         if (key == "payload") return once(payload) && payload_bytes(item.payload);
         return false;
       });
@@ -190,15 +190,16 @@ Result<Batch> read_batch(std::span<const std::uint8_t> bytes, std::string_view l
 // Writes a batched document compactly, keys in the order protocol_version,
 // scheme, retrieval_count, then the items under `key`.
 template <class Item>
-std::vector<std::uint8_t> write_batch(std::uint32_t protocol_version, std::uint64_t retrieval_count,
+std::vector<std::uint8_t> write_batch(std::uint32_t protocol_version, PirScheme scheme, std::uint64_t retrieval_count,
                                       std::string_view key, const std::vector<Item>& items) {
-  const std::string head = concat(R"({"protocol_version":)", protocol_version, ",", kSchemeMember,
-                                  R"(,"retrieval_count":)", retrieval_count, R"(,")", key, R"(":[)");
+  const std::string head = concat(R"({"protocol_version":)", protocol_version, R"(,"scheme":")",
+                                  pir_scheme_name(scheme), R"(","retrieval_count":)", retrieval_count, R"(,")", key,
+                                  R"(":[)");
   std::vector<std::string> item_heads;
   std::size_t size = head.size() + 2;
   for (const Item& item : items) {
     item_heads.push_back(concat(item_heads.empty() ? "" : ",", R"({"protocol_version":)", item.protocol_version,
-                                ",", kSchemeMember, R"(,"payload":")"));
+                                R"(,"scheme":")", pir_scheme_name(item.scheme), R"(","payload":")"));
     size += item_heads.back().size() + payload_codec::encoded_length(item.payload.bytes.size()) + 2;
   }
   // Written in place: the payloads are most of the document.
@@ -218,9 +219,20 @@ std::vector<std::uint8_t> write_batch(std::uint32_t protocol_version, std::uint6
 }  // namespace
 
 Status check_profile_retrieval_count(std::string_view parameter_profile, std::uint64_t retrieval_count) {
-  if (parameter_profile == kSupportedProfile && retrieval_count != kSupportedRetrievalCount) {
-    return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires retrieval_count ",
-                               kSupportedRetrievalCount, ", got ", retrieval_count));
+  const std::uint64_t required = parameter_profile == kSupportedProfile   ? kSupportedRetrievalCount
+                                 : parameter_profile == kBalancedProfile ? kBalancedRetrievalCount
+                                                                         : 0;
+  if (required != 0 && retrieval_count != required) {
+    return format_error(concat("PIR parameter_profile ", parameter_profile, " requires retrieval_count ", required,
+                               ", got ", retrieval_count));
+  }
+  return {};
+}
+
+Status check_batch_scheme(std::string_view label, PirScheme scheme, PirScheme expected) {
+  if (scheme != expected) {
+    return format_error(concat(label, " scheme ", pir_scheme_name(scheme), " does not match the store's scheme ",
+                               pir_scheme_name(expected)));
   }
   return {};
 }
@@ -231,7 +243,7 @@ Status BatchedPirQuery::validate() const {
 
 Result<std::vector<std::uint8_t>> BatchedPirQuery::to_json_vec() const {
   QV_TRY(validate());
-  return write_batch(protocol_version, retrieval_count, "queries", queries);
+  return write_batch(protocol_version, scheme, retrieval_count, "queries", queries);
 }
 
 Result<BatchedPirQuery> BatchedPirQuery::from_json_slice(std::span<const std::uint8_t> bytes) {
@@ -248,7 +260,7 @@ Status BatchedPirResponse::validate() const {
 
 Result<std::vector<std::uint8_t>> BatchedPirResponse::to_json_vec() const {
   QV_TRY(validate());
-  return write_batch(protocol_version, retrieval_count, "responses", responses);
+  return write_batch(protocol_version, scheme, retrieval_count, "responses", responses);
 }
 
 }  // namespace quorvex

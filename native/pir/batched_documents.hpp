@@ -41,9 +41,11 @@ struct BatchedPirResponse {
   Result<std::vector<std::uint8_t>> to_json_vec() const;
 };
 
-// The supported profile's batches hold exactly kSupportedRetrievalCount
+// The supported and the balanced profiles' batches hold exactly four
 // queries: "PIR parameter_profile {profile} requires retrieval_count {n}, got {count}".
 Status check_profile_retrieval_count(std::string_view parameter_profile, std::uint64_t retrieval_count);
+// "{label} scheme {scheme} does not match the store's scheme {expected}".
+Status check_batch_scheme(std::string_view label, PirScheme scheme, PirScheme expected);
 
 // A batched query with the secret context of each query at the same position.
 struct PreparedBatchedPirQuery {

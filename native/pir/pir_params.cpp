@@ -55,18 +55,6 @@ Status validate_profile_values(const PirParams& params, const PirProfileValues& 
 
 }  // namespace
 
-JsonStatus decode_json(const JsonValue& value, PirScheme& out) {
-  if (value.type() != JsonValue::Type::String) {
-    return json_fault(concat("invalid type: ", value.describe(), ", expected a PIR scheme name"), value.end_offset());
-  }
-  if (value.text() != kPirSchemeName) {
-    return json_fault(concat("unknown variant `", value.text(), "`, expected `", kPirSchemeName, "`"),
-                      value.end_offset());
-  }
-  out = PirScheme::SimplePirLweV0;
-  return {};
-}
-
 Result<std::uint64_t> parse_pir_param_u64(const PirParamMap& pir_params, std::string_view key,
                                           std::uint64_t fallback) {
   const auto found = pir_params.find(key);
@@ -80,9 +68,8 @@ Result<std::uint64_t> parse_pir_param_u64(const PirParamMap& pir_params, std::st
 
 Result<PirParams> PirParams::from_manifest(const BundleManifest& manifest) {
   QV_TRY(manifest.validate_pir_metadata());
-  if (manifest.pir_scheme != kPirSchemeName) {
-    return format_error(concat("unsupported PIR scheme: ", manifest.pir_scheme));
-  }
+  const std::optional<PirScheme> scheme = pir_scheme_named(manifest.pir_scheme);
+  if (!scheme) return format_error(concat("unsupported PIR scheme: ", manifest.pir_scheme));
   const PirParamMap& map = manifest.pir_params;
   const auto schema = map.find(std::string_view("schema_version"));
   if (schema == map.end()) return format_error("missing or invalid PIR params schema_version");
@@ -90,7 +77,7 @@ Result<PirParams> PirParams::from_manifest(const BundleManifest& manifest) {
   if (!schema_version) return format_error("missing or invalid PIR params schema_version");
 
   PirParams params;
-  params.scheme = PirScheme::SimplePirLweV0;
+  params.scheme = *scheme;
   params.schema_version = *schema_version;
   params.security_status = param_or(map, "security_status", kExperimentalStatus);
   params.parameter_profile = param_or(map, "parameter_profile", kSupportedProfile);
@@ -110,34 +97,18 @@ Status PirParams::validate() const {
   if (schema_version != 1) return format_error(concat("unsupported PIR params schema_version: ", schema_version));
   if (record_count == 0) return format_error("PIR params record_count must be greater than zero");
   if (record_size_bytes < 4) return format_error("PIR params record_size_bytes must leave room for a length prefix");
-  if (parameter_profile == kToyProfile) {
-    QV_TRY(validate_security_status(kExperimentalStatus));
-    return validate_toy_profile();
-  }
+  const PirProfile* profile = find_pir_profile(parameter_profile);
+  if (profile == nullptr) return format_error(concat("unsupported PIR parameter_profile: ", parameter_profile));
+  QV_TRY(require_security_status(parameter_profile, security_status, profile->security_status));
+  QV_TRY(validate_profile_values(*this, profile->values));
   if (parameter_profile == kSupportedProfile) {
-    QV_TRY(validate_security_status(kSupportedStatus));
-    QV_TRY(validate_simplepir_rs_profile());
-    return validate_supported_simplepir_rs_profile();
+    QV_TRY(validate_supported_profile_record_shape(record_count, record_size_bytes));
   }
-  if (parameter_profile == kExperimentalProfile) {
-    QV_TRY(validate_security_status(kExperimentalStatus));
-    return validate_simplepir_rs_profile();
+  if (scheme != profile->scheme) {
+    return format_error(concat("PIR parameter_profile ", parameter_profile, " requires PIR scheme ",
+                               pir_scheme_name(profile->scheme), ", got ", pir_scheme_name(scheme)));
   }
-  return format_error(concat("unsupported PIR parameter_profile: ", parameter_profile));
-}
-
-Status PirParams::validate_security_status(std::string_view expected) const {
-  return require_security_status(parameter_profile, security_status, expected);
-}
-
-Status PirParams::validate_toy_profile() const { return validate_profile_values(*this, kToyProfileValues); }
-
-Status PirParams::validate_simplepir_rs_profile() const {
-  return validate_profile_values(*this, kSimplePirRsProfileValues);
-}
-
-Status PirParams::validate_supported_simplepir_rs_profile() const {
-  return validate_supported_profile_record_shape(record_count, record_size_bytes);
+  return {};
 }
 
 }  // namespace quorvex

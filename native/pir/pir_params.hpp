@@ -10,13 +10,9 @@
 #include "core/error.hpp"
 #include "core/json_decode.hpp"
 #include "core/manifest.hpp"
+#include "pir/pir_scheme.hpp"
 
 namespace quorvex {
-
-// The PIR scheme; its only value is written "simplepir-lwe-v0".
-enum class PirScheme { SimplePirLweV0 };
-
-JsonStatus decode_json(const JsonValue& value, PirScheme& out);
 
 struct PirParams {
   PirScheme scheme = PirScheme::SimplePirLweV0;
@@ -36,16 +32,11 @@ struct PirParams {
   // absent named parameters take the toy profile's values. Does not validate.
   static Result<PirParams> from_manifest(const BundleManifest& manifest);
 
-  // Checks the parameters against the closed set of profiles.
+  // Checks the parameters against the closed set of profiles (pir_profiles.hpp):
+  // counts, status, the pinned values, the supported profile's limits, the scheme.
   Status validate() const;
 
   bool operator==(const PirParams&) const = default;
-
- private:
-  Status validate_security_status(std::string_view expected) const;
-  Status validate_toy_profile() const;
-  Status validate_simplepir_rs_profile() const;
-  Status validate_supported_simplepir_rs_profile() const;
 };
 
 // An unsigned decimal with an optional leading "+"; `fallback` when the key is absent.

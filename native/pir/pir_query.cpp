@@ -34,9 +34,10 @@ Status check_material(const QueryMaterial& material, std::uint64_t record_count,
   return {};
 }
 
-GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const std::uint64_t> vector) {
-  std::uint64_t sum = 0;
-  for (const std::uint64_t element : vector) sum += element;
+template <class Word>
+GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const Word> vector) {
+  Word sum = 0;
+  for (const Word element : vector) sum += element;
   GeneratedQuery generated;
   generated.query.payload.bytes = encode_vector_payload(magic, vector);
   generated.context.secret = std::move(material.secret);
@@ -46,15 +47,23 @@ GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::sp
   return generated;  // `material` (its error vector) is wiped as it dies
 }
 
+template <class Word>
 std::vector<GeneratedQuery> finish_queries(std::uint64_t magic, std::vector<QueryMaterial> materials,
-                                           const std::vector<std::vector<std::uint64_t>>& vectors) {
+                                           const std::vector<std::vector<Word>>& vectors) {
   std::vector<GeneratedQuery> generated;
   generated.reserve(materials.size());
   for (std::size_t k = 0; k < materials.size(); ++k) {
-    generated.push_back(finish_query(magic, std::move(materials[k]), vectors[k]));
+    generated.push_back(finish_query(magic, std::move(materials[k]), std::span<const Word>(vectors[k])));
   }
   return generated;
 }
+
+template GeneratedQuery finish_query(std::uint64_t, QueryMaterial, std::span<const std::uint64_t>);
+template GeneratedQuery finish_query(std::uint64_t, QueryMaterial, std::span<const std::uint32_t>);
+template std::vector<GeneratedQuery> finish_queries(std::uint64_t, std::vector<QueryMaterial>,
+                                                    const std::vector<std::vector<std::uint64_t>>&);
+template std::vector<GeneratedQuery> finish_queries(std::uint64_t, std::vector<QueryMaterial>,
+                                                    const std::vector<std::vector<std::uint32_t>>&);
 
 Status check_protocol_version(std::string_view label, std::uint32_t version) {
   if (version != kPirProtocolVersion) {

@@ -40,7 +40,7 @@ struct PirResponse {
 // The secret state of one query, kept by the client from generation to
 // decoding and never sent. The secret is wiped when the context dies.
 struct PirQueryContext {
-  SecretVector<std::uint64_t> secret;
+  SecretVector<std::uint64_t> secret;  // 32-bit values for the balanced scheme
   std::uint64_t record_id = 0;
   std::uint64_t query_seed = 0;
   std::uint64_t query_sum = 0;  // wrapping sum of the query vector's elements
@@ -66,12 +66,15 @@ struct GeneratedQuery {
 Status check_material(const QueryMaterial& material, std::uint64_t record_count, std::string_view prefix,
                       std::uint64_t secret_length, std::uint64_t error_length);
 
-// Frames the query vector under `magic`, records its wrapping sum, and moves
-// the secret into the context; the error vector is wiped here.
-GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const std::uint64_t> vector);
+// Frames the query vector under `magic`, records its wrapping sum (modulo
+// 2^64, or 2^32 for a vector of 32-bit words), and moves the secret into the
+// context; the error vector is wiped here. Word is std::uint64_t or std::uint32_t.
+template <class Word>
+GeneratedQuery finish_query(std::uint64_t magic, QueryMaterial material, std::span<const Word> vector);
 // finish_query for a batch: vectors[k] belongs to materials[k].
+template <class Word>
 std::vector<GeneratedQuery> finish_queries(std::uint64_t magic, std::vector<QueryMaterial> materials,
-                                           const std::vector<std::vector<std::uint64_t>>& vectors);
+                                           const std::vector<std::vector<Word>>& vectors);
 
 // "{label} protocol_version {version} is unsupported" unless version 1.
 Status check_protocol_version(std::string_view label, std::uint32_t version);

@@ -12,6 +12,8 @@ constexpr std::string_view kSimplePirRsBackendName = "simplepir-rs-v1.0.1";
 constexpr std::string_view kSimplePirRsImplementationStatus = "external-crate-experimental";
 constexpr std::string_view kToyBackendName = "toy-simplepir-lwe-v0";
 constexpr std::string_view kToyImplementationStatus = "toy-development-only";
+constexpr std::string_view kBalancedBackendName = "quorvex-balanced-v1";
+constexpr std::string_view kBalancedImplementationStatus = "quorvex-native-unaudited";
 
 bool contains(std::string_view text, std::string_view phrase) { return text.find(phrase) != std::string_view::npos; }
 
@@ -29,7 +31,10 @@ Status PirBackendMetadata::validate_against(const PirParams& params) const {
                             is_simplepir_rs_parameter_profile(parameter_profile);
   const bool toy = backend_name == kToyBackendName && implementation_status == kToyImplementationStatus &&
                    parameter_profile == kToyProfile;
-  if (simplepir_rs || toy) return {};
+  const bool balanced = backend_name == kBalancedBackendName &&
+                        implementation_status == kBalancedImplementationStatus &&
+                        parameter_profile == kBalancedProfile;
+  if (simplepir_rs || toy || balanced) return {};
   return format_error(concat("unsupported PIR backend/profile combination: backend=", backend_name,
                              ", implementation_status=", implementation_status,
                              ", parameter_profile=", parameter_profile));
@@ -44,6 +49,16 @@ Result<PirArtifacts> PirArtifacts::from_manifest(const BundleManifest& manifest)
 Status PirSchemeMetadata::validate() const {
   QV_TRY(params.validate());
   QV_TRY(backend.validate_against(params));
+  if (scheme != params.scheme || backend.scheme != params.scheme) {
+    return format_error("PIR scheme metadata scheme does not match params");
+  }
+  if (params.parameter_profile == kBalancedProfile) {
+    if (experimental) return format_error("balanced PIR scheme metadata must not mark the profile experimental");
+    if (!contains(security_note, "estimate") || !contains(security_note, "unaudited")) {
+      return format_error("balanced PIR scheme metadata security_note must say estimate and unaudited");
+    }
+    return {};
+  }
   if (params.parameter_profile == kSupportedProfile) {
     if (experimental) return format_error("supported PIR scheme metadata must not mark the profile experimental");
     if (!contains(security_note, "unaudited") || !contains(security_note, "not externally audited")) {

@@ -69,7 +69,7 @@ Result<SimplePirRsClientArtifact> SimplePirRsClientArtifact::from_bytes(std::spa
     return format_error(concat(kClientHintLabel, " ended while reading simplepir-rs matrix value"));
   }
   std::vector<std::uint64_t> values(static_cast<std::size_t>(declared));
-  cursor.read_u64s(values);
+  cursor.read_words(std::span(values));
   QV_TRY(cursor.finish());
   return SimplePirRsClientArtifact{setup, Matrix::from_row_major(rows, columns, std::move(values))};
 }

@@ -54,6 +54,15 @@ TEST(Manifest, RulesInOrder) {
         {[](auto& m) { m["pir_store_format"] = "x"; }, "format error: unsupported PIR store format: x"},
         {[](auto& m) { m["pir_scheme"] = "SimplePIR-lwe-v0"; },
              "format error: unsupported PIR scheme: SimplePIR-lwe-v0"},
+        // The balanced scheme belongs to the balanced profile, and that profile to it.
+        {[](auto& m) { m = testing::manifest_json("simplepir-balanced-128-v1", 1000000, 1024, 384); }, "ok"},
+        {[](auto& m) { m["pir_scheme"] = "simplepir-balanced-lwe-v1"; },
+             "format error: unsupported PIR scheme: simplepir-balanced-lwe-v1"},
+        {[](auto& m) {
+               m = testing::manifest_json("simplepir-balanced-128-v1", 5, 1024, 384);
+               m["pir_scheme"] = "simplepir-lwe-v0";
+             }, "format error: PIR parameter_profile simplepir-balanced-128-v1 requires PIR scheme "
+                "simplepir-balanced-lwe-v1, got simplepir-lwe-v0"},
         {[](auto& m) { m["pir_params"] = ordered_json::object(); }, "format error: missing PIR params schema_version"},
         {[](auto& m) { params(m)["schema_version"] = "2"; }, "format error: unsupported PIR params schema_version: 2"},
         {[](auto& m) { m["pir_record_count"] = 999; },

@@ -56,7 +56,7 @@ TEST(ResponseDocument, ParsesAndValidates) {
            {with_payload("1", "7"),
             json_error + "invalid type: integer `7`, expected a Quorvex digit-free payload string at line 1 column 144"},
            {response("1", R"({"protocol_version":1,"scheme":"x","payload":"YQ"})"),
-            json_error + "unknown variant `x`, expected `simplepir-lwe-v0` at line 1 column 117"},
+            json_error + "unknown variant `x`, expected `simplepir-lwe-v0` or `simplepir-balanced-lwe-v1` at line 1 column 117"},
            {R"({"protocol_version":4294967296})",
             json_error + "invalid value: integer `4294967296`, expected u32 at line 1 column 30"},
            {response("1", R"({"protocol_version":1,"payload":"YQ"})"), json_error + "missing field `scheme` at line 1 column 120"},

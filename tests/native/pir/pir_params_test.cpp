@@ -38,7 +38,7 @@ TEST(PirParams, FromManifest) {
   manifest["pir_params"]["schema_version"] = "01";
   EXPECT_EQ(outcome(params_of(manifest)), "format error: unsupported PIR params schema_version: 01");
   EXPECT_EQ(read_json<PirParams>(R"({"scheme":"simplepir-lwe-v1"})").error().message,
-            "unknown variant `simplepir-lwe-v1`, expected `simplepir-lwe-v0`");
+            "unknown variant `simplepir-lwe-v1`, expected `simplepir-lwe-v0` or `simplepir-balanced-lwe-v1`");
 }
 
 TEST(PirParams, NumbersArePlainUnsignedDecimal) {

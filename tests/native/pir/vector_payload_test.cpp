@@ -24,7 +24,7 @@ TEST(VectorPayload, WritesMagicCountAndElementsLittleEndian) {
   expected.insert(expected.end(), {1, 0, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 255, 255, 255, 255, 255, 255, 255, 255});
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(decode_vector_payload(kToyQueryMagic, bytes, 3, "q"), values);
-  EXPECT_TRUE(decode_vector_payload(kToyResponseMagic, encode_vector_payload(kToyResponseMagic, {}), 0, "q").value().empty());
+  EXPECT_TRUE(decode_vector_payload(kToyResponseMagic, encode_vector_payload(kToyResponseMagic, std::span<const std::uint64_t>()), 0, "q").value().empty());
 }
 
 TEST(VectorPayload, ReportsTheFirstFailingCheck) {

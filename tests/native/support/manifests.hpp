@@ -3,23 +3,26 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
+
+#include "pir/pir_profiles.hpp"
 
 namespace quorvex::testing {
 
-// The pir_params text map of a manifest for one of the three profiles.
+// The pir_params text map of a manifest of `profile`, with the values its row of the profile table pins.
 inline nlohmann::ordered_json manifest_pir_params(std::string_view profile) {
-  const bool toy = profile == "toy-development-only-v0";
+  const PirProfileValues& values = find_pir_profile(profile)->values;
   return {
       {"schema_version", "1"},
       {"parameter_profile", profile},
-      {"security_status", profile == "simplepir-rs-v0-1000-1k" ? "supported-v0-unaudited" : "experimental-unaudited"},
-      {"matrix_width", toy ? "16" : "64"},
-      {"modulus", toy ? "4294967296" : "18446744073709551615"},
-      {"plaintext_modulus", toy ? "256" : "131072"},
-      {"noise_distribution", toy ? "uniform_i64_-1_0_1" : "simplepir-rs-adapter-uniform_i64_-1_0_1"},
-      {"matrix_prg", toy ? "splitmix64-public-matrix-dev" : "simplepir-rs-chacha20-server-hint-v1"},
-      {"query_rng", "os-random-query-material"},
+      {"security_status", find_pir_profile(profile)->security_status},
+      {"matrix_width", std::to_string(values.matrix_width)},
+      {"modulus", std::to_string(values.modulus)},
+      {"plaintext_modulus", std::to_string(values.plaintext_modulus)},
+      {"noise_distribution", values.noise_distribution},
+      {"matrix_prg", values.matrix_prg},
+      {"query_rng", values.query_rng},
   };
 }
 
@@ -36,7 +39,7 @@ inline nlohmann::ordered_json manifest_json(std::string_view profile, std::uint6
       {"record_size_bytes", record_size},
       {"index_format", "quorvex-index-v0"},
       {"pir_store_format", "quorvex-pir-v0"},
-      {"pir_scheme", "simplepir-lwe-v0"},
+      {"pir_scheme", pir_scheme_name(find_pir_profile(profile)->scheme)},
       {"pir_params", manifest_pir_params(profile)},
       {"pir_record_count", record_count},
       {"pir_record_size_bytes", record_size},
