@@ -1,5 +1,6 @@
-// Both client hint formats; the magic at the start of the input decides which
-// reader accepts it, so every input goes to both.
+// The three client hint formats; the magic at the start of the input decides
+// which reader accepts it, so every input goes to all three.
+#include "pir/balanced_client_hint.hpp"
 #include "pir/simplepir_rs_client_hint.hpp"
 #include "pir/toy_client_hint.hpp"
 
@@ -14,6 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)quorvex::validate_simplepir_rs_hint_shape(*rs);
   } else {
     (void)rs.error().display();
+  }
+  if (auto balanced = quorvex::BalancedClientArtifact::from_bytes(bytes)) {
+    (void)quorvex::validate_balanced_hint_shape(*balanced);
+  } else {
+    (void)balanced.error().display();
   }
   return 0;
 }

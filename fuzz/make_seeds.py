@@ -1,10 +1,9 @@
-"""Writes the seed corpora of the fuzz targets from two small valid caches
-(toy and simplepir-rs), published and answered by this package. Run with the
+"""Writes the seed corpora of the fuzz targets from three small valid caches
+(toy, simplepir-rs and balanced), published and answered by this package. Run with the
 installed package: .venv/bin/python fuzz/make_seeds.py"""
 
 import json
 import pathlib
-import shutil
 import struct
 import sys
 import tempfile
@@ -41,18 +40,23 @@ def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
     write("json_records", f"{name}-metadata-line", bytes([4]) + metadata_line)
     write("index_files", f"{name}-vectors", b"\0" + (public / "index/vectors.bin").read_bytes())
     write("index_files", f"{name}-ids", b"\1" + (public / "index/ids.bin").read_bytes())
-    write("client_hint", name, (public / "pir/client_hint.bin").read_bytes())
+    hint = (public / "pir/client_hint.bin").read_bytes()
+    if profile == "simplepir-balanced-128-v1":
+        # The whole hint is 563 kB; the same header claiming one row of one value reads the same way.
+        hint = hint[:48] + struct.pack("<2Q", 1, 1) + hint[64:100]
+    write("client_hint", name, hint)
 
-    lanes = np.fromfile(server_dir / "lanes.bin", dtype="<u2").reshape(-1, len(chunks))
-    # simplepir-rs lanes hold two bytes of a record each, toy lanes one.
-    record = (lanes[:, 1].astype("<u2").tobytes() if profile != "toy-development-only-v0"
-              else lanes[:, 1].astype(np.uint8).tobytes())[:RECORD_SIZE]
-    write("padded_chunk_record", name, record)
-    (length,) = struct.unpack_from("<I", record)
-    write("json_records", f"{name}-chunk-record", bytes([5]) + record[4:4 + length])
+    if profile != "simplepir-balanced-128-v1":  # whose lanes hold digits, not bytes
+        lanes = np.fromfile(server_dir / "lanes.bin", dtype="<u2").reshape(-1, len(chunks))
+        # simplepir-rs lanes hold two bytes of a record each, toy lanes one.
+        record = (lanes[:, 1].astype("<u2").tobytes() if profile != "toy-development-only-v0"
+                  else lanes[:, 1].astype(np.uint8).tobytes())[:RECORD_SIZE]
+        write("padded_chunk_record", name, record)
+        (length,) = struct.unpack_from("<I", record)
+        write("json_records", f"{name}-chunk-record", bytes([5]) + record[4:4 + length])
 
     client = NativeClient.open_public_cache(str(public))
-    prepared = client.prepare_retrieval_query(embeddings[1], 1, 2)
+    prepared = client.prepare_retrieval_query(embeddings[1], 1, 4)
     response = PirServer.load(server_dir).answer(prepared.query_json)
     write("batched_response", name, response)
     write("query_document", name, prepared.query_json)
@@ -66,10 +70,11 @@ def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
 
 
 def main() -> int:
-    shutil.rmtree(HERE / "corpus", ignore_errors=True)
+    # Seeds written by hand (not by this script) are kept.
     with tempfile.TemporaryDirectory() as root:
         seeds_of("toy", "toy-development-only-v0", pathlib.Path(root))
         seeds_of("rs", "simplepir-rs-experimental-v0", pathlib.Path(root))
+        seeds_of("balanced", "simplepir-balanced-128-v1", pathlib.Path(root))
     return 0
 
 

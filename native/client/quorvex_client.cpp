@@ -4,7 +4,9 @@
 #include <array>
 #include <string_view>
 
+#include "client/balanced_size_envelope.hpp"
 #include "client/retrieval_padding.hpp"
+#include "client/shuffled_padding.hpp"
 #include "core/bundle_paths.hpp"
 #include "core/checksum.hpp"
 #include "core/file_io.hpp"
@@ -46,7 +48,9 @@ Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::pa
   // The size envelope needs only file metadata, so it is taken before any
   // large file is read. A cache outside it is only hashed, in constant
   // memory, so that a checksum failure is still the one reported first.
-  if (Status envelope = validate_supported_profile_public_cache_size_envelope(manifest, paths.root()); !envelope) {
+  Status envelope = validate_supported_profile_public_cache_size_envelope(manifest, paths.root());
+  if (envelope) envelope = validate_balanced_cache_sizes(manifest, paths.root());
+  if (!envelope) {
     QV_TRY(checksums.validate_files(paths.root(), kFilesAfterManifest));
     return std::unexpected(std::move(envelope).error());
   }
@@ -70,13 +74,18 @@ Result<std::vector<SearchResult>> QuorvexClient::search(std::span<const float> q
 
 Status QuorvexClient::check_retrieval_size(const RetrievalConfig& config) const {
   // Each query carries one framed 64-bit element per record (toy) or per row
-  // of the square database (simplepir-rs), written four characters per three bytes.
+  // of the square database (simplepir-rs), or one 32-bit element per column
+  // (balanced), written four characters per three bytes.
   const PirParams& params = pir_client_.params();
-  std::uint64_t elements = params.record_count;
-  if (is_simplepir_rs_parameter_profile(params.parameter_profile)) {
-    elements = std::max({params.record_count, params.record_size_bytes / 2 + 1, std::uint64_t{1}});
+  std::uint64_t elements = params.record_count, width = 8;
+  switch (find_pir_profile(params.parameter_profile)->backend) {
+    case PirBackendKind::Toy: break;
+    case PirBackendKind::SimplePirRs:
+      elements = std::max({params.record_count, params.record_size_bytes / 2 + 1, std::uint64_t{1}});
+      break;
+    case PirBackendKind::Balanced: width = 4; break;  // at most a column per record
   }
-  const std::uint64_t per_query = (16 + 8 * std::min(elements, kMaxQueryDocumentBytes)) / 3 * 4 + 80;
+  const std::uint64_t per_query = (16 + width * std::min(elements, kMaxQueryDocumentBytes)) / 3 * 4 + 80;
   const std::uint64_t most = std::max<std::uint64_t>(1, kMaxQueryDocumentBytes / per_query);
   if (config.retrieval_count > most) {
     return format_error(concat("retrieval_count ", config.retrieval_count,
@@ -93,14 +102,20 @@ Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<c
   std::vector<std::uint64_t> hit_ids;
   hit_ids.reserve(hits.size());
   for (const SearchResult& hit : hits) hit_ids.push_back(hit.record_id);
-  const std::vector<std::uint64_t> padded =
-      QV_TRY(padded_retrieval_record_ids(hit_ids, manifest_.pir_record_count, config));
-  PreparedBatchedPirQuery batch = QV_TRY(pir_client_.generate_batched_query(padded));
+  ShuffledRecordIds planned;
+  if (find_pir_profile(pir_client_.params().parameter_profile)->backend == PirBackendKind::Balanced) {
+    planned = QV_TRY(shuffled_retrieval_record_ids(hit_ids, manifest_.pir_record_count, config));
+  } else {
+    planned.record_ids = QV_TRY(padded_retrieval_record_ids(hit_ids, manifest_.pir_record_count, config));
+    for (std::uint64_t i = 0; i < hits.size(); ++i) planned.hit_positions.push_back(i);
+  }
+  PreparedBatchedPirQuery batch = QV_TRY(pir_client_.generate_batched_query(planned.record_ids));
   PreparedBatchedPirRetrieval prepared;
   prepared.query = std::move(batch.query);
   prepared.contexts = std::move(batch.contexts);
   prepared.visible_result_count = hits.size();
   prepared.search_results = std::move(hits);
+  prepared.hit_positions = std::move(planned.hit_positions);
   return prepared;
 }
 
@@ -114,8 +129,11 @@ Result<PreparedRetrievalJson> QuorvexClient::prepare_retrieval_query_json(std::s
 Result<std::vector<ChunkRecord>> QuorvexClient::decode_retrieval_response_json(
     const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const {
   const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
-  std::vector<ChunkRecord> chunks = QV_TRY(pir_client_.decode_batched_response_chunks(prepared.contexts, response));
-  if (chunks.size() >= prepared.visible_result_count) chunks.resize(prepared.visible_result_count);
+  std::vector<ChunkRecord> records = QV_TRY(pir_client_.decode_batched_response_chunks(prepared.contexts, response));
+  std::vector<ChunkRecord> chunks;
+  for (const std::uint64_t position : prepared.hit_positions) {
+    if (position < records.size()) chunks.push_back(std::move(records[position]));
+  }
   return chunks;
 }
 
@@ -136,8 +154,11 @@ Result<std::vector<ChunkRecord>> QuorvexClient::decode_checked_retrieval_respons
   if (!intact) return format_error(std::string(kIntegrityFailure));
   std::vector<ChunkRecord> chunks;
   chunks.reserve(prepared.visible_result_count);
-  for (std::size_t i = 0; i < prepared.visible_result_count && i < records.size(); ++i) {
-    ChunkRecord chunk = QV_TRY(decode_padded_chunk_record(records[i]));
+  for (std::size_t i = 0; i < prepared.hit_positions.size(); ++i) {
+    if (prepared.hit_positions[i] >= records.size() || i >= prepared.search_results.size()) {
+      return format_error("prepared retrieval does not match the response");
+    }
+    ChunkRecord chunk = QV_TRY(decode_padded_chunk_record(records[prepared.hit_positions[i]]));
     const SearchResult& hit = prepared.search_results[i];
     // The record is the publisher's own (its digest matched): a difference is the cache's fault.
     if (chunk.record_id != hit.record_id || chunk.chunk_id != hit.chunk_id) {

@@ -13,6 +13,7 @@
 #include "core/chunk.hpp"
 #include "core/error.hpp"
 #include "core/manifest.hpp"
+#include "core/secret_vector.hpp"
 #include "index/local_index.hpp"
 #include "pir/batched_documents.hpp"
 #include "pir/pir_client.hpp"
@@ -25,6 +26,9 @@ struct PreparedBatchedPirRetrieval {
   std::vector<PirQueryContext> contexts;     // secret; never serialised
   std::vector<SearchResult> search_results;  // the real hits, in ranking order
   std::uint64_t visible_result_count = 0;
+  // The query of hit i, in ranking order: i itself, but for the balanced
+  // profile, whose hits sit at random positions. Secret; never serialised.
+  SecretVector<std::uint64_t> hit_positions;
 };
 
 // What a checked decode reports for any record that differs from its digest.

@@ -31,6 +31,9 @@ Status RetrievalConfig::validate() const {
 Status validate_retrieval_config_for_profile(const PirParamMap& pir_params, const RetrievalConfig& config) {
   QV_TRY(config.validate());
   const auto profile = pir_params.find(std::string_view("parameter_profile"));
+  if (profile != pir_params.end() && profile->second == kBalancedProfile) {
+    return check_profile_retrieval_count(kBalancedProfile, config.retrieval_count);
+  }
   if (profile == pir_params.end() || profile->second != kSupportedProfile) return {};
   if (config.top_k != kSupportedTopK) {
     return format_error(concat("PIR parameter_profile ", kSupportedProfile, " requires top_k ", kSupportedTopK,

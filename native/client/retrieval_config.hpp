@@ -19,7 +19,8 @@ struct RetrievalConfig {
   Status validate() const;
 };
 
-// The configuration's own rules, then the supported profile's: top_k 2 and retrieval_count 4.
+// The configuration's own rules, then the supported profile's (top_k 2 and
+// retrieval_count 4) or the balanced profile's (retrieval_count 4).
 Status validate_retrieval_config_for_profile(const PirParamMap& pir_params, const RetrievalConfig& config);
 
 }  // namespace quorvex

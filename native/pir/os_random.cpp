@@ -77,4 +77,29 @@ Result<SecretVector<std::int64_t>> random_error_vector(std::size_t n, EntropySou
   return error;
 }
 
+Result<std::uint64_t> random_below(std::uint64_t bound, EntropySource source) {
+  // Values from the largest multiple of bound on would favour the smallest results.
+  const std::uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
+  while (true) {
+    std::uint64_t value = 0;
+    QV_TRY(fill(std::as_writable_bytes(std::span(&value, 1)), source));
+    if (value < limit) return value % bound;
+  }
+}
+
+std::int64_t centred_binomial_82(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2) {
+  constexpr std::uint64_t kLow18 = (std::uint64_t{1} << 18) - 1;
+  const int ones = std::popcount(w0) + std::popcount(w2 & kLow18);
+  const int others = std::popcount(w1) + std::popcount((w2 >> 18) & kLow18);
+  return ones - others;
+}
+
+Result<SecretVector<std::int64_t>> random_centred_binomial_vector(std::size_t n, EntropySource source) {
+  SecretVector<std::uint64_t> words(3 * n);
+  QV_TRY(fill(std::as_writable_bytes(std::span(words)), source));
+  SecretVector<std::int64_t> error(n);
+  for (std::size_t i = 0; i < n; ++i) error[i] = centred_binomial_82(words[3 * i], words[3 * i + 1], words[3 * i + 2]);
+  return error;
+}
+
 }  // namespace quorvex

@@ -45,6 +45,16 @@ Result<SecretVector<std::uint64_t>> random_secret_vector(std::size_t n, EntropyS
 // request for n = 0).
 Result<SecretVector<std::int64_t>> random_error_vector(std::size_t n, EntropySource source = os_entropy);
 
+// A uniform value below `bound` (at least 1), by rejection: no value is more likely than another.
+Result<std::uint64_t> random_below(std::uint64_t bound, EntropySource source = os_entropy);
+
+// n values of the centred binomial distribution of 82 coin pairs (mean 0,
+// variance 41), each from three fresh 64-bit words (24 * n bytes in one request).
+Result<SecretVector<std::int64_t>> random_centred_binomial_vector(std::size_t n, EntropySource source = os_entropy);
+// popcount(a) - popcount(b) for the 82-bit strings a = w0 and the low 18 bits
+// of w2, b = w1 and the 18 bits above those.
+std::int64_t centred_binomial_82(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2);
+
 // byte mod 3: 0 gives -1, 1 gives 0, 2 gives +1.
 inline std::int64_t sample_error(std::uint8_t byte) { return static_cast<std::int64_t>(byte % 3) - 1; }
 

@@ -8,19 +8,25 @@ namespace quorvex {
 
 Result<PirClientArtifact> SelectedPirBackend::load_client_artifact(const PirParams& params,
                                                                    std::span<const std::uint8_t> bytes) const {
-  if (std::holds_alternative<ToySimplePirBackend>(backend_)) {
-    return PirClientArtifact(QV_TRY(ToySimplePirBackend::load_client_artifact(params, bytes)));
-  }
-  return PirClientArtifact(QV_TRY(SimplePirRsBackend::load_client_artifact(params, bytes)));
+  return std::visit(
+      [&](const auto& backend) -> Result<PirClientArtifact> {
+        return PirClientArtifact(QV_TRY(backend.load_client_artifact(params, bytes)));
+      },
+      backend_);
 }
 
 Result<SelectedPirBackend> select_pir_backend(const PirParams& params) {
-  if (params.parameter_profile == kToyProfile) {
-    QV_TRY(params.validate());
-    return SelectedPirBackend(ToySimplePirBackend{});
-  }
-  if (is_simplepir_rs_parameter_profile(params.parameter_profile)) {
-    return SelectedPirBackend(QV_TRY(SimplePirRsBackend::for_params(params)));
+  const PirProfile* profile = find_pir_profile(params.parameter_profile);
+  if (profile == nullptr) return format_error(concat("unsupported PIR parameter_profile: ", params.parameter_profile));
+  switch (profile->backend) {
+    case PirBackendKind::Toy:
+      QV_TRY(params.validate());
+      return SelectedPirBackend(ToySimplePirBackend{});
+    case PirBackendKind::SimplePirRs:
+      return SelectedPirBackend(QV_TRY(SimplePirRsBackend::for_params(params)));
+    case PirBackendKind::Balanced:
+      QV_TRY(params.validate());
+      return SelectedPirBackend(BalancedBackend{});
   }
   return format_error(concat("unsupported PIR parameter_profile: ", params.parameter_profile));
 }

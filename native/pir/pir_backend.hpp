@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/error.hpp"
+#include "pir/balanced_backend.hpp"
 #include "pir/pir_params.hpp"
 #include "pir/simplepir_rs_backend.hpp"
 #include "pir/toy_backend.hpp"
@@ -13,23 +14,24 @@
 namespace quorvex {
 
 // The loaded client hint of the selected backend.
-using PirClientArtifact = std::variant<SimplePirClientArtifact, SimplePirRsClientArtifact>;
+using PirClientArtifact = std::variant<SimplePirClientArtifact, SimplePirRsClientArtifact, BalancedClientArtifact>;
 
 class SelectedPirBackend {
  public:
-  explicit SelectedPirBackend(ToySimplePirBackend backend) : backend_(backend) {}
-  explicit SelectedPirBackend(SimplePirRsBackend backend) : backend_(backend) {}
+  using Backend = std::variant<ToySimplePirBackend, SimplePirRsBackend, BalancedBackend>;
+
+  explicit SelectedPirBackend(Backend backend) : backend_(backend) {}
 
   // Loads the client hint with the chosen backend and wraps it as its artifact kind.
   Result<PirClientArtifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes) const;
 
-  const std::variant<ToySimplePirBackend, SimplePirRsBackend>& backend() const { return backend_; }
+  const Backend& backend() const { return backend_; }
 
  private:
-  std::variant<ToySimplePirBackend, SimplePirRsBackend> backend_;
+  Backend backend_;
 };
 
-// Toy for "toy-development-only-v0", simplepir-rs for the two simplepir-rs profiles.
+// The backend of the parameters' profile (pir_profiles.hpp): toy, simplepir-rs or balanced.
 Result<SelectedPirBackend> select_pir_backend(const PirParams& params);
 
 }  // namespace quorvex

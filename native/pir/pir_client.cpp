@@ -52,15 +52,13 @@ Result<PirClient> PirClient::from_manifest_reading(const BundleManifest& manifes
 template <class Operation>
 auto PirClient::dispatch(Operation&& operation) const
     -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{})) {
-  const auto& backend = backend_.backend();
-  if (std::holds_alternative<ToySimplePirBackend>(backend)) {
-    if (const auto* artifact = std::get_if<SimplePirClientArtifact>(&artifact_)) {
-      return operation(std::get<ToySimplePirBackend>(backend), *artifact);
-    }
-  } else if (const auto* artifact = std::get_if<SimplePirRsClientArtifact>(&artifact_)) {
-    return operation(std::get<SimplePirRsBackend>(backend), *artifact);
-  }
-  return format_error("PIR client artifact does not match selected backend");
+  return std::visit(
+      [&](const auto& backend) -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{})) {
+        using Artifact = typename std::remove_cvref_t<decltype(backend)>::Artifact;
+        if (const auto* artifact = std::get_if<Artifact>(&artifact_)) return operation(backend, *artifact);
+        return format_error("PIR client artifact does not match selected backend");
+      },
+      backend_.backend());
 }
 
 Result<GeneratedQuery> PirClient::generate_query(std::uint64_t record_id, EntropySource source) const {
@@ -91,10 +89,12 @@ Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<cons
         return backend.generate_queries_from_material(params_, artifact, std::move(materials));
       }));
   PreparedBatchedPirQuery prepared;
+  prepared.query.scheme = params_.scheme;
   prepared.query.retrieval_count = generated.size();
   prepared.query.queries.reserve(generated.size());
   prepared.contexts.reserve(generated.size());
   for (GeneratedQuery& query : generated) {
+    query.query.scheme = params_.scheme;
     prepared.query.queries.push_back(std::move(query.query));
     prepared.contexts.push_back(std::move(query.context));
   }
@@ -104,6 +104,8 @@ Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<cons
 Result<std::vector<std::vector<std::uint8_t>>> PirClient::decode_batched_response_records(
     std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const {
   QV_TRY(response.validate());
+  QV_TRY(check_batch_scheme("batched PIR response", response.scheme, params_.scheme));
+  for (const PirResponse& item : response.responses) QV_TRY(check_batch_scheme("PIR response", item.scheme, params_.scheme));
   if (contexts.size() != response.responses.size()) {
     return format_error(concat("batched PIR context count ", contexts.size(), " does not match response count ",
                                response.responses.size()));

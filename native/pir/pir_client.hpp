@@ -63,7 +63,7 @@ class PirClient {
   static Result<PirClient> from_manifest_reading(const BundleManifest& manifest, const std::filesystem::path& root,
                                                  ReadScheme&& read_scheme, ReadHint&& read_hint);
 
-  // Calls `operation(Backend, artifact)` for the backend and its artifact kind.
+  // Calls `operation(backend, artifact)` for the backend and its artifact kind.
   template <class Operation>
   auto dispatch(Operation&& operation) const -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{}));
 

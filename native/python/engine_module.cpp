@@ -16,6 +16,7 @@
 
 #include "python/arguments.hpp"
 #include "python/python_api.hpp"
+#include "pir/record_digits.hpp"
 #include "python/without_gil.hpp"
 #include "server/client_hint_rows.hpp"
 #include "server/lane_store.hpp"
@@ -153,11 +154,37 @@ PyObject* client_hint_rows(PyObject* self, PyObject* const* args, Py_ssize_t nar
     unsigned threads = 1;
     if (!convert_u64(bound[0], "matrix_seed", seed) || !convert_threads(bound[1], threads)) return nullptr;
     const LaneStore& store = store_of(self);
+    if (store.shape.backend == PirBackendKind::Balanced) {
+      PyErr_SetString(PyExc_ValueError, "a balanced store's hint comes from balanced_client_hint");
+      return nullptr;
+    }
     const ClientHintRows hint = without_gil([&] { return client_hint_rows(store, seed, threads); });
     PyRef rows(little_endian_bytes(hint.rows));
     PyRef repeated(little_endian_bytes(hint.repeated));
     if (!rows || !repeated) return nullptr;
     return PyTuple_Pack(2, rows.get(), repeated.get());
+  });
+}
+
+PyObject* balanced_client_hint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("PirEngine.balanced_client_hint()", {"matrix_key", "threads"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::span<const std::uint8_t> key_bytes;
+    unsigned threads = 1;
+    if (!convert_bytes(bound[0], "matrix_key", key_bytes) || !convert_threads(bound[1], threads)) return nullptr;
+    const LaneStore& store = store_of(self);
+    if (key_bytes.size() != 32 || store.shape.backend != PirBackendKind::Balanced) {
+      PyErr_SetString(PyExc_ValueError, "a balanced store's hint takes a 32-byte matrix key");
+      return nullptr;
+    }
+    std::array<std::uint8_t, 32> key{};
+    std::copy(key_bytes.begin(), key_bytes.end(), key.begin());
+    const std::vector<std::uint32_t> hint = without_gil([&] { return balanced_client_hint(store, key, threads); });
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(hint.data()),
+                                     static_cast<Py_ssize_t>(hint.size() * sizeof(std::uint32_t)));
   });
 }
 
@@ -197,7 +224,11 @@ PyMethodDef methods[] = {
      "answer as a malicious server could: answer element altered_lane decodes lane_shift higher."},
     {"client_hint_rows", method<client_hint_rows>(), kFastcallKeywords,
      "client_hint_rows($self, matrix_seed, threads)\n--\n\n"
-     "The client hint's rows (little-endian u64, one row per lane row) and the row repeated after them."},
+     "The client hint's rows (little-endian u64, one row per lane row) and the row repeated after them "
+     "(toy and simplepir-rs stores)."},
+    {"balanced_client_hint", method<balanced_client_hint>(), kFastcallKeywords,
+     "balanced_client_hint($self, matrix_key, threads)\n--\n\n"
+     "A balanced store's client hint values: rows x 1408 little-endian u32, row by row."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -245,16 +276,49 @@ PyObject* check_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const auto shape = StoreShape::for_store(std::string_view(profile, static_cast<std::size_t>(size)), record_count,
                                              record_size);
     if (!shape) return raise_error(shape.error());
-    return Py_BuildValue("{s:K,s:K,s:K}", "lane_rows", shape->lane_rows, "query_length", shape->query_length,
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K}", "lane_rows", shape->lane_rows, "columns", shape->columns,
+                         "records_per_column", shape->records_per_column, "query_length", shape->query_length,
                          "answer_length", shape->answer_length);
+  });
+}
+
+PyObject* record_digits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("record_digits()", {"records", "record_size_bytes"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::span<const std::uint8_t> records;
+    std::uint64_t size = 0;
+    if (!convert_bytes(bound[0], "records", records) || !convert_u64(bound[1], "record_size_bytes", size)) {
+      return nullptr;
+    }
+    const Result<std::uint64_t> digits = record_digit_count(size);
+    if (!digits) return raise_error(digits.error());
+    if (size == 0 || records.size() % size != 0) {
+      PyErr_SetString(PyExc_ValueError, "records must be whole records of record_size_bytes");
+      return nullptr;
+    }
+    const std::size_t count = records.size() / size;
+    std::vector<std::uint16_t> out(count * *digits);
+    without_gil([&] {
+      for (std::size_t i = 0; i < count; ++i) {
+        record_to_digits(records.subspan(i * size, size), std::span(out).subspan(i * *digits, *digits));
+      }
+    });
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                     static_cast<Py_ssize_t>(out.size() * sizeof(std::uint16_t)));
   });
 }
 
 PyMethodDef module_functions[] = {
     {"check_store", method<check_store>(), kFastcallKeywords,
      "check_store(parameter_profile, record_count, record_size_bytes)\n--\n\n"
-     "The shape of such a store (lane_rows, query_length, answer_length), or ValueError naming why it cannot "
-     "be served."},
+     "The shape of such a store (lane_rows, columns, records_per_column, query_length, answer_length), or "
+     "ValueError naming why it cannot be served."},
+    {"record_digits", method<record_digits>(), kFastcallKeywords,
+     "record_digits(records, record_size_bytes)\n--\n\n"
+     "The 9-bit digits of consecutive records of the balanced scheme, little-endian u16, record by record."},
     {nullptr, nullptr, 0, nullptr},
 };
 

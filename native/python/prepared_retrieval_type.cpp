@@ -15,6 +15,7 @@ void wipe_secrets(PreparedRetrievalValue& value) noexcept {
   for (PirQueryContext& context : value.prepared.contexts) {
     ::explicit_bzero(context.secret.data(), context.secret.size() * sizeof(std::uint64_t));
   }
+  ::explicit_bzero(value.prepared.hit_positions.data(), value.prepared.hit_positions.size() * sizeof(std::uint64_t));
 }
 
 void dealloc(PyObject* self) noexcept { dealloc_bound<PreparedRetrievalValue, wipe_secrets>(self, kPreparedRetrievalLabel); }

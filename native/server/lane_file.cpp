@@ -36,7 +36,11 @@ Result<LaneFile> LaneFile::open(const std::filesystem::path& path, std::uint64_t
   if (file.fd < 0) return std::unexpected(QuorvexError::io(path, IoSource::os(errno)));
   struct stat status {};
   if (::fstat(file.fd, &status) != 0) return std::unexpected(QuorvexError::io(path, IoSource::os(errno)));
-  const std::uint64_t expected = lane_rows * columns * 2;
+  std::uint64_t values = 0, expected = 0;
+  if (__builtin_mul_overflow(lane_rows, columns, &values) || __builtin_mul_overflow(values, std::uint64_t{2}, &expected)) {
+    return format_error(concat("lane file ", path.string(), ": ", lane_rows, " rows of ", columns,
+                               " lanes are too many to address"));
+  }
   if (static_cast<std::uint64_t>(status.st_size) != expected || expected == 0) {
     return format_error(concat("lane file ", path.string(), " holds ", status.st_size, " bytes, expected ", expected,
                                " (", lane_rows, " rows of ", columns, " lanes)"));

@@ -20,7 +20,7 @@ struct LaneStore {
   static Result<LaneStore> open(const std::filesystem::path& lane_file, std::string_view profile,
                                 std::uint64_t record_count, std::uint64_t record_size_bytes);
 
-  LaneRows rows() const { return {lanes.row(0), shape.lane_rows, shape.record_count}; }
+  LaneRows rows() const { return {lanes.row(0), shape.lane_rows, shape.columns}; }
 };
 
 }  // namespace quorvex

@@ -17,6 +17,7 @@ using QueryVectors = std::vector<std::vector<std::uint64_t>>;
 Result<QueryVectors> read_query_vectors(const StoreShape& shape, DocumentBytes document,
                                         std::uint64_t max_retrieval_count) {
   BatchedPirQuery batch = QV_TRY(BatchedPirQuery::from_json_slice(document));
+  QV_TRY(check_batch_scheme("batched PIR query", batch.scheme, shape.scheme));
   QV_TRY(check_profile_retrieval_count(shape.profile, batch.retrieval_count));
   if (batch.retrieval_count > max_retrieval_count) {
     return format_error(concat("batched PIR query retrieval_count ", batch.retrieval_count,
@@ -25,8 +26,16 @@ Result<QueryVectors> read_query_vectors(const StoreShape& shape, DocumentBytes d
   QueryVectors vectors;
   vectors.reserve(batch.queries.size());
   for (std::size_t k = 0; k < batch.queries.size(); ++k) {
-    vectors.push_back(QV_TRY(decode_vector_payload(shape.query_magic, batch.queries[k].payload.bytes,
-                                                   shape.query_length, concat("PIR query ", k))));
+    const std::string label = concat("PIR query ", k);
+    const std::vector<std::uint8_t>& payload = batch.queries[k].payload.bytes;
+    QV_TRY(check_batch_scheme(label, batch.queries[k].scheme, shape.scheme));
+    if (shape.word_bytes == 4) {  // 32-bit elements, widened for the lane products
+      const std::vector<std::uint32_t> words =
+          QV_TRY(decode_vector_payload<std::uint32_t>(shape.query_magic, payload, shape.query_length, label));
+      vectors.emplace_back(words.begin(), words.end());
+    } else {
+      vectors.push_back(QV_TRY(decode_vector_payload(shape.query_magic, payload, shape.query_length, label)));
+    }
     batch.queries[k].payload.bytes = {};  // the decoded vector replaces it
   }
   return vectors;
@@ -36,6 +45,7 @@ Result<std::vector<std::uint8_t>> response_document(const StoreShape& shape, std
                                                     std::size_t first, std::size_t count, std::size_t stride,
                                                     AnswerAlteration alteration) {
   BatchedPirResponse response;
+  response.scheme = shape.scheme;
   response.retrieval_count = count;
   response.responses.resize(count);
   std::vector<std::uint64_t> answer(shape.answer_length, 0);  // elements past the lane rows stay zero
@@ -44,7 +54,14 @@ Result<std::vector<std::uint8_t>> response_document(const StoreShape& shape, std
     if (alteration.lane < answer.size()) {
       answer[alteration.lane] = (answer[alteration.lane] + alteration.shift * shape.delta) & shape.answer_mask;
     }
-    response.responses[k].payload.bytes = encode_vector_payload(shape.response_magic, answer);
+    PirResponse& item = response.responses[k];
+    item.scheme = shape.scheme;
+    if (shape.word_bytes == 4) {
+      const std::vector<std::uint32_t> words(answer.begin(), answer.end());  // masked to 32 bits above
+      item.payload.bytes = encode_vector_payload(shape.response_magic, std::span<const std::uint32_t>(words));
+    } else {
+      item.payload.bytes = encode_vector_payload(shape.response_magic, std::span<const std::uint64_t>(answer));
+    }
   }
   return response.to_json_vec();
 }
@@ -72,9 +89,9 @@ std::vector<Result<std::vector<std::uint8_t>>> answer_query_documents(const Lane
   }
   std::vector<std::uint64_t> sums;
   if (!vectors.empty()) {
-    // Only the first record_count elements of a query meet a record; the
+    // Only the first `columns` elements of a query meet a record; the
     // database's other columns are zero.
-    sums = lane_products(store.rows(), shape.record_count, vectors.size(), threads,
+    sums = lane_products(store.rows(), shape.columns, vectors.size(), threads,
                          [&](FactorBlock& block, std::size_t first_column) {
                            for (std::size_t k = 0; k < vectors.size(); ++k) {
                              const std::uint64_t* values = vectors[k] + first_column;

@@ -5,6 +5,7 @@
 #include "core/profile_names.hpp"
 #include "core/text.hpp"
 #include "pir/pir_profiles.hpp"
+#include "pir/balanced_layout.hpp"
 #include "pir/simplepir_rs_backend.hpp"
 #include "pir/vector_payload.hpp"
 
@@ -48,41 +49,59 @@ Status check_toy_noise(std::uint64_t record_count) {
 
 Result<StoreShape> StoreShape::for_store(std::string_view profile, std::uint64_t record_count,
                                          std::uint64_t record_size_bytes) {
-  if (profile != kToyProfile && !is_simplepir_rs_parameter_profile(profile)) {
-    return format_error(concat("unsupported PIR parameter_profile: ", profile));
-  }
+  const PirProfile* pir_profile = find_pir_profile(profile);
+  if (pir_profile == nullptr) return format_error(concat("unsupported PIR parameter_profile: ", profile));
   if (record_count == 0) return format_error("a PIR store needs at least one record");
   if (record_size_bytes < kMinRecordSize) {
     return format_error(concat("PIR records need at least ", kMinRecordSize, " bytes, got ", record_size_bytes));
   }
   StoreShape shape;
   shape.profile = std::string(profile);
+  shape.backend = pir_profile->backend;
+  shape.scheme = pir_profile->scheme;
   shape.record_count = record_count;
   shape.record_size_bytes = record_size_bytes;
-  if (profile == kToyProfile) {
-    QV_TRY(check_toy_noise(record_count));
-    shape.backend = ServerBackend::Toy;
-    shape.lane_rows = record_size_bytes;
-    shape.query_length = record_count;
-    shape.answer_length = record_size_bytes;
-    shape.answer_mask = kToyProfileValues.modulus - 1;
-    shape.delta = kToyProfileValues.modulus / kToyProfileValues.plaintext_modulus;
-    shape.query_magic = kToyQueryMagic;
-    shape.response_magic = kToyResponseMagic;
-  } else {
-    shape.backend = ServerBackend::SimplePirRs;
-    shape.lane_rows = record_size_bytes / 2 + record_size_bytes % 2;
-    const std::uint64_t side = std::max(record_count, shape.lane_rows);
-    QV_TRY(check_simplepir_rs_noise(side));
-    shape.query_length = side;
-    shape.answer_length = side;
-    shape.answer_mask = ~std::uint64_t{0};
-    shape.delta = simplepir_rs_delta(kSimplePirRsProfileValues.plaintext_modulus);
-    shape.query_magic = kSimplePirRsQueryMagic;
-    shape.response_magic = kSimplePirRsResponseMagic;
+  shape.columns = record_count;
+  switch (pir_profile->backend) {
+    case PirBackendKind::Toy:
+      QV_TRY(check_toy_noise(record_count));
+      shape.lane_rows = record_size_bytes;
+      shape.query_length = record_count;
+      shape.answer_length = record_size_bytes;
+      shape.answer_mask = kToyProfileValues.modulus - 1;
+      shape.delta = kToyProfileValues.modulus / kToyProfileValues.plaintext_modulus;
+      shape.query_magic = kToyQueryMagic;
+      shape.response_magic = kToyResponseMagic;
+      break;
+    case PirBackendKind::SimplePirRs: {
+      shape.lane_rows = record_size_bytes / 2 + record_size_bytes % 2;
+      const std::uint64_t side = std::max(record_count, shape.lane_rows);
+      QV_TRY(check_simplepir_rs_noise(side));
+      shape.query_length = side;
+      shape.answer_length = side;
+      shape.answer_mask = ~std::uint64_t{0};
+      shape.delta = simplepir_rs_delta(kSimplePirRsProfileValues.plaintext_modulus);
+      shape.query_magic = kSimplePirRsQueryMagic;
+      shape.response_magic = kSimplePirRsResponseMagic;
+      break;
+    }
+    case PirBackendKind::Balanced: {
+      const BalancedLayout layout = QV_TRY(BalancedLayout::for_store(record_count, record_size_bytes));
+      shape.lane_rows = layout.rows;
+      shape.columns = layout.columns;
+      shape.records_per_column = layout.records_per_column;
+      shape.query_length = layout.columns;
+      shape.answer_length = layout.rows;
+      shape.answer_mask = 0xFFFFFFFFu;
+      shape.delta = kBalancedDelta;
+      shape.query_magic = kBalancedQueryMagic;
+      shape.response_magic = kBalancedResponseMagic;
+      shape.word_bytes = 4;
+      break;
+    }
   }
   std::uint64_t lane_values = 0, bytes = 0;
-  if (__builtin_mul_overflow(shape.lane_rows, record_count, &lane_values) ||
+  if (__builtin_mul_overflow(shape.lane_rows, shape.columns, &lane_values) ||
       __builtin_mul_overflow(lane_values, std::uint64_t{2}, &bytes)) {
     return format_error(concat("a store of ", record_count, " records of ", record_size_bytes,
                                " bytes is too large to address"));

@@ -84,6 +84,27 @@ TEST(ClientHint, SimplePirRsFileRefusals) {
   }
 }
 
+TEST(ClientHint, BalancedFileRefusals) {
+  // 5 records of 13 bytes: 12 digits each, one record per column.
+  const PirParams params = testing::params_for("simplepir-balanced-128-v1", 5, 13);
+  const auto setup = [](std::uint64_t per_column, std::uint64_t rows, std::uint64_t width = 1408) {
+    return testing::balanced_setup(5, 13, 12, per_column, 5, rows, width);
+  };
+  for (const auto& [file, error] : Refusals{
+        {setup(1, 12).u32s(12 * 1408), "ok"},
+        {testing::simplepir_rs_hint(5, 13), "format error: client_hint.bin has an unsupported SimplePIR magic header"},
+        {ByteWriter{}.magic("QVBLC001").u64(5), "format error: client_hint.bin ended while reading balanced record_size_bytes"},
+        {setup(1, 12).u32s(12 * 1408 - 1), "format error: client_hint.bin ended while reading balanced hint value"},
+        {setup(1, 1ull << 40).u32s(3), "format error: client_hint.bin ended while reading balanced hint value"},
+        {setup(1, 12).u32s(12 * 1408).raw(2), "format error: client_hint.bin has 2 trailing bytes"},
+        {setup(2, 24).u32s(24 * 1408), "format error: balanced setup records_per_column 2 does not match expected 1"},
+        {setup(1, 12, 1407).u32s(12 * 1407), "format error: balanced setup secret_dimension 1407 does not match params 1408"},
+        {testing::balanced_setup(6, 13, 12, 1, 6, 12).u32s(12 * 1408),
+         "format error: balanced setup record_count 6 does not match params 5"}}) {
+    EXPECT_EQ(testing::outcome(BalancedBackend::load_client_artifact(params, file.bytes())), error);
+  }
+}
+
 TEST(ClientHint, LaneCountOverflow) {
   EXPECT_EQ(testing::outcome(simplepir_rs_lane_count(18446744073709551615u)), "format error: simplepir-rs lane count overflow");
 }

@@ -8,10 +8,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "core/json_decode.hpp"
 #include "pir/pir_params.hpp"
+#include "pir/pir_profiles.hpp"
 #include "pir/simplepir_rs_client_hint.hpp"
 #include "pir/toy_client_hint.hpp"
 #include "support/manifests.hpp"
@@ -36,6 +38,13 @@ class ByteWriter {
   }
   ByteWriter& u64s(std::span<const std::uint64_t> values) {
     for (const std::uint64_t value : values) u64(value);
+    return *this;
+  }
+  // count little-endian u32 values 1, 2, 3, ...
+  ByteWriter& u32s(std::uint64_t count) {
+    for (std::uint64_t i = 1; i <= count; ++i) {
+      for (int b = 0; b < 4; ++b) bytes_.push_back(static_cast<std::uint8_t>(i >> (8 * b)));
+    }
     return *this;
   }
   ByteWriter& raw(std::size_t count) {
@@ -92,30 +101,47 @@ inline ByteWriter simplepir_rs_hint_file(const SimplePirRsClientArtifact& artifa
       .u64s(artifact.hint.values());
 }
 
+// The setup of a balanced client hint: the layout's six counts, the secret dimension, a key of 1, 2, 3, 4.
+inline ByteWriter balanced_setup(std::uint64_t record_count, std::uint64_t record_size, std::uint64_t digits,
+                                 std::uint64_t per_column, std::uint64_t columns, std::uint64_t rows,
+                                 std::uint64_t secret_dimension = 1408) {
+  ByteWriter writer;
+  writer.magic("QVBLC001").u64(record_count).u64(record_size).u64(digits).u64(per_column).u64(columns).u64(rows);
+  return writer.u64(secret_dimension).u64s(4);
+}
+
 // "pir/scheme.json" agreeing with a manifest of `profile` with the given store shape.
 inline nlohmann::ordered_json scheme_json(std::string_view profile, std::uint64_t record_count,
                                           std::uint64_t record_size) {
-  const bool toy = profile == "toy-development-only-v0";
-  const bool supported = profile == "simplepir-rs-v0-1000-1k";
+  const PirProfile& row = *find_pir_profile(profile);
+  const std::string_view scheme = pir_scheme_name(row.scheme);
   nlohmann::ordered_json params = manifest_pir_params(profile);
   params["schema_version"] = 1;
-  params["matrix_width"] = toy ? 16 : 64;
-  params["modulus"] = toy ? 4294967296u : 18446744073709551615u;
-  params["plaintext_modulus"] = toy ? 256 : 131072;
-  params["scheme"] = "simplepir-lwe-v0";
+  params["matrix_width"] = row.values.matrix_width;
+  params["modulus"] = row.values.modulus;
+  params["plaintext_modulus"] = row.values.plaintext_modulus;
+  params["scheme"] = scheme;
   params["record_count"] = record_count;
   params["record_size_bytes"] = record_size;
+  const auto [backend, status, experimental, note] =
+      row.backend == PirBackendKind::Toy          ? std::tuple("toy-simplepir-lwe-v0", "toy-development-only", true,
+                                                               "experimental and unaudited")
+      : row.backend == PirBackendKind::Balanced   ? std::tuple("quorvex-balanced-v1", "quorvex-native-unaudited", false,
+                                                               "an estimate; unaudited")
+      : profile == "simplepir-rs-v0-1000-1k"      ? std::tuple("simplepir-rs-v1.0.1", "external-crate-experimental", false,
+                                                               "unaudited; not externally audited")
+                                                  : std::tuple("simplepir-rs-v1.0.1", "external-crate-experimental", true,
+                                                               "experimental and unaudited");
   return {
-      {"scheme", "simplepir-lwe-v0"},
+      {"scheme", scheme},
       {"params", params},
       {"backend",
-       {{"scheme", "simplepir-lwe-v0"}, {"backend_name", toy ? "toy-simplepir-lwe-v0" : "simplepir-rs-v1.0.1"},
-        {"security_status", params["security_status"]}, {"parameter_profile", profile},
-        {"implementation_status", toy ? "toy-development-only" : "external-crate-experimental"}}},
+       {{"scheme", scheme}, {"backend_name", backend}, {"security_status", params["security_status"]},
+        {"parameter_profile", profile}, {"implementation_status", status}}},
       {"artifacts",
        {{"scheme", "pir/scheme.json"}, {"client_hint", "pir/client_hint.bin"}, {"server_hint", "pir/server_hint.bin"}}},
-      {"experimental", !supported},
-      {"security_note", supported ? "unaudited; not externally audited" : "experimental and unaudited"},
+      {"experimental", experimental},
+      {"security_note", note},
   };
 }
 

@@ -1,0 +1,147 @@
+#include "pir/balanced_backend.hpp"
+
+#include <algorithm>
+
+#include "core/secret_vector.hpp"
+#include "pir/record_digits.hpp"
+#include "pir/vector_payload.hpp"
+#include "simplepir/word_public_matrix.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// Rows of the public matrix generated per pass of a batch (360 KiB at 1408 words a row).
+constexpr std::size_t kRowsPerBlock = 64;
+// Stored digits are 0 .. 511: the centred digit plus 256.
+constexpr std::uint32_t kDigitOffset = 256;
+
+// out[r * count + k] = wrapping 32-bit dot product of row r of `rows` (each
+// `width` words) with secrets[k]; cloned for the running processor's widest
+// vectors.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#endif
+void wrapping_dots(const std::uint32_t* rows, std::size_t row_count, std::size_t width,
+                   const std::uint32_t* const* secrets, std::size_t count, std::uint32_t* out) {
+  for (std::size_t r = 0; r < row_count; ++r) {
+    const std::uint32_t* row = rows + r * width;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint32_t* secret = secrets[k];
+      std::uint32_t dot = 0;
+      for (std::size_t j = 0; j < width; ++j) dot += row[j] * secret[j];
+      out[r * count + k] = dot;
+    }
+  }
+}
+
+// The secrets of a batch as contiguous 32-bit words (checked material holds values below 2^32).
+SecretVector<std::uint32_t> secret_words(std::span<const QueryMaterial> materials, std::size_t width) {
+  SecretVector<std::uint32_t> words(materials.size() * width);
+  for (std::size_t k = 0; k < materials.size(); ++k) {
+    const auto& secret = materials[k].secret;
+    for (std::size_t j = 0; j < std::min(width, secret.size()); ++j) {
+      words[k * width + j] = static_cast<std::uint32_t>(secret[j]);
+    }
+  }
+  return words;
+}
+
+}  // namespace
+
+Status BalancedBackend::check_common(const PirParams& params, const Artifact& artifact) {
+  QV_TRY(params.validate());
+  QV_TRY(require_balanced_profile(params));
+  QV_TRY(artifact.setup.validate_against(params));
+  return validate_balanced_hint_shape(artifact);
+}
+
+Result<QueryMaterial> BalancedBackend::draw_material(const Artifact& artifact, std::uint64_t record_id,
+                                                     EntropySource source) {
+  QueryMaterial material;
+  material.record_id = record_id;
+  material.query_seed = QV_TRY(draw_query_seed(source));
+  material.secret = QV_TRY(random_secret_vector(artifact.setup.secret_dimension, source));
+  for (std::uint64_t& value : material.secret) value &= 0xFFFFFFFFu;  // uniform modulo 2^32
+  material.error = QV_TRY(random_centred_binomial_vector(artifact.setup.layout.columns, source));
+  return material;
+}
+
+std::vector<std::vector<std::uint32_t>> balanced_query_vectors(const BalancedSetup& setup,
+                                                               std::span<const QueryMaterial> materials) {
+  const std::size_t columns = setup.layout.columns;
+  const std::size_t width = setup.secret_dimension;
+  const std::size_t batch = materials.size();
+  std::vector<std::vector<std::uint32_t>> vectors(batch, std::vector<std::uint32_t>(columns));
+  const SecretVector<std::uint32_t> secrets = secret_words(materials, width);
+  std::vector<const std::uint32_t*> secret_rows(batch);
+  for (std::size_t k = 0; k < batch; ++k) secret_rows[k] = secrets.data() + k * width;
+  WordPublicMatrix matrix(setup.matrix_key, width);
+  std::vector<std::uint32_t> block(std::min(columns, kRowsPerBlock) * width);
+  SecretVector<std::uint32_t> dots(std::min(columns, kRowsPerBlock) * batch);  // A·s reveals e
+  for (std::size_t first = 0; first < columns; first += kRowsPerBlock) {
+    const std::size_t count = std::min(kRowsPerBlock, columns - first);
+    matrix.rows(first, std::span(block).first(count * width));
+    wrapping_dots(block.data(), count, width, secret_rows.data(), batch, dots.data());
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::size_t column = first + r;
+      for (std::size_t k = 0; k < batch; ++k) {
+        const QueryMaterial& material = materials[k];
+        const std::uint32_t unit = column == setup.layout.column_of(material.record_id) ? kBalancedDelta : 0;
+        vectors[k][column] = dots[r * batch + k] + static_cast<std::uint32_t>(material.error[column]) + unit;
+      }
+    }
+  }
+  return vectors;
+}
+
+Result<std::vector<GeneratedQuery>> BalancedBackend::generate_queries_from_material(
+    const PirParams& params, const Artifact& artifact, std::vector<QueryMaterial> materials) {
+  QV_TRY(check_common(params, artifact));
+  const BalancedSetup& setup = artifact.setup;
+  for (const QueryMaterial& material : materials) {
+    QV_TRY(check_material(material, params.record_count, "balanced query", setup.secret_dimension,
+                          setup.layout.columns));
+    if (std::ranges::any_of(material.secret, [](std::uint64_t value) { return value > 0xFFFFFFFFu; })) {
+      return format_error("balanced query secret values must be below 2^32");
+    }
+  }
+  const std::vector<std::vector<std::uint32_t>> vectors = balanced_query_vectors(setup, materials);
+  std::vector<GeneratedQuery> generated = finish_queries(kBalancedQueryMagic, std::move(materials), vectors);
+  for (GeneratedQuery& query : generated) query.query.scheme = PirScheme::SimplePirBalancedLweV1;
+  return generated;
+}
+
+Result<std::vector<std::uint8_t>> BalancedBackend::decode_response_record(const PirParams& params,
+                                                                          const Artifact& artifact,
+                                                                          const PirQueryContext& context,
+                                                                          const PirResponse& response) {
+  QV_TRY(check_common(params, artifact));
+  QV_TRY(check_context_and_response(params, context, response));
+  const BalancedSetup& setup = artifact.setup;
+  const BalancedLayout& layout = setup.layout;
+  const std::vector<std::uint32_t> answer = QV_TRY(decode_vector_payload<std::uint32_t>(
+      kBalancedResponseMagic, response.payload.bytes, layout.rows, "balanced PIR response"));
+  const std::size_t width = setup.secret_dimension;
+  const std::size_t digits = layout.digits_per_record;
+  const std::size_t first = layout.first_row_of(context.record_id);
+  SecretVector<std::uint32_t> words(width);
+  for (std::size_t j = 0; j < std::min(width, context.secret.size()); ++j) {
+    words[j] = static_cast<std::uint32_t>(context.secret[j]);
+  }
+  const std::uint32_t* secrets[] = {words.data()};
+  SecretVector<std::uint32_t> dots(digits);
+  wrapping_dots(artifact.hint.data() + first * width, digits, width, secrets, 1, dots.data());
+  const auto sum = static_cast<std::uint32_t>(context.query_sum);
+  SecretVector<std::uint16_t> record_digits(digits);
+  for (std::size_t t = 0; t < digits; ++t) {
+    const std::uint32_t noisy = answer[first + t] - kDigitOffset * sum - dots[t];
+    const std::uint32_t centred = (noisy + kBalancedDelta / 2) >> (32 - kBalancedDigitBits);
+    record_digits[t] = static_cast<std::uint16_t>((centred + kDigitOffset) & ((1u << kBalancedDigitBits) - 1));
+  }
+  std::vector<std::uint8_t> record(layout.record_size_bytes);
+  digits_to_record(record_digits, record);
+  return record;
+}
+
+}  // namespace quorvex
