@@ -55,8 +55,8 @@ def test_publish_summarises_what_it_wrote(capsys, tmp_path):
                "--server-state", str(tmp_path / "s")]
     assert main(command) == 0
     out = capsys.readouterr().out
-    for part in ["published 4 documents as ", "simplepir-rs-v0-1000-1k (supported-v0-unaudited)", "of at most 1,000",
-                 "of at most 2,621,440 bytes", "quorvex-hashing-words-pairs-384-v1, 384 dimensions",
+    for part in ["published 4 documents as ", "simplepir-balanced-128-v1 (estimated-128-unaudited)",
+                 "quorvex-hashing-words-pairs-384-v1, 384 dimensions",
                  f"\npublication {publication_id(tmp_path / 'c')}\n"]:
         assert part in out
     assert main(command) == 1  # into the same, now non-empty, directories

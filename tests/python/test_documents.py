@@ -138,8 +138,8 @@ NOT_EMBEDDING = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed"
     (lambda out: publish_documents([Document("long", "word " * 400, None, EMBEDDED.embedding)], *out,
                                    embedding_model="m"), "precomputed embedding but needs 3 chunks"),
     # Refused before any embedding is computed.
-    (lambda out: publish_documents([Document("big", "word " * 250_000)], *out, embedder=NOT_EMBEDDING),
-     f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"),
+    (lambda out: publish_documents([Document("big", "word " * 250_000)], *out, embedder=NOT_EMBEDDING,
+                                   profile=profiles.RS_SUPPORTED), f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"),
 ])
 def test_texts_and_documents_that_cannot_be_published_are_refused(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):

@@ -124,12 +124,13 @@ def _canonical(metadata):
 
 @pytest.mark.parametrize("profile, count, dimensions, record_size, top_k, retrieval_count", [
     (profiles.RS_SUPPORTED, 1000, 384, None, 2, 4),
+    (profiles.BALANCED, 2000, 8, 201, 3, 4),  # records stacked in columns, hits at random positions
     (profiles.RS_EXPERIMENTAL, 37, 12, 301, 3, 5),
     (profiles.TOY, 9, 5, 200, 9, 9),
     # Several column blocks of the engine; the toy store holds as many records as its noise allows.
     (profiles.RS_EXPERIMENTAL, 30_000, 8, 200, 2, 4),
     (profiles.TOY, 32_896, 8, 200, 2, 4),
-], ids=["supported", "experimental", "toy-every-record", "large", "toy-largest"])
+], ids=["supported", "balanced", "experimental", "toy-every-record", "large", "toy-largest"])
 def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dimensions, record_size, top_k,
                                                    retrieval_count):
     published = publish_synthetic(tmp_path, profile, count, dimensions, record_size, seed=count)

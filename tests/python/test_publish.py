@@ -24,12 +24,13 @@ CLIENT_VERIFIED = ["manifest.json", "index/vectors.bin", "index/ids.bin", "index
 
 
 @pytest.mark.parametrize("profile, count, dimensions, record_size", [
-    (None, 1000, 384, None), (profiles.TOY, 5, 3, None), (profiles.RS_EXPERIMENTAL, 7, 8, 333),
+    (profiles.RS_SUPPORTED, 1000, 384, None), (None, 9, 3, None), (profiles.TOY, 5, 3, None),
+    (profiles.RS_EXPERIMENTAL, 7, 8, 333),
 ])
 def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, count, dimensions, record_size):
     result = publish(make_chunks(count), vectors := make_embeddings(count, dimensions), tmp_path / "public",
                      tmp_path / "server", embedding_model="test-model", profile=profile, record_size_bytes=record_size)
-    root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.RS_SUPPORTED)
+    root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.DEFAULT)
     manifest, scheme = (json.loads((root / name).read_text()) for name in ("manifest.json", "pir/scheme.json"))
     listed = json.loads((root / "checksums.json").read_text())["files"]
     assert set(manifest) == MANIFEST_KEYS and sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
@@ -37,7 +38,9 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
     assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == result.record_size_bytes
     # The profile's values and the scheme's agreement with the manifest are checked by the client, which opens
     # every profile's caches in the round-trip tests.
-    assert manifest["pir_params"]["parameter_profile"] == chosen.name and "far too small" in scheme["security_note"]
+    assert manifest["pir_params"]["parameter_profile"] == chosen.name
+    assert ("estimate by that method, not an audit" if chosen.is_balanced else "far too small") in \
+        scheme["security_note"]
     assert np.array_equal(np.frombuffer((root / "index/vectors.bin").read_bytes(), "<f4", offset=20), vectors.ravel())
     assert listed["pir/server_hint.bin"]["size_bytes"] == (root / "pir/server_hint.bin").stat().st_size
     assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
@@ -65,16 +68,17 @@ def test_the_same_content_and_epoch_publish_the_same_bytes_and_other_content_oth
 
 
 @pytest.mark.parametrize("chunks, vectors, options, message", [
-    (make_chunks(1001), make_embeddings(1001, 384), {},
-     "holds at most 1000 chunks, got 1001; pass profile='simplepir-rs-experimental-v0'"),
-    (make_chunks(3), make_embeddings(3, 383), {}, "requires 384-dimensional embeddings, got 383"),
-    ([{"chunk_id": "long", "document_id": "d", "text": "y" * 1000}], make_embeddings(1, 384), {},
-     "hold at most 1020 bytes of chunk record JSON"),
+    (make_chunks(1001), make_embeddings(1001, 384), {"profile": profiles.RS_SUPPORTED},
+     "holds at most 1000 chunks, got 1001; the default profile 'simplepir-balanced-128-v1' holds it"),
+    (make_chunks(3), make_embeddings(3, 383), {"profile": profiles.RS_SUPPORTED},
+     "requires 384-dimensional embeddings, got 383"),
+    ([{"chunk_id": "long", "document_id": "d", "text": "y" * 1000}], make_embeddings(1, 384),
+     {"profile": profiles.RS_SUPPORTED}, "hold at most 1020 bytes of chunk record JSON"),
     (make_chunks(2), make_embeddings(2, 384), {"profile": profiles.RS_SUPPORTED, "record_size_bytes": 512},
      "requires 1024-byte records, got record_size_bytes 512"),
     # 1000 chunks with 700 bytes of metadata each push metadata.jsonl past the envelope.
-    ([Chunk(f"c{i}", "d", "t", {"note": "n" * 700}) for i in range(1000)], make_embeddings(1000, 384), {},
-     "public cache holds at most 2621440 bytes, this one needs"),
+    ([Chunk(f"c{i}", "d", "t", {"note": "n" * 700}) for i in range(1000)], make_embeddings(1000, 384),
+     {"profile": profiles.RS_SUPPORTED}, "public cache holds at most 2621440 bytes, this one needs"),
     (make_chunks(3), make_embeddings(2, 4), {"profile": profiles.TOY}, "got 2 embeddings for 3 chunks"),
     (make_chunks(2), np.array([[1.0, np.nan], [0, 1]]), {"profile": profiles.TOY},
      "embedding 0 has a non-finite value at dimension 1"),

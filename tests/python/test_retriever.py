@@ -11,6 +11,7 @@ import pytest
 
 from quorvex import (AnswerMismatch, EmbedderMismatch, HashingEmbedder, InsecureCache, NativeClient,
                      PrivateRetriever, ServerDistrusted, TamperedChunk, UnexpectedPublication)
+from quorvex.client.retriever import InsecureCacheWarning
 from quorvex.server.pir_server import PirServer
 from quorvex.shared.formats import publication_id
 from support import codec
@@ -64,6 +65,13 @@ def _another_collections_server(store, tmp_path):
     return store / "cache", PirServer.load(tmp_path / "state").answer
 
 
+def _longer_hint(store, tmp_path):
+    """The client hint with four more bytes, its checksum listed to match: more than the manifest allows."""
+    shutil.copytree(store / "cache", tmp_path / "cache")
+    replace_file(tmp_path / "cache", "pir/client_hint.bin", (store / "cache/pir/client_hint.bin").read_bytes() + b"1234")
+    return tmp_path / "cache", None
+
+
 def _unsound_cache(store, tmp_path):
     shutil.copytree(store / "cache", tmp_path / "cache")
     (tmp_path / "cache/index/metadata.jsonl").write_text("tampered\n")
@@ -82,7 +90,9 @@ def _unsound_cache(store, tmp_path):
         PirServer.load(store / "state").answer), HashingEmbedder, AnswerMismatch,
      "the cache's index and its PIR records do not belong together"),
     (_unsound_cache, HashingEmbedder, RuntimeError, "index/metadata.jsonl"),  # the module's message
-], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache"])
+    (_longer_hint, HashingEmbedder, RuntimeError, "requires pir/client_hint.bin of .* bytes for its manifest"),
+], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache",
+        "hint longer than the manifest allows"])
 def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, embedder, error,
                                                                              message):
     cache, transport = make(store, tmp_path)
@@ -91,22 +101,22 @@ def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(stor
 
 
 def _altered(response: bytes, element: int, position: int) -> bytes:
-    """The response with answer element `element` of response `position` one delta higher, as a server can
-    make it without knowing which record that query fetches (lane `element` of the record then decodes one
-    higher: bytes 2 * element and 2 * element + 1)."""
+    """The response with answer element `element` of response `position` one plaintext step (delta) higher,
+    as a server can make it without knowing which record that query fetches (digit `element` of the
+    record's column then decodes one higher)."""
     document = json.loads(response)
     item = document["responses"][position]
-    answer = codec.decode_vector(b"QVSRR001", codec.decode_payload(item["payload"]))
-    with np.errstate(over="ignore"):
-        answer[element] += np.uint64((1 << 64) // 131072)
-    item["payload"] = codec.encode_payload(codec.encode_vector(b"QVSRR001", answer))
+    framed = codec.decode_payload(item["payload"])
+    answer = np.frombuffer(framed, "<u4", offset=16).copy()
+    answer[element] += np.uint32(1 << 23)
+    item["payload"] = codec.encode_payload(framed[:16] + answer.tobytes())
     return json.dumps(document, separators=(",", ":")).encode()
 
 
-# Lanes of the length prefix, the record id, the text of a long chunk or a short one's zero filler,
-# and the last byte pair of the 1024-byte records; at every position of the batch, hits and padding.
+# Digits of the length prefix, the record id, the text of a long chunk or a short one's zero filler,
+# and the last bits of the 1024-byte records; at every position of the batch, hits and padding.
 @pytest.mark.parametrize("position", range(4))
-@pytest.mark.parametrize("element", [0, 8, 200, 511])
+@pytest.mark.parametrize("element", [0, 8, 200, 910])
 def test_an_altered_answer_fails_alike_whichever_records_were_fetched_and_ends_the_trust(store, pir, position,
                                                                                          element):
     for question, _ in QUESTIONS:
@@ -121,7 +131,7 @@ def test_an_altered_answer_fails_alike_whichever_records_were_fetched_and_ends_t
         assert len(sent) == 1
 
 
-def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into(store, pir, toy, tmp_path):
+def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into(store, pir, toy, rs, tmp_path):
     def unreachable(query: bytes) -> bytes:
         raise AssertionError("nothing may be sent")
 
@@ -132,7 +142,8 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
         (store / "cache", {"publication": "0" * 64}, UnexpectedPublication, f"is publication {served}, not the pinned"),
         (store / "cache", {"publication": served.upper()}, ValueError, "64 lower-case hexadecimal digits"),
         (bare, {}, InsecureCache, "gives no digests of its whole records"),
-        (toy.public, {}, InsecureCache, "toy-development-only-v0 is for development only"),
+        (toy.public, {}, InsecureCache, "toy-development-only-v0 does not protect queries: it is for development"),
+        (rs.public, {}, InsecureCache, "simplepir-rs-experimental-v0 does not protect queries: its LWE secrets"),
     ]:
         with pytest.raises(error, match=message):
             PrivateRetriever(cache, HashingEmbedder(), unreachable, **options)
@@ -141,7 +152,8 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
     with pytest.raises(RuntimeError, match="^format error: this cache gives no record digests"):
         unchecked.decode_checked_retrieval(unchecked.prepare_retrieval_query([1.0] * 384, 2, 4), b"{}")
     # Opted into, such a cache has its chunks checked, with one warning when it has no chunk digests either.
-    retriever = PrivateRetriever(bare, HashingEmbedder(), pir.answer, allow_insecure=True)
+    with pytest.warns(InsecureCacheWarning, match="cannot be retrieved from safely: it gives no digests"):
+        retriever = PrivateRetriever(bare, HashingEmbedder(), pir.answer, allow_insecure=True)
     with pytest.warns(UserWarning, match="carries no chunk digests"):
         assert retriever.retrieve("tomatoes").chunks and retriever.insecurity
     with warnings.catch_warnings():

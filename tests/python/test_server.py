@@ -10,7 +10,7 @@ from quorvex._engine import PirEngine
 from quorvex.publisher.pir_setup import RsSetup, ToySetup, setup_json, write_client_hint
 from quorvex.server import PirServer, QueryError
 from quorvex.shared import profiles
-from quorvex.shared.formats import LANES_FILE, STATE_FILE, write_lanes
+from quorvex.shared.formats import LANES_FILE, STATE_FILE, lane_rows, record_lanes, write_lanes
 from support import codec
 from support.corpus import publish_synthetic
 
@@ -23,7 +23,7 @@ def store(directory: pathlib.Path, kind: str, records: np.ndarray, seed: int, se
     count, size = records.shape
     profile, setup = (TOY, ToySetup.new(count, size, seed)) if kind == "toy" else \
         (RS, RsSetup.new(count, size, setup_seed, seed))
-    write_lanes(directory / LANES_FILE, profile, count, size, [records])
+    write_lanes(directory / LANES_FILE, lane_rows(profile, size), count, [record_lanes(profile, records)])
     engine = PirEngine.open(str(directory / LANES_FILE), profile.name, count, size)
     hint = io.BytesIO()
     write_client_hint(hint, setup, engine, 2)

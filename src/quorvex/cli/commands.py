@@ -17,6 +17,7 @@ import json
 import os
 import pathlib
 import sys
+import warnings
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, TextIO
 
@@ -198,10 +199,12 @@ def _parser() -> argparse.ArgumentParser:
     publish.add_argument("--server-state", type=pathlib.Path, required=True,
                          help="server state directory to write (outside the cache; keep it private)")
     publish.add_argument("--embedding-model", help="model name of the documents' own embeddings")
-    publish.add_argument("--profile", choices=list(profiles.PROFILES), default=None,
-                         help=f"PIR parameter profile (default {profiles.RS_SUPPORTED})")
-    publish.add_argument("--record-size", type=int, default=profiles.SUPPORTED_RECORD_SIZE,
-                         help="bytes per padded chunk record (fixed at 1024 for the default profile)")
+    publish.add_argument("--profile", choices=list(profiles.PROFILES), default=profiles.DEFAULT,
+                         help=f"PIR parameter profile (default {profiles.DEFAULT}; the others are far too weak "
+                              "to hide queries)")
+    publish.add_argument("--record-size", type=int, default=profiles.DEFAULT_RECORD_SIZE,
+                         help=f"bytes per padded chunk record (default {profiles.DEFAULT_RECORD_SIZE}; fixed at "
+                              f"{profiles.SUPPORTED_RECORD_SIZE} for {profiles.RS_SUPPORTED})")
     publish.add_argument("--overwrite", action="store_true", help="replace existing output directories")
     publish.set_defaults(run=_publish)
 
@@ -241,7 +244,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="refuse the cache unless it is this publication (64 hexadecimal digits, as "
                           "`quorvex verify` and `quorvex publish` print them)")
     ask.add_argument("--allow-insecure", action="store_true",
-                     help="use a cache without record digests, or of a development-only profile")
+                     help="use a cache without record digests, or of a profile too weak to hide queries "
+                          "(with a warning saying why)")
     ask.set_defaults(run=_ask)
 
     verify = commands.add_parser("verify", help="open a cache with every check and report what it holds")
@@ -271,8 +275,14 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     return args
 
 
+def _warning_line(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  line: str | None = None) -> str:
+    return f"quorvex: warning: {message}\n"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parse(argv)
+    warnings.formatwarning = _warning_line  # one line, without the source line that raised it
     # Chunk texts may hold any character; a terminal that cannot show one gets a replacement.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):

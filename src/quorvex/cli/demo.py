@@ -1,7 +1,7 @@
 """quorvex demo: a private retrieval end to end, on a corpus every Python installation carries.
 
 The documentation topics of pydoc_data.topics (one document per topic) are chunked,
-embedded with the hashing embedder and published with the supported profile; the PIR
+embedded with the hashing embedder and published with quorvex's default profile; the PIR
 server answers over HTTP on a free loopback port in a background thread; each question
 is searched locally and its hits fetched privately. Everything stays on this machine.
 """
@@ -19,13 +19,12 @@ from quorvex.cli.privacy import PRIVACY_NOTE
 from quorvex.client.http_transport import HttpTransport
 from quorvex.client.retriever import PrivateRetriever, TamperedChunk
 from quorvex.embedders import make_embedder
-from quorvex.publisher.documents import Document, chunk_document
+from quorvex.publisher.documents import Document
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.server.http_server import PirHttpServer, serve_in_background
 from quorvex.server.pir_server import AnswerAlteration, PirServer, QueryError
-from quorvex.shared import profiles
 
-__all__ = ["DEFAULT_QUESTIONS", "run_demo", "select_topics", "topic_documents"]
+__all__ = ["DEFAULT_QUESTIONS", "run_demo", "topic_documents"]
 
 DEFAULT_QUESTIONS = (
     "How does the with statement use a context manager?",
@@ -41,20 +40,6 @@ def topic_documents() -> list[Document]:
     from pydoc_data.topics import topics
 
     return [Document(name, text) for name, text in sorted(topics.items()) if text.strip()]
-
-
-def select_topics(documents: Sequence[Document], max_chunks: int = profiles.SUPPORTED_MAX_RECORDS,
-                  record_size_bytes: int = profiles.SUPPORTED_RECORD_SIZE) -> tuple[list[Document], list[str], int]:
-    """Topics in name order while their chunks fit max_chunks; returns (selected, skipped names, chunk count)."""
-    selected, skipped, total = [], [], 0
-    for document in documents:
-        chunks = len(chunk_document(document, record_size_bytes, max_record_id=max_chunks - 1))
-        if total + chunks <= max_chunks:
-            selected.append(document)
-            total += chunks
-        else:
-            skipped.append(document.document_id)
-    return selected, skipped, total
 
 
 class _ServerView:
@@ -80,19 +65,13 @@ def _publish(workdir: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
     _say(f"1. Publish (done once, by whoever owns the documents)")
     _say(f"   corpus: pydoc_data.topics of Python {platform.python_version()}: {len(documents)} topics, "
          f"{display.count(text_bytes)} bytes of text")
-    selected, skipped, _ = select_topics(documents)
-    if skipped:
-        _say(f"   selected {len(selected)} topics in name order; left out to stay within "
-             f"{profiles.SUPPORTED_MAX_RECORDS} chunks: {', '.join(skipped)}")
-    else:
-        _say(f"   selected all {len(selected)} topics")
     embedder = make_embedder("hashing")
     cache, state = workdir / "cache", workdir / "server-state"
     started = time.perf_counter()
-    result = publish_documents(selected, cache, state, embedder=embedder)
+    result = publish_documents(documents, cache, state, embedder=embedder)
     elapsed = time.perf_counter() - started
     server_bytes = sum(f.stat().st_size for f in state.rglob("*") if f.is_file())
-    for line in display.publish_lines(result, len(selected), embedder.name, server_bytes):
+    for line in display.publish_lines(result, len(documents), embedder.name, server_bytes):
         _say(f"   {line}")
     _say(f"   chunking, embedding and publishing took {elapsed:.2f} s")
     return cache, state
@@ -114,17 +93,17 @@ def _ask(retriever: PrivateRetriever, view: _ServerView, number: int, total: int
     _say(f"   timings: {display.timing_line(retrieval)}")
 
 
-# The answer element a dishonest server alters with --tamper: lane 100 holds bytes 200 and 201
-# of each fetched record, chunk text or the zero filler after it, whichever record it is.
+# The answer element a dishonest server alters with --tamper: it decodes into a few bytes of each
+# fetched record (chunk text or the zero filler after it), whichever record that is.
 TAMPERED_LANE = 100
 
 
 def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
     _say()
     _say("5. A dishonest server (--tamper)")
-    _say(f"   this server adds delta to answer element {TAMPERED_LANE} of every response: the record each "
-         f"query fetches decodes with byte {2 * TAMPERED_LANE} one higher, though the server cannot tell "
-         "which records those are")
+    _say(f"   this server adds one plaintext step to answer element {TAMPERED_LANE} of every response: the "
+         "record each query fetches decodes with a few bits changed, though the server cannot tell which "
+         "records those are")
     liar = PirServer.load(state, alteration=AnswerAlteration(lane=TAMPERED_LANE))
     with serve_in_background(PirHttpServer(liar)) as server:
         retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))

@@ -19,8 +19,9 @@ nothing more (ServerDistrusted). What is left: a server that alters one record i
 state learns whether a retrieval fetched it, once, before the client stops.
 
 Pin the publication you were given with `publication=` (the 64 hexadecimal digits `quorvex
-verify` prints). A cache without record digests, or of a profile meant for development only,
-is refused unless the caller opts in with `allow_insecure=True`.
+verify` prints). A cache without record digests, or of any other profile than the balanced one
+(the others are far too weak to hide a query), is refused unless the caller opts in with
+`allow_insecure=True`, and then used with an InsecureCacheWarning saying why.
 
 A retriever must be used on the thread that created it (the native client is bound to
 its thread).
@@ -31,6 +32,7 @@ from __future__ import annotations
 import json
 import pathlib
 import time
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -41,8 +43,9 @@ from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedC
 from quorvex.embedders import Embedder
 from quorvex.shared import profiles
 
-__all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "PrivateRetriever", "Retrieval",
-           "RetrievedChunk", "ServerDistrusted", "TamperedChunk", "Timings", "Transport", "UnexpectedPublication"]
+__all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "InsecureCacheWarning", "PrivateRetriever",
+           "Retrieval", "RetrievedChunk", "ServerDistrusted", "TamperedChunk", "Timings", "Transport",
+           "UnexpectedPublication"]
 
 Transport = Callable[[bytes], bytes]
 
@@ -71,6 +74,10 @@ class ServerDistrusted(AnswerMismatch):
 _INTEGRITY_FAILURE = "fails the integrity check of the records it fetched"
 
 
+class InsecureCacheWarning(UserWarning):
+    """A cache that cannot be retrieved from safely is used because the caller opted in."""
+
+
 def insecurity(client: NativeClient, cache: CacheInfo) -> list[str]:
     """Why retrieving from the cache would not be safe, if it would not."""
     reasons = []
@@ -78,9 +85,9 @@ def insecurity(client: NativeClient, cache: CacheInfo) -> list[str]:
         reasons.append("it gives no digests of its whole records (it was published by an earlier quorvex), so a "
                        "server could alter fetched texts unnoticed, or learn from which retrievals fail which "
                        "records they fetched")
-    if profiles.get_profile(cache.parameter_profile).is_development_only:
-        reasons.append(f"its PIR profile {cache.parameter_profile} is for development only: its encryption "
-                       "protects nothing")
+    profile = profiles.get_profile(cache.parameter_profile)
+    if not profile.is_balanced:
+        reasons.append(f"its PIR profile {profile.name} does not protect queries: {profile.strength}")
     return reasons
 
 
@@ -153,9 +160,11 @@ class PrivateRetriever:
                                         f"{publication}")
         self.cache = CacheInfo.from_manifest(cache_dir, self._client.manifest_json)
         self.insecurity = insecurity(self._client, self.cache)
-        if self.insecurity and not allow_insecure:
-            raise InsecureCache(f"the cache {cache_dir} cannot be retrieved from safely: " + "; ".join(self.insecurity)
-                                + ". Opt in with allow_insecure=True (--allow-insecure) to use it anyway")
+        if self.insecurity:
+            unsafe = f"the cache {cache_dir} cannot be retrieved from safely: " + "; ".join(self.insecurity)
+            if not allow_insecure:
+                raise InsecureCache(unsafe + ". Opt in with allow_insecure=True (--allow-insecure) to use it anyway")
+            warnings.warn(unsafe, InsecureCacheWarning, stacklevel=2)
         # Whole records are checked natively; a cache without record digests falls back to chunk digests.
         self.digests = None if self._client.checks_whole_records else ChunkDigests.read(cache_dir)
         if embedder.name != self.cache.embedding_model or embedder.dimensions != self.cache.embedding_dimensions:

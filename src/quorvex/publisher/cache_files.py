@@ -20,6 +20,10 @@ _SUPPORTED_NOTE = (
 _EXPERIMENTAL_NOTE = (
     "experimental, unaudited simplepir-lwe-v0 parameters ({profile}). The LWE parameters are far too "
     "small to resist a server that attacks the LWE encryption; do not rely on them to hide queries.")
+_BALANCED_NOTE = (
+    "simplepir-balanced-lwe-v1 with the simplepir-balanced-128-v1 parameters: LWE with secrets of dimension "
+    "1408 modulo 2^32 and centred binomial errors of variance 41, about 146 bits by the core-SVP estimate of "
+    "primal and dual attacks. An estimate by that method, not an audit; the implementation is unaudited.")
 
 
 def _dump(value: object) -> bytes:
@@ -29,7 +33,7 @@ def _dump(value: object) -> bytes:
 def pir_params_json(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> dict[str, object]:
     """The twelve PIR parameters as the scheme description writes them (numbers as integers)."""
     return {
-        "scheme": profiles.SCHEME,
+        "scheme": profile.scheme,
         "schema_version": profiles.SCHEMA_VERSION,
         "record_count": record_count,
         "record_size_bytes": record_size_bytes,
@@ -61,7 +65,7 @@ def manifest_json(*, profile: profiles.Profile, bundle_id: str, bundle_version: 
         "record_size_bytes": record_size_bytes,
         "index_format": "quorvex-index-v0",
         "pir_store_format": PIR_STORE_FORMAT,
-        "pir_scheme": profiles.SCHEME,
+        "pir_scheme": profile.scheme,
         "pir_params": pir_params,
         "pir_record_count": record_count,
         "pir_record_size_bytes": record_size_bytes,
@@ -71,12 +75,13 @@ def manifest_json(*, profile: profiles.Profile, bundle_id: str, bundle_version: 
 
 
 def scheme_json(profile: profiles.Profile, record_count: int, record_size_bytes: int) -> bytes:
-    note = _SUPPORTED_NOTE if profile.is_supported else _EXPERIMENTAL_NOTE.format(profile=profile.name)
+    note = (_BALANCED_NOTE if profile.is_balanced else _SUPPORTED_NOTE if profile.is_supported
+            else _EXPERIMENTAL_NOTE.format(profile=profile.name))
     return _dump({
-        "scheme": profiles.SCHEME,
+        "scheme": profile.scheme,
         "params": pir_params_json(profile, record_count, record_size_bytes),
         "backend": {
-            "scheme": profiles.SCHEME,
+            "scheme": profile.scheme,
             "backend_name": profile.backend_name,
             "security_status": profile.security_status,
             "parameter_profile": profile.name,

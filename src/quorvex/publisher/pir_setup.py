@@ -1,7 +1,8 @@
 """The PIR setup of a store and the two hint files of its public cache.
 
 A setup holds the store's counts, the numbers its profile fixes and the seeds the publisher
-derives from the published content. Both hint files start with the setup's magic and its fields as little-endian u64:
+derives from the published content. Both hint files start with the setup's magic and its fields
+as little-endian u64:
 
 - simplepir-rs ("QVSRC001" client hint, "QVSRS001" server hint): record_count,
   record_size_bytes, lane_count, square_side_len, secret_dimension, mod_power,
@@ -10,6 +11,9 @@ derives from the published content. Both hint files start with the setup's magic
 - toy ("QVSPC001", "QVSPS001"): record_count, record_size_bytes, matrix_width, modulus,
   plaintext_modulus, delta, matrix_seed; the client hint goes on with its value count and
   record_size_bytes rows of 16 values.
+- balanced ("QVBLC001", "QVBLS001"): record_count, record_size_bytes, digits_per_record,
+  records_per_column, columns, rows, secret_dimension, then the 32-byte key of the public
+  matrix; the client hint goes on with rows rows of 1408 little-endian u32 values.
 
 The hint values come from the native engine (quorvex._engine), which computes them from the
 server's lane data.
@@ -34,6 +38,8 @@ _REPEAT_ROWS = 4096
 
 class HintEngine(Protocol):
     def client_hint_rows(self, matrix_seed: int, threads: int) -> tuple[bytes, bytes]: ...
+
+    def balanced_client_hint(self, matrix_key: bytes, threads: int) -> bytes: ...
 
 
 @dataclass(frozen=True)
@@ -88,7 +94,29 @@ class ToySetup:
         return ToySetup.new(self.record_count, self.record_size_bytes, self.matrix_seed)
 
 
-Setup = RsSetup | ToySetup
+@dataclass(frozen=True)
+class BalancedSetup:
+    record_count: int
+    record_size_bytes: int
+    digits_per_record: int
+    records_per_column: int
+    columns: int
+    rows: int
+    secret_dimension: int
+    matrix_key: bytes  # 32 bytes: the ChaCha20 key of the public matrix
+
+    client_magic = b"QVBLC001"
+    server_magic = b"QVBLS001"
+
+    @classmethod
+    def new(cls, record_count: int, record_size_bytes: int, shape: dict[str, int], matrix_key: bytes) -> BalancedSetup:
+        """The setup of the layout quorvex._engine.check_store gives the store."""
+        rows, per_column = shape["lane_rows"], shape["records_per_column"]
+        return cls(record_count, record_size_bytes, rows // per_column, per_column, shape["columns"], rows,
+                   profiles.get_profile(profiles.BALANCED).matrix_width, matrix_key)
+
+
+Setup = RsSetup | ToySetup | BalancedSetup
 
 
 def derived_u64(content: bytes, label: str) -> int:
@@ -100,23 +128,28 @@ def derived_u64(content: bytes, label: str) -> int:
     raise AssertionError("unreachable")
 
 
-def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: int, content: bytes) -> Setup:
-    """The setup of a store, its seeds derived from `content` (a digest of what is published), so that
-    publishing the same store again gives the same setup. Nothing here needs to be secret or fresh: the
-    public matrix is public, and the server holds no secret of its own."""
+def new_setup(profile: profiles.Profile, record_count: int, record_size_bytes: int, content: bytes,
+              shape: dict[str, int]) -> Setup:
+    """The setup of a store of the given shape (quorvex._engine.check_store), its seeds derived from
+    `content` (a digest of what is published), so that publishing the same store again gives the same
+    setup. Nothing here needs to be secret or fresh: the public matrix is public, and the server holds
+    no secret of its own."""
+    if profile.is_balanced:
+        key = hashlib.sha256(b"quorvex public matrix key\0" + content).digest()
+        return BalancedSetup.new(record_count, record_size_bytes, shape, key)
     if profile.is_simplepir_rs:
         return RsSetup.new(record_count, record_size_bytes, derived_u64(content, "setup seed"),
                            derived_u64(content, "public matrix seed"))
     return ToySetup.new(record_count, record_size_bytes, derived_u64(content, "public matrix seed"))
 
 
-def setup_json(setup: Setup) -> dict[str, int]:
-    return asdict(setup)
+def setup_json(setup: Setup) -> dict[str, int | str]:
+    """The setup as the server state holds it (a matrix key in hexadecimal)."""
+    return {name: value.hex() if isinstance(value, bytes) else value for name, value in asdict(setup).items()}
 
 
 def _header(setup: Setup) -> bytes:
-    values = asdict(setup).values()
-    return struct.pack(f"<{len(values)}Q", *values)
+    return b"".join(value if isinstance(value, bytes) else struct.pack("<Q", value) for value in asdict(setup).values())
 
 
 def server_hint_bytes(setup: Setup) -> bytes:
@@ -125,6 +158,9 @@ def server_hint_bytes(setup: Setup) -> bytes:
 
 def write_client_hint(out: BinaryIO, setup: Setup, engine: HintEngine, threads: int) -> None:
     """Writes "pir/client_hint.bin" for the store the engine holds."""
+    if isinstance(setup, BalancedSetup):
+        out.write(setup.client_magic + _header(setup) + engine.balanced_client_hint(setup.matrix_key, threads))
+        return
     rows, repeated = engine.client_hint_rows(setup.matrix_seed, threads)
     out.write(setup.client_magic + _header(setup))
     if isinstance(setup, RsSetup):

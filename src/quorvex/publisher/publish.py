@@ -30,6 +30,7 @@ from quorvex.shared import profiles
 from quorvex.publisher.atomic_dirs import Publication, check_target
 from quorvex._engine import PirEngine
 from quorvex.publisher.index_files import write_index
+from quorvex.publisher.lane_blocks import block_records, lane_blocks
 from quorvex.publisher.pir_setup import new_setup, server_hint_bytes, setup_json, write_client_hint
 from quorvex.publisher.records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
 from quorvex.shared.formats import LANES_FILE, STATE_FILE, public_cache_size, state_json, write_lanes
@@ -95,11 +96,9 @@ def _supported_misfits(count: int, dimensions: int, record_size: int | None, nee
     return reasons
 
 
-def _refuse_supported(reasons: list[str], chosen: bool) -> None:
-    advice = ("" if chosen else f"; pass profile='{profiles.RS_EXPERIMENTAL}' to publish it with the "
-              "experimental, unaudited profile")
-    raise ValueError(f"the collection does not fit PIR profile '{profiles.RS_SUPPORTED}': "
-                     + "; ".join(reasons) + advice)
+def _refuse_supported(reasons: list[str]) -> None:
+    raise ValueError(f"the collection does not fit PIR profile '{profiles.RS_SUPPORTED}': " + "; ".join(reasons)
+                     + f"; the default profile '{profiles.DEFAULT}' holds it")
 
 
 def _check_locations(public_dir: pathlib.Path, server_dir: pathlib.Path, overwrite: bool) -> None:
@@ -130,21 +129,29 @@ def _free_disk(path: pathlib.Path) -> int:
     return status.f_bavail * status.f_frsize
 
 
-def _check_resources(shape: dict[str, int], count: int, dimensions: int, public_dir: pathlib.Path,
-                     server_dir: pathlib.Path) -> None:
-    """Refuses up front a store that this machine cannot hold, naming the bytes it needs."""
-    lane_bytes = 2 * shape["lane_rows"] * count
+def _hint_bytes(profile: profiles.Profile, shape: dict[str, int]) -> int:
+    """Bytes of the client hint's values: a row of the profile's matrix width per answer element
+    (u32 for the balanced profile, u64 otherwise)."""
+    return (4 if profile.is_balanced else 8) * shape["answer_length"] * profile.matrix_width
+
+
+def _check_resources(profile: profiles.Profile, shape: dict[str, int], count: int, dimensions: int,
+                     public_dir: pathlib.Path, server_dir: pathlib.Path, threads: int) -> int:
+    """Refuses up front a store that this machine cannot hold, naming the bytes it needs; returns the
+    threads the client hint may use (each holds a lane_rows x matrix width table of u64 sums)."""
+    lane_bytes = 2 * shape["lane_rows"] * shape["columns"]
+    per_thread = 8 * shape["lane_rows"] * profile.matrix_width
     memory = available_memory()
-    if memory is not None and lane_bytes > memory:
+    if memory is not None and lane_bytes + 2 * per_thread > memory:
         raise ValueError(f"the store's lane data needs {lane_bytes:,} bytes of memory ({shape['lane_rows']:,} rows of "
-                         f"{count:,} two-byte lanes) to be published and served, but this machine has "
-                         f"{memory:,} bytes available")
-    hint_bytes = 8 * shape["query_length"] * profiles.get_profile(profiles.RS_EXPERIMENTAL).matrix_width
-    needs = {public_dir: 4 * count * dimensions + 8 * count + hint_bytes, server_dir: lane_bytes}
+                         f"{shape['columns']:,} two-byte lanes), and computing its client hint {2 * per_thread:,} "
+                         f"more, but this machine has {memory:,} bytes available")
+    needs = {public_dir: 4 * count * dimensions + 8 * count + _hint_bytes(profile, shape), server_dir: lane_bytes}
     for directory, needed in needs.items():
         if needed > _free_disk(directory):
             raise ValueError(f"writing {directory} needs about {needed:,} bytes of disk space, but only "
                              f"{_free_disk(directory):,} are free there")
+    return threads if memory is None else max(1, min(threads, (memory - lane_bytes) // per_thread - 1))
 
 
 def creation_time() -> str:
@@ -186,9 +193,9 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
 
     chunks: Chunk values or mappings with chunk_id, document_id, text and optional metadata
     (any JSON value); record id i is the i-th chunk. embeddings: one row per chunk, stored as
-    float32 without normalisation. profile: None picks "simplepir-rs-v0-1000-1k" and refuses a
-    collection that does not fit it; "simplepir-rs-experimental-v0" and "toy-development-only-v0"
-    are experimental. record_size_bytes: fixed at 1024 for the supported profile; otherwise the
+    float32 without normalisation. profile: None picks "simplepir-balanced-128-v1"; the three
+    others ("simplepir-rs-v0-1000-1k", "simplepir-rs-experimental-v0", "toy-development-only-v0")
+    are far too weak to hide queries. record_size_bytes: fixed at 1024 for the supported profile; otherwise the
     default is the smallest size that holds the longest chunk record. bundle_id: by default
     derived from the content; created_at: by default SOURCE_DATE_EPOCH where set, else now; so
     the same chunks, embeddings and options with the same SOURCE_DATE_EPOCH publish the same
@@ -213,31 +220,31 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
 
     payload_sizes = record_payload_sizes(chunk_list)
     needed = profiles.MIN_RECORD_SIZE + max(payload_sizes)
-    chosen = profiles.get_profile(profile if profile is not None else profiles.RS_SUPPORTED)
+    chosen = profiles.get_profile(profile if profile is not None else profiles.DEFAULT)
     if chosen.is_supported:
         reasons = _supported_misfits(count, dimensions, record_size_bytes, needed)
         if reasons:
-            _refuse_supported(reasons, profile is not None)
+            _refuse_supported(reasons)
         record_size = profiles.SUPPORTED_RECORD_SIZE
     else:
         record_size = record_size_bytes if record_size_bytes is not None else needed
     check_record_sizes(payload_sizes, record_size)
     shape = _engine.check_store(chosen.name, count, record_size)
-    _check_resources(shape, count, dimensions, public_dir, server_dir)
-    threads = threads or os.cpu_count() or 1
+    threads = _check_resources(chosen, shape, count, dimensions, public_dir, server_dir,
+                               threads or os.cpu_count() or 1)
 
     with Publication(public_dir, server_dir, overwrite) as staged:
         public, server = staged.public, staged.server
         write_index(public, embedding_model, vectors, chunk_list, record_size,
                     lambda done: _report(on_progress, "writing the index", done, count))
-        lane_blocks = padded_record_blocks(chunk_list, record_size, BLOCK_RECORDS)
-        write_lanes(server / LANES_FILE, chosen, count, record_size,
-                    _counted(lane_blocks, lambda done: _report(on_progress, "writing the lane data", done, count)))
+        records = _counted(padded_record_blocks(chunk_list, record_size, block_records(chosen, shape, BLOCK_RECORDS)),
+                           lambda done: _report(on_progress, "writing the lane data", done, count))
+        write_lanes(server / LANES_FILE, shape["lane_rows"], shape["columns"], lane_blocks(chosen, shape, records))
         _report(on_progress, "computing the client hint", 0, 1)
         engine = PirEngine.open(str(server / LANES_FILE), chosen.name, count, record_size)
         # Seeds and the default bundle id follow from the content: the same documents publish the same bytes.
         content = _content_digest(public, chosen, record_size, engine.lanes_sha256)
-        setup = new_setup(chosen, count, record_size, content)
+        setup = new_setup(chosen, count, record_size, content, shape)
         bundle_id = bundle_id if bundle_id is not None else f"quorvex-{content.hex()[:16]}"
         (public / "pir").mkdir()
         with open(public / "pir/client_hint.bin", "wb") as hint:
@@ -256,7 +263,7 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         size = public_cache_size(public)
         if chosen.is_supported and size > profiles.SUPPORTED_PUBLIC_CACHE_LIMIT:
             _refuse_supported([f"its public cache holds at most {profiles.SUPPORTED_PUBLIC_CACHE_LIMIT} bytes, "
-                               f"this one needs {size} (shorten the chunk ids or metadata)"], profile is not None)
+                               f"this one needs {size} (shorten the chunk ids or metadata)"])
         publication = publication_id(public)
         (server / STATE_FILE).write_bytes(state_json(chosen, setup_json(setup), engine.lanes_sha256, publication))
         del engine

@@ -31,7 +31,7 @@ def _embed(embedder: Embedder, texts: Sequence[str], on_progress: ProgressCallba
 def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.Path,
                       server_dir: str | pathlib.Path, *, embedder: Embedder | None = None,
                       embedding_model: str | None = None, profile: str | None = None,
-                      record_size_bytes: int = profiles.SUPPORTED_RECORD_SIZE, overwrite: bool = False,
+                      record_size_bytes: int = profiles.DEFAULT_RECORD_SIZE, overwrite: bool = False,
                       on_progress: ProgressCallback | None = None) -> PublishResult:
     """Chunks, embeds and publishes; returns what publish wrote.
 
@@ -40,7 +40,7 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
     on_progress(phase, done, total) is called as chunks are embedded and as each long phase of
     writing the cache and the server state advances.
     """
-    chosen = profiles.get_profile(profile if profile is not None else profiles.RS_SUPPORTED)
+    chosen = profiles.get_profile(profile if profile is not None else profiles.DEFAULT)
     if chosen.is_supported:
         if record_size_bytes != profiles.SUPPORTED_RECORD_SIZE:
             raise ValueError(f"profile {chosen.name} uses {profiles.SUPPORTED_RECORD_SIZE}-byte records, "
@@ -52,8 +52,8 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
     if chosen.is_supported and len(chunks) > profiles.SUPPORTED_MAX_RECORDS:
         raise ValueError(f"the {len(documents)} documents make {len(chunks)} chunks of at most "
                          f"{record_size_bytes} bytes, but profile {chosen.name} holds at most "
-                         f"{profiles.SUPPORTED_MAX_RECORDS}; publish fewer documents, or pass the "
-                         f"experimental, unaudited profile {profiles.RS_EXPERIMENTAL}")
+                         f"{profiles.SUPPORTED_MAX_RECORDS}; publish fewer documents, or use the default "
+                         f"profile {profiles.DEFAULT}")
 
     own = precomputed_embeddings(documents)
     vectors: Sequence[Sequence[float]] | np.ndarray

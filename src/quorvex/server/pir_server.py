@@ -24,9 +24,8 @@ from quorvex.shared import profiles
 from quorvex._engine import PirEngine
 from quorvex.server.state import load_state
 
-# Queries one document may hold (the supported profile requires exactly 4).
+# Queries one document may hold (the supported and the balanced profiles require exactly 4).
 DEFAULT_MAX_RETRIEVAL_COUNT = 16
-SUPPORTED_RETRIEVAL_COUNT = 4
 # Room for the JSON around the payloads of a query document: its own keys and each query's.
 _DOCUMENT_SLACK = 1024
 _QUERY_SLACK = 256
@@ -80,10 +79,10 @@ class PirServer:
     @property
     def max_query_bytes(self) -> int:
         """The size of the largest query document this store accepts: as many framed payloads as a
-        document may hold (the supported profile's 4, otherwise max_retrieval_count) and room for
-        the JSON around them."""
-        payload = _payload_characters(16 + 8 * self._engine.query_length)
-        queries = SUPPORTED_RETRIEVAL_COUNT if self.profile.is_supported else self.max_retrieval_count
+        document may hold (4 for the supported and the balanced profiles, otherwise max_retrieval_count)
+        and room for the JSON around them."""
+        payload = _payload_characters(16 + (4 if self.profile.is_balanced else 8) * self._engine.query_length)
+        queries = self.profile.fixed_retrieval_count or self.max_retrieval_count
         return _DOCUMENT_SLACK + queries * (payload + _QUERY_SLACK)
 
     def answer(self, query_document: bytes | str) -> bytes:

@@ -20,7 +20,7 @@ import numpy as np
 
 from quorvex._engine import PirEngine
 from quorvex.shared import profiles
-from quorvex.shared.formats import LANES_FILE, STATE_FILE, STATE_FORMAT, write_lanes
+from quorvex.shared.formats import LANES_FILE, STATE_FILE, STATE_FORMAT, lane_rows, record_lanes, write_lanes
 
 _V0_FORMAT = "quorvex-server-state-v0"
 _V0_RECORDS_FILE = "records.npy"
@@ -31,7 +31,7 @@ class ServerState:
     profile: profiles.Profile
     record_count: int
     record_size_bytes: int
-    setup: dict[str, int]  # the PIR setup as the state holds it, seeds included
+    setup: dict[str, int | str]  # the PIR setup as the state holds it, seeds included
     engine: PirEngine
     publication: str | None  # None for a state written before publications were named
 
@@ -72,7 +72,7 @@ def _v0_engine(server_dir: pathlib.Path, state: dict[str, Any], profile: profile
     descriptor, name = tempfile.mkstemp(prefix="quorvex-lanes-")
     os.close(descriptor)
     try:
-        write_lanes(pathlib.Path(name), profile, record_count, record_size, [records])
+        write_lanes(pathlib.Path(name), lane_rows(profile, record_size), record_count, [record_lanes(profile, records)])
         return PirEngine.open(name, profile.name, record_count, record_size)
     finally:
         os.unlink(name)

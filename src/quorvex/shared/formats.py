@@ -11,9 +11,10 @@ chunk against.
 Server state (written by quorvex.publisher, read by quorvex.server):
 - "server_state.json": STATE_FORMAT, parameter profile, PIR setup (with its seeds), the name
   and SHA-256 of the lane file, and the publication it serves;
-- "lanes.bin": the database, lane_rows rows of record_count little-endian u16 lanes, row after
-  row (record_lanes): simplepir-rs lane i of a record is its bytes 2i and 2i + 1, toy lane r
-  is its byte r.
+- "lanes.bin": the database, lane_rows rows of little-endian u16 lanes, row after row: one
+  column per record for simplepir-rs (lane i of a record is its bytes 2i and 2i + 1) and toy
+  (lane r is its byte r), see record_lanes; for the balanced profile, one 9-bit digit per lane
+  in the layout of quorvex.publisher.lane_blocks.
 
 A publication is named by publication_id: the SHA-256 of its cache's "checksums.json", which
 names the size and digest of every other file (the client hint, which depends on the seeds,
@@ -108,12 +109,14 @@ def record_digest(padded_record: bytes) -> str:
 
 
 def lane_rows(profile: profiles.Profile, record_size_bytes: int) -> int:
-    """Rows of the lane data: 16-bit lanes of a record (simplepir-rs) or its bytes (toy)."""
+    """Rows of a toy or simplepir-rs store's lane data: 16-bit lanes of a record (simplepir-rs) or its
+    bytes (toy). A balanced store's shape comes from quorvex._engine.check_store."""
     return profiles.lane_count(record_size_bytes) if profile.is_simplepir_rs else record_size_bytes
 
 
 def record_lanes(profile: profiles.Profile, records: np.ndarray) -> np.ndarray:
-    """The lanes of a block of padded records (n x record_size_bytes uint8), as lane_rows x n u16."""
+    """The lanes of a block of padded records of a toy or simplepir-rs store (n x record_size_bytes
+    uint8), as lane_rows x n u16: one column per record."""
     if profile.is_simplepir_rs:
         count, size = records.shape
         if size % 2:
@@ -122,23 +125,22 @@ def record_lanes(profile: profiles.Profile, records: np.ndarray) -> np.ndarray:
     return records.T.astype("<u2")
 
 
-def write_lanes(path: pathlib.Path, profile: profiles.Profile, record_count: int, record_size_bytes: int,
-                blocks: Iterable[np.ndarray]) -> None:
-    """Writes the lane file from consecutive blocks of padded records."""
-    lanes = np.memmap(path, dtype="<u2", mode="w+", shape=(lane_rows(profile, record_size_bytes), record_count))
+def write_lanes(path: pathlib.Path, lane_rows: int, columns: int, blocks: Iterable[np.ndarray]) -> None:
+    """Writes the lane file from consecutive blocks of its columns (lane_rows x w u16 each)."""
+    lanes = np.memmap(path, dtype="<u2", mode="w+", shape=(lane_rows, columns))
     first = 0
     for block in blocks:
-        lanes[:, first:first + len(block)] = record_lanes(profile, block)
-        first += len(block)
-    if first != record_count:
-        raise ValueError(f"got {first} records for a store of {record_count}")
+        lanes[:, first:first + block.shape[1]] = block
+        first += block.shape[1]
+    if first != columns:
+        raise ValueError(f"got {first} lane columns for a store of {columns}")
     lanes.flush()
     del lanes
     with open(path, "rb") as written:
         os.fsync(written.fileno())
 
 
-def state_json(profile: profiles.Profile, setup: dict[str, int], lanes_sha256: str, publication: str) -> bytes:
+def state_json(profile: profiles.Profile, setup: dict[str, int | str], lanes_sha256: str, publication: str) -> bytes:
     """The server_state.json of a store."""
     state = {
         "format": STATE_FORMAT,
