@@ -32,9 +32,10 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 
 import numpy as np
+
+from server_bench import median_seconds
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROFILES = ("simplepir-balanced-128-v1", "simplepir-rs-experimental-v0")
@@ -118,15 +119,6 @@ def child(script: str, *args: str) -> dict:
     if run.returncode != 0:
         raise RuntimeError(run.stderr.strip()[-2000:])
     return json.loads(run.stdout.strip().splitlines()[-1])
-
-
-def median_seconds(work, repeats: int = 3) -> float:
-    times = []
-    for _ in range(repeats):
-        started = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def server_figures(workdir: pathlib.Path) -> dict:

@@ -5,6 +5,7 @@
 #include "core/secret_vector.hpp"
 #include "pir/record_digits.hpp"
 #include "pir/vector_payload.hpp"
+#include "pir/wrapping_dots.hpp"
 #include "simplepir/word_public_matrix.hpp"
 
 namespace quorvex {
@@ -15,25 +16,6 @@ namespace {
 constexpr std::size_t kRowsPerBlock = 64;
 // Stored digits are 0 .. 511: the centred digit plus 256.
 constexpr std::uint32_t kDigitOffset = 256;
-
-// out[r * count + k] = wrapping 32-bit dot product of row r of `rows` (each
-// `width` words) with secrets[k]; cloned for the running processor's widest
-// vectors.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#endif
-void wrapping_dots(const std::uint32_t* rows, std::size_t row_count, std::size_t width,
-                   const std::uint32_t* const* secrets, std::size_t count, std::uint32_t* out) {
-  for (std::size_t r = 0; r < row_count; ++r) {
-    const std::uint32_t* row = rows + r * width;
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::uint32_t* secret = secrets[k];
-      std::uint32_t dot = 0;
-      for (std::size_t j = 0; j < width; ++j) dot += row[j] * secret[j];
-      out[r * count + k] = dot;
-    }
-  }
-}
 
 // The secrets of a batch as contiguous 32-bit words (checked material holds values below 2^32).
 SecretVector<std::uint32_t> secret_words(std::span<const QueryMaterial> materials, std::size_t width) {

@@ -5,6 +5,7 @@
 #include "core/text.hpp"
 #include "pir/hint_cursor.hpp"
 #include "pir/pir_profiles.hpp"
+#include "pir/setup_checks.hpp"
 
 namespace quorvex {
 
@@ -14,19 +15,13 @@ constexpr std::string_view kMagic = "QVBLC001";
 
 Status require_match(std::string_view field, std::uint64_t setup_value, std::string_view against,
                      std::uint64_t other) {
-  if (setup_value != other) {
-    return format_error(concat("balanced setup ", field, " ", setup_value, " does not match ", against, " ", other));
-  }
-  return {};
+  return require_setup_match("balanced", field, setup_value, against, other);
 }
 
 }  // namespace
 
 Status require_balanced_profile(const PirParams& params) {
-  if (params.parameter_profile != kBalancedProfile) {
-    return format_error(concat("unsupported PIR parameter_profile for balanced backend: ", params.parameter_profile));
-  }
-  return {};
+  return require_backend_profile(params, params.parameter_profile == kBalancedProfile, "balanced");
 }
 
 Result<BalancedClientArtifact> BalancedClientArtifact::from_bytes(std::span<const std::uint8_t> bytes) {

@@ -8,11 +8,13 @@ namespace quorvex {
 
 Result<PirClientArtifact> SelectedPirBackend::load_client_artifact(const PirParams& params,
                                                                    std::span<const std::uint8_t> bytes) const {
-  return std::visit(
-      [&](const auto& backend) -> Result<PirClientArtifact> {
-        return PirClientArtifact(QV_TRY(backend.load_client_artifact(params, bytes)));
-      },
-      backend_);
+  if (std::holds_alternative<ToySimplePirBackend>(backend_)) {
+    return PirClientArtifact(QV_TRY(ToySimplePirBackend::load_client_artifact(params, bytes)));
+  }
+  if (std::holds_alternative<SimplePirRsBackend>(backend_)) {
+    return PirClientArtifact(QV_TRY(SimplePirRsBackend::load_client_artifact(params, bytes)));
+  }
+  return PirClientArtifact(QV_TRY(BalancedBackend::load_client_artifact(params, bytes)));
 }
 
 Result<SelectedPirBackend> select_pir_backend(const PirParams& params) {

@@ -52,13 +52,16 @@ Result<PirClient> PirClient::from_manifest_reading(const BundleManifest& manifes
 template <class Operation>
 auto PirClient::dispatch(Operation&& operation) const
     -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{})) {
-  return std::visit(
-      [&](const auto& backend) -> decltype(operation(ToySimplePirBackend{}, SimplePirClientArtifact{})) {
-        using Artifact = typename std::remove_cvref_t<decltype(backend)>::Artifact;
-        if (const auto* artifact = std::get_if<Artifact>(&artifact_)) return operation(backend, *artifact);
-        return format_error("PIR client artifact does not match selected backend");
-      },
-      backend_.backend());
+  // The backends are tried one by one (std::visit over this lambda crashes clang 16).
+  const auto& backend = backend_.backend();
+  if (const auto* toy = std::get_if<ToySimplePirBackend>(&backend)) {
+    if (const auto* artifact = std::get_if<SimplePirClientArtifact>(&artifact_)) return operation(*toy, *artifact);
+  } else if (const auto* rs = std::get_if<SimplePirRsBackend>(&backend)) {
+    if (const auto* artifact = std::get_if<SimplePirRsClientArtifact>(&artifact_)) return operation(*rs, *artifact);
+  } else if (const auto* balanced = std::get_if<BalancedBackend>(&backend)) {
+    if (const auto* artifact = std::get_if<BalancedClientArtifact>(&artifact_)) return operation(*balanced, *artifact);
+  }
+  return format_error("PIR client artifact does not match selected backend");
 }
 
 Result<GeneratedQuery> PirClient::generate_query(std::uint64_t record_id, EntropySource source) const {

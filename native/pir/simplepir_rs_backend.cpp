@@ -8,6 +8,7 @@
 #include "core/text.hpp"
 #include "pir/pir_profiles.hpp"
 #include "pir/vector_payload.hpp"
+#include "pir/wrapping_dots.hpp"
 #include "simplepir/chacha20_rng.hpp"
 
 namespace quorvex {
@@ -17,27 +18,6 @@ namespace {
 // Rows of the public matrix generated per pass of a batch: small enough to
 // stay in cache, large enough to amortise the keystream calls.
 constexpr std::size_t kRowsPerBlock = 64;
-
-// out[r * count + k] = wrapping dot product of row r of `rows` (each `width`
-// words) with secrets[k]. The order of the terms does not matter modulo 2^64,
-// so the compiler vectorises the inner loop; the function is cloned for
-// AVX-512 (native 64-bit multiplies), AVX2 and the baseline, and the clone for
-// the running processor is picked at load time.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#endif
-void wrapping_dots(const std::uint64_t* rows, std::size_t row_count, std::size_t width,
-                   const std::uint64_t* const* secrets, std::size_t count, std::uint64_t* out) {
-  for (std::size_t r = 0; r < row_count; ++r) {
-    const std::uint64_t* row = rows + r * width;
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::uint64_t* secret = secrets[k];
-      std::uint64_t dot = 0;
-      for (std::size_t j = 0; j < width; ++j) dot += row[j] * secret[j];
-      out[r * count + k] = dot;
-    }
-  }
-}
 
 }  // namespace
 

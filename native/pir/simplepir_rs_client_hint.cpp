@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "pir/hint_cursor.hpp"
 #include "pir/pir_profiles.hpp"
+#include "pir/setup_checks.hpp"
 
 namespace quorvex {
 
@@ -31,10 +32,7 @@ Result<SimplePirRsSetup> read_simplepir_rs_setup(Cursor& cursor) {
 
 Status require_match(std::string_view field, std::uint64_t setup_value, std::string_view against,
                      std::uint64_t other) {
-  if (setup_value != other) {
-    return format_error(concat("simplepir-rs setup ", field, " ", setup_value, " does not match ", against, " ", other));
-  }
-  return {};
+  return require_setup_match("simplepir-rs", field, setup_value, against, other);
 }
 
 }  // namespace
@@ -48,11 +46,7 @@ Result<std::uint64_t> simplepir_rs_lane_count(std::uint64_t record_size_bytes) {
 }
 
 Status require_simplepir_rs_profile(const PirParams& params) {
-  if (!is_simplepir_rs_parameter_profile(params.parameter_profile)) {
-    return format_error(
-        concat("unsupported PIR parameter_profile for simplepir-rs backend: ", params.parameter_profile));
-  }
-  return {};
+  return require_backend_profile(params, is_simplepir_rs_parameter_profile(params.parameter_profile), "simplepir-rs");
 }
 
 Result<SimplePirRsClientArtifact> SimplePirRsClientArtifact::from_bytes(std::span<const std::uint8_t> bytes) {

@@ -5,6 +5,7 @@
 #include "core/profile_names.hpp"
 #include "core/text.hpp"
 #include "pir/hint_cursor.hpp"
+#include "pir/setup_checks.hpp"
 
 namespace quorvex {
 
@@ -34,13 +35,6 @@ Status check_hint_length(std::uint64_t length, std::uint64_t expected) {
   return {};
 }
 
-Status require_setup_match(std::string_view field, std::uint64_t setup_value, std::uint64_t params_value) {
-  if (setup_value != params_value) {
-    return format_error(concat("SimplePIR setup ", field, " ", setup_value, " does not match params ", params_value));
-  }
-  return {};
-}
-
 Status require_toy_value(std::string_view field, std::uint64_t value, std::uint64_t expected) {
   if (value != expected) return format_error(concat("unsupported SimplePIR ", field, ": ", value));
   return {};
@@ -49,10 +43,7 @@ Status require_toy_value(std::string_view field, std::uint64_t value, std::uint6
 }  // namespace
 
 Status require_toy_profile(const PirParams& params) {
-  if (params.parameter_profile != kToyProfile) {
-    return format_error(concat("unsupported PIR parameter_profile for toy backend: ", params.parameter_profile));
-  }
-  return {};
+  return require_backend_profile(params, params.parameter_profile == kToyProfile, "toy");
 }
 
 Result<std::uint64_t> toy_hint_length(const SimplePirSetup& setup) {
@@ -86,8 +77,8 @@ Result<SimplePirClientArtifact> SimplePirClientArtifact::from_bytes(std::span<co
 Status SimplePirSetup::validate_against(const PirParams& params) const {
   QV_TRY(params.validate());
   QV_TRY(require_toy_profile(params));
-  QV_TRY(require_setup_match("record_count", record_count, params.record_count));
-  QV_TRY(require_setup_match("record_size_bytes", record_size_bytes, params.record_size_bytes));
+  QV_TRY(require_setup_match("SimplePIR", "record_count", record_count, "params", params.record_count));
+  QV_TRY(require_setup_match("SimplePIR", "record_size_bytes", record_size_bytes, "params", params.record_size_bytes));
   QV_TRY(require_toy_value("matrix_width", matrix_width, kToyMatrixWidth));
   QV_TRY(require_toy_value("modulus", modulus, kToyModulus));
   QV_TRY(require_toy_value("plaintext_modulus", plaintext_modulus, kToyPlaintextModulus));

@@ -2,7 +2,7 @@
 
 PRIVACY_NOTE = (
     "Privacy: PIR hides the question and which chunks were fetched (every retrieval is the same "
-    "number of fixed-size queries), not sizes, timing, the collection or that a retrieval happened; "
-    "the profiles are unaudited and their LWE secrets (dimension 64, 16 for the toy profile, against "
-    "about 1024 for 128-bit security) are likely breakable by lattice reduction, so a determined server "
-    "may recover what was fetched: use them for development and evaluation only.")
+    "number of fixed-size queries), not sizes, timing, the collection or that a retrieval happened. "
+    "The default profile simplepir-balanced-128-v1 is LWE of dimension 1408, about 145 bits by the "
+    "core-SVP estimate of lattice attacks (an estimate, not an audit; the code is unaudited); the older "
+    "profiles (dimension 16 or 64) are broken in seconds and protect nothing.")
