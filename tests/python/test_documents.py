@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from quorvex.publisher.chunker import MAX_CHARACTER_COST, escaped_size, split_text
+from quorvex.publisher.chunker import MAX_CHARACTER_COST, escaped_size, split_text, text_blocks
 from quorvex.publisher.documents import Document, chunk_document, read_documents
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.publisher.records import chunk_record_json
@@ -78,10 +78,19 @@ def test_every_chunk_record_fits_its_padded_record(text, metadata, record_size):
         return
     document = Document("doc-\"é\"", text, metadata)
     chunks = chunk_document(document, record_size, max_record_id=999)
-    assert_preserved(text, [c.text for c in chunks])
+    words, position = " ".join(text.split()), 0
+    headings = {w for b in text_blocks(text) if b.kind == "heading" for w in b.text.split()}
     for number, chunk in enumerate(chunks):
-        assert chunk.chunk_id == f"doc-\"é\"#{number}" and chunk.metadata == metadata
+        section = (chunk.metadata or {}).get("section", "")
+        assert chunk.chunk_id == f"doc-\"é\"#{number}"
+        assert chunk.metadata == ({**(metadata or {}), "section": section} if section else metadata)
         assert 4 + len(chunk_record_json(999, chunk)) <= record_size
+        # Chunks keep the text in order; only headings shown in a section line may be left out.
+        body = " ".join(chunk.text.removeprefix(section + "\n\n" if section else "").split())
+        found = words.find(body, position)
+        assert found >= 0 and set(words[position:found].split()) <= headings
+        position = found + len(body)
+    assert set(words[position:].split()) <= headings
 
 
 def test_chunk_numbers_with_more_digits_are_budgeted():

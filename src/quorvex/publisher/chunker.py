@@ -12,6 +12,12 @@ boundary, and only for a word longer than the whole budget inside the word.
 Python strings are sequences of code points, so a cut never falls inside a
 UTF-8 encoded character. Chunks are slices of the text with the whitespace at
 their ends removed; nothing but whitespace lies between consecutive chunks.
+
+A document's structure is an ordered list of blocks (headings with their level,
+paragraphs, list items, code blocks). pack_blocks fills chunks with whole blocks,
+splits only a block longer than a chunk with split_text, keeps every heading with
+at least the start of the block after it, and starts each chunk with its section
+path: the chain of headings enclosing the chunk's first block.
 """
 
 from __future__ import annotations
@@ -20,8 +26,11 @@ import functools
 import itertools
 import json
 import re
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import Literal
 
-__all__ = ["MAX_CHARACTER_COST", "escaped_size", "split_text"]
+__all__ = ["MAX_CHARACTER_COST", "Block", "escaped_size", "pack_blocks", "split_text", "text_blocks"]
 
 # The costliest character: a control character written as \\u00XX.
 MAX_CHARACTER_COST = 6
@@ -108,3 +117,100 @@ def _bisect_right(costs: list[int], total: int, low: int, high: int) -> int:
         else:
             high = middle - 1
     return low
+
+
+BlockKind = Literal["heading", "paragraph", "item", "code"]
+
+
+@dataclass(frozen=True)
+class Block:
+    kind: BlockKind
+    text: str
+    level: int = 0  # 1 for the outermost heading; 0 for other blocks
+
+
+# A plain-text paragraph is a heading when it is one line of at most this many characters,
+# without final punctuation, and more text follows it.
+_HEADING_CHARACTERS = 80
+_FINAL_PUNCTUATION = ".,:;!?…"
+# Blocks inside a chunk are separated by a blank line; the section path is the first line.
+_SEPARATOR = "\n\n"
+_SEPARATOR_COST = 4
+_SECTION_JOIN = " > "
+
+
+def text_blocks(text: str) -> list[Block]:
+    """Plain text's structure: paragraphs separated by blank lines, short unpunctuated lines as headings
+    (a heading that opens the text is its title, and encloses the later ones)."""
+    paragraphs = [p.strip() for p in _PARAGRAPH_BREAK.split(text) if p.strip()]
+    return [Block("heading", p, 1 if number == 0 else 2) if (number + 1 < len(paragraphs) and "\n" not in p
+                                       and len(p) <= _HEADING_CHARACTERS and p[-1] not in _FINAL_PUNCTUATION)
+            else Block("paragraph", p) for number, p in enumerate(paragraphs)]
+
+
+def _shown(block: Block) -> str:
+    text = block.text.strip("\n").rstrip() if block.kind == "code" else block.text.strip()
+    return "- " + text if block.kind == "item" and text else text
+
+
+@dataclass(frozen=True)
+class _Unit:
+    """The headings that open a block (all on its section path), and the block as shown."""
+    path: tuple[str, ...]
+    headings: tuple[str, ...]
+    text: str
+
+
+def _units(blocks: Sequence[Block]) -> Iterable[_Unit]:
+    blocks = [b for b in blocks if b.text.strip()]
+    stack: list[tuple[int, str]] = []
+    opening: list[str] = []
+    for number, block in enumerate(blocks):
+        following = blocks[number + 1] if number + 1 < len(blocks) else None
+        # A heading with no text of its own before the next heading at its level (or the end) is
+        # shown as a paragraph, so that every heading kept as one opens some text.
+        if block.kind == "heading" and following is not None and (following.kind != "heading"
+                                                                   or following.level > block.level):
+            while stack and stack[-1][0] >= block.level:
+                stack.pop()
+            stack.append((block.level, " ".join(block.text.split())))
+            opening.append(stack[-1][1])
+            continue
+        shown = _shown(block) if block.kind != "heading" else " ".join(block.text.split())
+        yield _Unit(tuple(text for _, text in stack), tuple(opening), shown)
+        opening = []
+
+
+def _fit_section(section: str, max_bytes: int) -> str:
+    """The section path, cut from its start (keeping the innermost headings) to cost at most max_bytes."""
+    if escaped_size(section) <= max_bytes:
+        return section
+    ellipsis = "… "
+    costs = list(itertools.accumulate(map(_character_cost, reversed(section)), initial=0))
+    keep = _bisect_right(costs, max_bytes - escaped_size(ellipsis), 0, len(section))
+    return ellipsis + section[len(section) - keep:] if keep else ""
+
+
+def pack_blocks(blocks: Sequence[Block], budget: Callable[[str], int]) -> list[tuple[str, str]]:
+    """(section path, chunk text) pairs; budget(section) is the escaped bytes of text that fit a
+    chunk of that section (its metadata names the section too).
+
+    The section path costs at most a quarter of budget(""), so that every chunk keeps room for text.
+    """
+    section_cap = budget("") // 4
+    chunks: list[tuple[str, list[str]]] = []
+    room = 0  # escaped bytes still free in the last chunk
+    for unit in _units(blocks):
+        parts = [*unit.headings, unit.text]
+        cost = sum(escaped_size(part) + _SEPARATOR_COST for part in parts)
+        if chunks and cost <= room:
+            chunks[-1][1].extend(parts)
+            room -= cost
+            continue
+        section = _fit_section(_SECTION_JOIN.join(unit.path), section_cap)
+        body = budget(section) - (escaped_size(section) + _SEPARATOR_COST if section else 0)
+        size = escaped_size(unit.text)
+        pieces = [unit.text] if size <= body else split_text(unit.text, body)
+        chunks.extend((section, [piece]) for piece in pieces)
+        room = body - escaped_size(pieces[-1])
+    return [(section, _SEPARATOR.join([section, *parts] if section else parts)) for section, parts in chunks]

@@ -7,7 +7,13 @@ One JSON object per line:
 "metadata" (any JSON value) and "embedding" (a list of numbers) are optional. A document with
 a precomputed embedding becomes exactly one chunk, so its text must fit one record; either every
 document carries an embedding or none does. Chunk ids are "{document_id}#{n}", n counting from 0
-within the document; every chunk carries its document's metadata.
+within the document.
+
+A document's structure (Document.blocks, from the readers of document files; for JSON Lines, the
+paragraphs and headings of its text) guides the chunking: chunks hold whole blocks where they fit,
+and each starts with its section path, which its metadata names too ("section", added to the
+document's metadata when that is a JSON object or absent). A document with a precomputed embedding
+is one chunk of its text as given, with its metadata as given.
 """
 
 from __future__ import annotations
@@ -20,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from quorvex.publisher.records import LENGTH_PREFIX_BYTES, Chunk, chunk_record_json
-from quorvex.publisher.chunker import split_text
+from quorvex.publisher.chunker import Block, pack_blocks, split_text, text_blocks
 
 __all__ = ["Document", "chunk_documents", "read_documents"]
 
@@ -39,6 +45,7 @@ class Document:
     text: str
     metadata: Any = None
     embedding: tuple[float, ...] | None = None
+    blocks: tuple[Block, ...] | None = None  # None: the structure of text as plain text
 
 
 def _document(value: Any, where: str) -> Document:
@@ -93,11 +100,19 @@ def read_documents(path: str | pathlib.Path) -> list[Document]:
     return documents
 
 
-def _text_budget(record_size_bytes: int, document: Document, chunk_number: int, record_id: int) -> int:
+def _text_budget(record_size_bytes: int, document: Document, chunk_number: int, record_id: int,
+                 metadata: Any = None) -> int:
     """Bytes of escaped text that fit one record beside the chunk's other fields."""
     envelope = chunk_record_json(record_id, Chunk(f"{document.document_id}#{chunk_number}",
-                                                  document.document_id, "", document.metadata))
+                                                  document.document_id, "", metadata))
     return record_size_bytes - LENGTH_PREFIX_BYTES - len(envelope)
+
+
+def _with_section(metadata: Any, section: str) -> Any:
+    """The document's metadata plus the chunk's section path, where metadata is an object or absent."""
+    if not section or not (metadata is None or isinstance(metadata, dict)):
+        return metadata
+    return {**(metadata or {}), "section": section}
 
 
 def chunk_document(document: Document, record_size_bytes: int, *,
@@ -105,19 +120,25 @@ def chunk_document(document: Document, record_size_bytes: int, *,
     """The document's chunks, each of whose padded records fits record_size_bytes."""
     number_bound = 9  # the widest chunk number the budget was computed for
     while True:
-        budget = _text_budget(record_size_bytes, document, number_bound, max_record_id)
+        budget = _text_budget(record_size_bytes, document, number_bound, max_record_id, document.metadata)
         if budget < _MIN_TEXT_BUDGET:
             raise ValueError(f"document {document.document_id!r}: its id and metadata leave {max(budget, 0)} bytes "
                              f"of text in a {record_size_bytes}-byte record; shorten them")
-        texts = split_text(document.text, budget)
+        if document.embedding is not None:
+            texts = [("", text) for text in split_text(document.text, budget)]
+        else:
+            bound = number_bound
+            texts = pack_blocks(text_blocks(document.text) if document.blocks is None else document.blocks,
+                                lambda section: _text_budget(record_size_bytes, document, bound, max_record_id,
+                                                             _with_section(document.metadata, section)))
         if len(texts) - 1 <= number_bound:
             break
         number_bound = number_bound * 10 + 9
     if document.embedding is not None and len(texts) != 1:
         raise ValueError(f"document {document.document_id!r} has a precomputed embedding but needs {len(texts)} "
                          f"chunks; a document with an embedding must fit one {record_size_bytes}-byte record")
-    return [Chunk(f"{document.document_id}#{n}", document.document_id, text, document.metadata)
-            for n, text in enumerate(texts)]
+    return [Chunk(f"{document.document_id}#{n}", document.document_id, text,
+                  _with_section(document.metadata, section)) for n, (section, text) in enumerate(texts)]
 
 
 def chunk_documents(documents: Iterable[Document], record_size_bytes: int, *,
