@@ -1,16 +1,19 @@
 """Reading document files, splitting texts into chunks whose escaped form fits a budget, and chunk records
 that fit their padded records."""
 
+import importlib.util
 import json
 
 import numpy as np
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
+from quorvex.cli.commands import main
 from quorvex.publisher.chunker import MAX_CHARACTER_COST, escaped_size, split_text, text_blocks
 from quorvex.publisher.documents import Document, chunk_document, read_documents
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.publisher.records import chunk_record_json
+from quorvex.publisher.sources import read_sources
 from quorvex.shared import profiles
 from support.documents import DOCUMENTS, write_jsonl
 
@@ -78,19 +81,17 @@ def test_every_chunk_record_fits_its_padded_record(text, metadata, record_size):
         return
     document = Document("doc-\"é\"", text, metadata)
     chunks = chunk_document(document, record_size, max_record_id=999)
-    words, position = " ".join(text.split()), 0
-    headings = {w for b in text_blocks(text) if b.kind == "heading" for w in b.text.split()}
+    bodies = []
     for number, chunk in enumerate(chunks):
         section = (chunk.metadata or {}).get("section", "")
         assert chunk.chunk_id == f"doc-\"é\"#{number}"
         assert chunk.metadata == ({**(metadata or {}), "section": section} if section else metadata)
         assert 4 + len(chunk_record_json(999, chunk)) <= record_size
-        # Chunks keep the text in order; only headings shown in a section line may be left out.
-        body = " ".join(chunk.text.removeprefix(section + "\n\n" if section else "").split())
-        found = words.find(body, position)
-        assert found >= 0 and set(words[position:found].split()) <= headings
-        position = found + len(body)
-    assert set(words[position:].split()) <= headings
+        bodies += chunk.text.removeprefix(section + "\n\n" if section else "").split()
+    # In order, the chunks hold every word of the paragraphs and nothing that is not in the text.
+    paragraphs = [w for b in text_blocks(text) if b.kind == "paragraph" for w in b.text.split()]
+    rest, words = iter(bodies), iter(text.split())
+    assert all(word in rest for word in paragraphs) and all(word in words for word in bodies)
 
 
 def test_chunk_numbers_with_more_digits_are_budgeted():
@@ -153,3 +154,55 @@ NOT_EMBEDDING = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed"
 def test_texts_and_documents_that_cannot_be_published_are_refused(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):
         call((tmp_path / "c", tmp_path / "s"))
+
+
+# A page showing "Hello PDF", titled "Paper" (its cross-reference table left for the reader to rebuild).
+PDF = (b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj 2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj 3 0 obj"
+       b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R/Resources<</Font<</F1<</Type/Font/Subtype/Type1"
+       b"/BaseFont/Helvetica>>>>>>>>endobj 4 0 obj<</Length 38>>stream\nBT /F1 12 Tf 9 99 Td (Hello PDF) Tj ET\nendstream "
+       b"endobj 5 0 obj<</Title(Paper)>>endobj\ntrailer<</Root 1 0 R/Info 5 0 R>>\nstartxref\n0\n%%EOF\n")
+FILES = {"notes.txt": "Shopping\n\nBuy milk.\n", "guide/intro.md": "# Guide\n\nHi.\n\n```\npip install x\n```\n",
+         "api.rst": "API\n===\n\nCalls.\n", ".hidden/secret.txt": "not published", "paper.pdf": PDF,
+         "page.html": "<title>Page</title><script>alert(1)</script><h1>Head</h1><p>Body &amp; text</p>",
+         "blob.bin": b"\x00\x01", "empty.txt": " \n", "latin1.txt": "café".encode("latin-1")}
+HAVE_PDF = importlib.util.find_spec("pypdf") is not None
+TITLES = [("api.rst", "API"), ("guide/intro.md", "Guide"), ("notes.txt", None), ("page.html", "Page")] + (
+    [("paper.pdf", "Paper")] if HAVE_PDF else [])
+SKIPS = [("blob.bin", "binary"), ("empty.txt", "empty"), ("latin1.txt", "not UTF-8 text")] + (
+    [] if HAVE_PDF else [("paper.pdf", "PDF needs the pdf extra: pip install 'quorvex[pdf]'")])
+
+
+def test_a_folder_publishes_its_documents_with_one_line_for_the_skipped_files(tmp_path, capsys):
+    for name, content in FILES.items():
+        (tmp_path / "docs" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "docs" / name).write_bytes(content if isinstance(content, bytes) else content.encode())
+    sources = read_sources(tmp_path / "docs")
+    assert [(d.document_id, d.metadata.get("title")) for d in sources.documents] == TITLES
+    assert all(d.metadata["path"] == d.document_id and "alert" not in d.text for d in sources.documents)
+    assert [(s.path, s.reason) for s in sources.skipped] == SKIPS
+    out = [str(tmp_path / "docs"), "--cache", str(tmp_path / "c"), "--server-state", str(tmp_path / "s")]
+    assert main(["publish", "--strict", *out]) == 1 and not (tmp_path / "c").exists()
+    assert "blob.bin (binary), empty.txt (empty)" in capsys.readouterr().err
+    assert main(["publish", *out]) == 0
+    skipped = f"skipped {len(SKIPS)} files: " + ", ".join(f"{path} ({reason})" for path, reason in SKIPS)
+    published = f"published {len(TITLES)} documents as {len(TITLES)} chunks"
+    assert capsys.readouterr().out.splitlines()[:2] == [skipped, published]
+
+
+LONG = "word " * 60
+
+
+@pytest.mark.parametrize("markdown, record_size, chunks", [
+    ("# A\n\nOne.\n\n## B\n\nTwo.", 1024, [("A", "A\n\nOne.\n\nB\n\nTwo.")]),
+    # A heading that would end a chunk opens the next one, as its section path.
+    (f"# A\n\n{LONG}\n\n## B\n\n{LONG}", 512, [("A", f"A\n\n{LONG.strip()}"), ("A > B", f"A > B\n\n{LONG.strip()}")]),
+    ("# A\n\n## B\n\n## C\n\nText.", 1024, [("A", "A\n\nB\n\nC\n\nText.")]),  # B has no text of its own
+    ("# A\n\n- x\n- y\n\n```\ncode\n```", 1024, [("A", "A\n\n- x\n\n- y\n\ncode")]),
+    ("Plain.\n\n# A", 1024, [(None, "Plain.\n\nA")]),
+])
+def test_markdown_chunks_keep_headings_with_their_text_under_a_section_path(tmp_path, markdown, record_size, chunks):
+    (tmp_path / "doc.md").write_text(markdown)
+    found = chunk_document(read_sources(tmp_path / "doc.md").documents[0], record_size)
+    assert [(c.chunk_id, c.metadata.get("section"), c.text) for c in found] == [
+        (f"doc.md#{n}", section, text) for n, (section, text) in enumerate(chunks)]
+

@@ -1,6 +1,6 @@
 """The quorvex command: publish, serve, ask, verify and demo.
 
-    quorvex publish docs.jsonl --cache cache/ --server-state state/
+    quorvex publish docs/ --cache cache/ --server-state state/     # or docs.jsonl
     quorvex serve state/                      # http://127.0.0.1:8765/query
     quorvex ask cache/ "what is a generator?" --server http://127.0.0.1:8765/query
     quorvex ask cache/ --server http://127.0.0.1:8765/query < questions.txt
@@ -40,10 +40,13 @@ def _directory_bytes(path: pathlib.Path) -> int:
 
 
 def _publish(args: argparse.Namespace) -> int:
-    from quorvex.publisher.documents import read_documents
     from quorvex.publisher.publish_documents import publish_documents
+    from quorvex.publisher.sources import read_sources, skip_summary
 
-    documents = read_documents(args.documents)
+    sources = read_sources(args.path, strict=args.strict)
+    if sources.skipped:
+        print(skip_summary(sources.skipped), flush=True)
+    documents = sources.documents
     embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
     progress = Progress()
     try:
@@ -191,10 +194,12 @@ def _parser() -> argparse.ArgumentParser:
                            help="let the libraries an embedder loads show their progress bars and notices")
 
     publish = commands.add_parser("publish", parents=[embedding],
-                                  help="chunk, embed and publish documents from a JSON Lines file")
-    publish.add_argument("documents", type=pathlib.Path,
-                         help='JSON Lines, one {"document_id", "text", optional "metadata", optional "embedding"} '
-                              "per line")
+                                  help="chunk, embed and publish a folder of documents or a JSON Lines file")
+    publish.add_argument("path", type=pathlib.Path,
+                         help="a folder of documents (searched recursively), a document file (.txt .md .rst .html, "
+                              ".pdf with the pdf extra) or JSON Lines (.jsonl)")
+    publish.add_argument("--strict", action="store_true",
+                         help="refuse to publish when any file is skipped (binary, empty, unreadable, not UTF-8 text)")
     publish.add_argument("--cache", type=pathlib.Path, required=True, help="public cache directory to write")
     publish.add_argument("--server-state", type=pathlib.Path, required=True,
                          help="server state directory to write (outside the cache; keep it private)")
