@@ -9,6 +9,7 @@ reason, for content that is not a document of its format.
 from __future__ import annotations
 
 import io
+import logging
 import re
 from collections.abc import Callable
 from html.parser import HTMLParser
@@ -156,12 +157,19 @@ def read_pdf(data: bytes) -> Parsed:
         raise NotADocument("PDF needs the pdf extra: pip install 'quorvex[pdf]'") from None
     if not data.startswith(b"%PDF-"):
         raise NotADocument("not a PDF")
-    reader = pypdf.PdfReader(io.BytesIO(data))
-    if reader.is_encrypted:
-        raise NotADocument("encrypted PDF")
-    title = reader.metadata.title if reader.metadata is not None else None
-    # Extracted text may hold lone surrogates, which are not Unicode text.
-    text = _SURROGATE.sub("\ufffd", "\n\n".join(page.extract_text() or "" for page in reader.pages))
+    # pypdf logs each repair of a damaged file as a warning; the skip, if any, says what went wrong.
+    log = logging.getLogger("pypdf")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        reader = pypdf.PdfReader(io.BytesIO(data))
+        if reader.is_encrypted:
+            raise NotADocument("encrypted PDF")
+        title = reader.metadata.title if reader.metadata is not None else None
+        # Extracted text may hold lone surrogates, which are not Unicode text.
+        text = _SURROGATE.sub("\ufffd", "\n\n".join(page.extract_text() or "" for page in reader.pages))
+    finally:
+        log.setLevel(level)
     return (title.strip() or None) if isinstance(title, str) else None, text_blocks(text)
 
 

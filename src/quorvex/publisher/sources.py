@@ -35,10 +35,15 @@ class Sources:
     skipped: list[Skipped]
 
 
-def _files(folder: pathlib.Path) -> list[str]:
-    """Relative paths (with "/") of the folder's files, sorted, without hidden files and folders."""
+def _files(folder: pathlib.Path, skipped: list[Skipped]) -> list[str]:
+    """Relative paths (with "/") of the folder's files, sorted, without hidden files and folders;
+    a folder that cannot be listed is added to skipped."""
+    def unlisted(error: OSError) -> None:
+        where = pathlib.Path(error.filename).relative_to(folder).as_posix() if error.filename else str(folder)
+        skipped.append(Skipped(where + "/", f"unreadable: {(error.strerror or str(error)).lower()}"))
+
     found = []
-    for directory, folders, names in os.walk(folder):
+    for directory, folders, names in os.walk(folder, onerror=unlisted):
         folders[:] = [name for name in folders if not name.startswith(".")]
         relative = pathlib.Path(directory).relative_to(folder)
         found += [(relative / name).as_posix() for name in names if not name.startswith(".")]
@@ -77,6 +82,15 @@ def _parse(path: pathlib.Path) -> Parsed:
     return title, blocks
 
 
+def _is_unicode(name: str) -> bool:
+    """Whether a file name is text (names that are not UTF-8 come with lone surrogates)."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def read_sources(path: str | pathlib.Path, *, strict: bool = False) -> Sources:
     """The documents at path (a JSON Lines file, a document file or a folder) and the files skipped.
 
@@ -85,23 +99,26 @@ def read_sources(path: str | pathlib.Path, *, strict: bool = False) -> Sources:
     path = pathlib.Path(path)
     if path.suffix.lower() in JSON_LINES_SUFFIXES and path.is_file():
         return Sources(read_documents(path), [])
+    documents: list[Document] = []
+    skipped: list[Skipped] = []
     if path.is_dir():
-        root, names = path, _files(path)
+        root, names = path, _files(path, skipped)
     elif path.exists():
         root, names = path.parent, [path.name]
     else:
         raise ValueError(f"{path} does not exist")
-    documents: list[Document] = []
-    skipped: list[Skipped] = []
     for name in names:
         try:
+            if not _is_unicode(name):
+                raise NotADocument("name not UTF-8")
             title, blocks = _parse(root / name)
         except NotADocument as reason:
-            skipped.append(Skipped(name, str(reason)))
+            skipped.append(Skipped(name.encode("utf-8", "replace").decode(), str(reason)))
             continue
         text = "\n\n".join(block.text for block in blocks)
         metadata = {"path": name, **({"title": title} if title else {})}
         documents.append(Document(name, text, metadata, None, tuple(blocks)))
+    skipped.sort(key=lambda skip: skip.path)
     if strict and skipped:
         raise ValueError(f"--strict: {skip_summary(skipped).replace('skipped', 'refusing to skip', 1)}")
     if not documents:
