@@ -98,7 +98,7 @@ class _HtmlBlocks(HTMLParser):
 
     _HIDDEN = {"script", "style", "template"}
     _BREAKS = {"p", "div", "section", "article", "header", "footer", "main", "nav", "aside", "blockquote",
-               "table", "tr", "td", "th", "ul", "ol", "dl", "dt", "dd", "br", "hr", "figure", "figcaption",
+               "table", "tr", "td", "th", "ul", "ol", "dl", "dt", "dd", "hr", "figure", "figcaption",
                "form", "body", "address", "details", "summary", "li", "pre", "title",
                "h1", "h2", "h3", "h4", "h5", "h6"}
 
@@ -122,6 +122,8 @@ class _HtmlBlocks(HTMLParser):
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         if tag in self._HIDDEN:
             self._hidden += 1
+        elif tag == "br":  # a line break inside a block
+            self._parts.append("\n")
         elif tag in self._BREAKS:
             heading = re.fullmatch(r"h([1-6])", tag)
             kinds: dict[str, _HtmlKind] = {"li": "item", "pre": "code", "title": "title"}
