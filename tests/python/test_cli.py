@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from quorvex import NativeClient
+from quorvex import NativeClient, __version__
 from quorvex.cli.commands import main
 from quorvex.cli.privacy import PRIVACY_NOTE
 from quorvex.publisher.documents import Document
@@ -134,7 +134,10 @@ def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
     (lambda root, tmp, port: ["publish", str(write_jsonl(tmp / "own.jsonl", [Document("d", "t", None, (1.0,) * 384)])),
                               "--cache", str(tmp / "c"), "--server-state", str(tmp / "s"), "--embedding-model", "theirs"],
      "stdout", "embedding model  theirs, 384 dimensions"),
-], ids=["empty question", "not a cache", "port in use", "plural forms", "unreachable server", "own embeddings"])
+    (lambda root, tmp, port: ["--version"], "stdout", f"quorvex {__version__}\n"),
+    (lambda root, tmp, port: ["ask", "--help"], "stdout", "http://127.0.0.1:8765/query)"),
+], ids=["empty question", "not a cache", "port in use", "plural forms", "unreachable server", "own embeddings",
+        "version", "defaults in help"])
 def test_command_line_frictions(tmp_path, published, command, stream, expected):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))

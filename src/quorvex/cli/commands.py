@@ -33,6 +33,7 @@ if TYPE_CHECKING:
     from quorvex.client.retriever import Retrieval
 
 DEFAULT_PORT = 8765
+DEFAULT_URL = f"http://127.0.0.1:{DEFAULT_PORT}/query"
 
 
 def _directory_bytes(path: pathlib.Path) -> int:
@@ -182,18 +183,32 @@ def _publication(text: str) -> str:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Adds "(default: ...)" to every option with a value to show; an unset option (None) or a flag
+    (False) says in its own help what leaving it out means."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.default is None or action.default is False:
+            return action.help
+        return super()._get_help_string(action)
+
+
 def _parser() -> argparse.ArgumentParser:
+    from quorvex import __version__
+
     parser = argparse.ArgumentParser(prog="quorvex", description="Private retrieval: publish a document "
                                      "collection, serve it by PIR, search it locally and fetch chunks privately.")
+    parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
+    # Every subcommand's help shows each option's default ("(default: ...)") from the one formatter.
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    embedding = argparse.ArgumentParser(add_help=False)
+    embedding = argparse.ArgumentParser(add_help=False, formatter_class=_HelpFormatter)
     embedding.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing",
                            help="hashing (no model), minilm (all-MiniLM-L6-v2 with numpy) or minilm-torch "
                                 "(the same model with sentence-transformers and PyTorch)")
     embedding.add_argument("--verbose", action="store_true",
                            help="let the libraries an embedder loads show their progress bars and notices")
 
-    publish = commands.add_parser("publish", parents=[embedding],
+    publish = commands.add_parser("publish", parents=[embedding], formatter_class=_HelpFormatter,
                                   help="chunk, embed and publish a folder of documents or a JSON Lines file")
     publish.add_argument("path", type=pathlib.Path,
                          help="a folder of documents (searched recursively), a document file (.txt .md .rst .html, "
@@ -203,26 +218,28 @@ def _parser() -> argparse.ArgumentParser:
     publish.add_argument("--cache", type=pathlib.Path, required=True, help="public cache directory to write")
     publish.add_argument("--server-state", type=pathlib.Path, required=True,
                          help="server state directory to write (outside the cache; keep it private)")
-    publish.add_argument("--embedding-model", help="model name of the documents' own embeddings")
+    publish.add_argument("--embedding-model", help="model name of the documents' own embeddings (needed when "
+                                                    "they carry them)")
     publish.add_argument("--profile", choices=list(profiles.PROFILES), default=profiles.DEFAULT,
-                         help=f"PIR parameter profile (default {profiles.DEFAULT}; the others are far too weak "
-                              "to hide queries)")
+                         help="PIR parameter profile (any but the default is far too weak to hide queries)")
     publish.add_argument("--record-size", type=int, default=profiles.DEFAULT_RECORD_SIZE,
-                         help=f"bytes per padded chunk record (default {profiles.DEFAULT_RECORD_SIZE}; fixed at "
-                              f"{profiles.SUPPORTED_RECORD_SIZE} for {profiles.RS_SUPPORTED})")
+                         help=f"bytes per padded chunk record (fixed at {profiles.SUPPORTED_RECORD_SIZE} for "
+                              f"{profiles.RS_SUPPORTED})")
     publish.add_argument("--overwrite", action="store_true", help="replace existing output directories")
     publish.set_defaults(run=_publish)
 
-    serve = commands.add_parser("serve", help="answer PIR queries over HTTP for a server state directory")
-    serve.add_argument("server_state", type=pathlib.Path)
-    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
+    serve = commands.add_parser("serve", help="answer PIR queries over HTTP for a server state directory",
+                                formatter_class=_HelpFormatter)
+    serve.add_argument("server_state", type=pathlib.Path,
+                       help="server state directory that `quorvex publish --server-state` wrote")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (127.0.0.1: loopback only)")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
     serve.add_argument("--max-request-bytes", type=int, default=None,
-                       help="largest body accepted (default and upper bound: the store's largest valid query)")
+                       help="largest body accepted (by default, and at most, the store's largest valid query)")
     serve.add_argument("--workers", type=_positive, default=1,
                        help="processes serving the same port, each with its own queue")
     serve.add_argument("--threads", type=_positive, default=1,
-                       help="cores one pass over the store may use (default 1; with --workers, per worker)")
+                       help="cores one pass over the store may use (with --workers, per worker)")
     serve.add_argument("--max-batch", type=_positive, default=Limits.max_batch,
                        help="query documents answered by one pass over the store")
     serve.add_argument("--max-pending-bytes", type=_positive, default=Limits.max_pending_bytes,
@@ -237,12 +254,13 @@ def _parser() -> argparse.ArgumentParser:
                        help="log every request (client address, request line, status) to stderr")
     serve.set_defaults(run=_serve)
 
-    ask = commands.add_parser("ask", parents=[embedding], help="search a cache locally and fetch the hits privately")
-    ask.add_argument("cache", type=pathlib.Path)
+    ask = commands.add_parser("ask", parents=[embedding], help="search a cache locally and fetch the hits privately",
+                              formatter_class=_HelpFormatter)
+    ask.add_argument("cache", type=pathlib.Path, help="public cache directory that `quorvex publish --cache` wrote")
     ask.add_argument("questions", nargs="*", metavar="QUESTION",
                      help='questions to ask in turn; "-", or none, reads them from standard input, one a line')
-    ask.add_argument("--server", required=True, help="query URL of a quorvex server, e.g. "
-                                                     f"http://127.0.0.1:{DEFAULT_PORT}/query")
+    ask.add_argument("--server", default=DEFAULT_URL,
+                     help="query URL of a quorvex server; the default is where `quorvex serve` listens by default")
     ask.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server")
     ask.add_argument("--json", action="store_true", help="print each retrieval as one line of JSON")
     ask.add_argument("--publication", type=_publication,
@@ -253,14 +271,17 @@ def _parser() -> argparse.ArgumentParser:
                           "(with a warning saying why)")
     ask.set_defaults(run=_ask)
 
-    verify = commands.add_parser("verify", help="open a cache with every check and report what it holds")
-    verify.add_argument("cache", type=pathlib.Path)
+    verify = commands.add_parser("verify", help="open a cache with every check and report what it holds",
+                                 formatter_class=_HelpFormatter)
+    verify.add_argument("cache", type=pathlib.Path, help="public cache directory to check")
     verify.set_defaults(run=_verify)
 
-    demo = commands.add_parser("demo", help="publish Python's documentation topics, serve them and ask questions")
+    demo = commands.add_parser("demo", help="publish Python's documentation topics, serve them and ask questions",
+                               formatter_class=_HelpFormatter)
     demo.add_argument("--question", action="append", help="ask this instead of the built-in questions "
                                                           "(repeatable)")
-    demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here and keep them")
+    demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here and keep them "
+                                                               "(by default they are removed at the end)")
     demo.add_argument("--tamper", action="store_true", help="then ask again through a server that alters its "
                                                             "answers, and show the client catching it")
     demo.set_defaults(run=_demo)
