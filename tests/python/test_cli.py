@@ -134,10 +134,15 @@ def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
     (lambda root, tmp, port: ["publish", str(write_jsonl(tmp / "own.jsonl", [Document("d", "t", None, (1.0,) * 384)])),
                               "--cache", str(tmp / "c"), "--server-state", str(tmp / "s"), "--embedding-model", "theirs"],
      "stdout", "embedding model  theirs, 384 dimensions"),
+    (lambda root, tmp, port: ["ask", str(root / "state"), "x"], "stderr", "state folder (it holds server_state.json), "
+     "not a public cache: pass the cache folder"),
+    (lambda root, tmp, port: ["verify", str(root / "state")], "stdout", "is a server state folder"),
+    (lambda root, tmp, port: ["serve", str(root / "cache")], "stderr", "is a public cache (it holds manifest.json and "
+     "checksums.json), not a server state folder"),
     (lambda root, tmp, port: ["--version"], "stdout", f"quorvex {__version__}\n"),
     (lambda root, tmp, port: ["ask", "--help"], "stdout", "http://127.0.0.1:8765/query)"),
 ], ids=["empty question", "not a cache", "port in use", "plural forms", "unreachable server", "own embeddings",
-        "version", "defaults in help"])
+        "state as cache", "state to verify", "cache as state", "version", "defaults in help"])
 def test_command_line_frictions(tmp_path, published, command, stream, expected):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))

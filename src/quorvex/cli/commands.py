@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, TextIO
 
 from quorvex.cli import display
 from quorvex.shared import profiles
+from quorvex.shared.formats import STATE_FILE
 from quorvex.cli.progress import Progress
 from quorvex.embedders import EMBEDDER_KINDS, make_embedder
 from quorvex.server.http_app import Limits
@@ -38,6 +39,23 @@ DEFAULT_URL = f"http://127.0.0.1:{DEFAULT_PORT}/query"
 
 def _directory_bytes(path: pathlib.Path) -> int:
     return sum(f.stat().st_size for f in path.rglob("*") if f.is_file())
+
+
+def _state_not_cache(path: pathlib.Path) -> str | None:
+    """Why path, given where a public cache is expected, is the wrong folder, if it is a server state's."""
+    if (path / STATE_FILE).is_file() and not (path / "manifest.json").is_file():
+        return (f"{path} is a server state folder (it holds {STATE_FILE}), not a public cache: pass the cache "
+                "folder that publish wrote beside it")
+    return None
+
+
+def _cache_not_state(path: pathlib.Path) -> str | None:
+    """Why path, given where a server state is expected, is the wrong folder, if it is a public cache."""
+    if all((path / name).is_file() for name in ("manifest.json", "checksums.json")) and \
+            not (path / STATE_FILE).is_file():
+        return (f"{path} is a public cache (it holds manifest.json and checksums.json), not a server state "
+                "folder: pass the server state folder that publish wrote beside it")
+    return None
 
 
 def _publish(args: argparse.Namespace) -> int:
@@ -66,6 +84,9 @@ def _serve(args: argparse.Namespace) -> int:
     from quorvex.server.http_server import PirHttpServer
     from quorvex.server.pir_server import PirServer
 
+    mistake = _cache_not_state(args.server_state)
+    if mistake:
+        raise ValueError(mistake)
     pir = PirServer.load(args.server_state, threads=args.threads)
     limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
                     request_timeout=args.request_timeout, keep_alive_timeout=args.keep_alive_timeout,
@@ -124,6 +145,9 @@ def _ask(args: argparse.Namespace) -> int:
         retriever = PrivateRetriever(args.cache, embedder, HttpTransport(args.server, timeout=args.timeout),
                                      publication=args.publication, allow_insecure=args.allow_insecure)
     except RuntimeError as error:
+        mistake = _state_not_cache(args.cache)
+        if mistake:
+            raise ValueError(mistake) from None
         if not (args.cache / "manifest.json").is_file():
             raise ValueError(f"{args.cache} is not a quorvex public cache (it holds no manifest.json): {error}") from None
         raise
@@ -149,7 +173,7 @@ def _verify(args: argparse.Namespace) -> int:
     try:
         client = NativeClient.open_public_cache(str(args.cache))
     except RuntimeError as error:
-        print(f"FAILED: {args.cache} is not a sound public cache: {error}")
+        print(f"FAILED: {_state_not_cache(args.cache) or f'{args.cache} is not a sound public cache: {error}'}")
         return 1
     print(f"ok: {args.cache} passed every check (checksums, manifest, index, PIR scheme and client hint)")
     info = CacheInfo.from_manifest(args.cache, client.manifest_json)
