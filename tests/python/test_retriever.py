@@ -82,7 +82,8 @@ def _unsound_cache(store, tmp_path):
 # still match: the module compares the record's chunk id with its hit.
 @pytest.mark.parametrize("make, embedder, error, message", [
     (lambda store, tmp_path: (store / "cache", None), type("Other", (HashingEmbedder,), {"name": "another-model"}),
-     EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'"),
+     EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'.*"
+                       "search it with the same embedder: --embedder hashing$"),
     (_another_collections_server, HashingEmbedder, TamperedChunk,
      "differs from what the cache .* holds: the server altered its answer, or answers from another publication"),
     (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, lambda rows: [

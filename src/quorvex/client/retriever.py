@@ -40,7 +40,7 @@ from typing import Any
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval
 from quorvex.client.cache_info import CacheInfo
 from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
-from quorvex.embedders import Embedder
+from quorvex.embedders import Embedder, embedder_kind
 from quorvex.shared import profiles
 
 __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "InsecureCacheWarning", "PrivateRetriever",
@@ -168,10 +168,12 @@ class PrivateRetriever:
         # Whole records are checked natively; a cache without record digests falls back to chunk digests.
         self.digests = None if self._client.checks_whole_records else ChunkDigests.read(cache_dir)
         if embedder.name != self.cache.embedding_model or embedder.dimensions != self.cache.embedding_dimensions:
+            kind = embedder_kind(self.cache.embedding_model)
             raise EmbedderMismatch(
                 f"the cache {cache_dir} was published with the embedding model {self.cache.embedding_model!r} "
                 f"({self.cache.embedding_dimensions} dimensions), but the embedder in use is {embedder.name!r} "
-                f"({embedder.dimensions} dimensions); search it with the same embedder")
+                f"({embedder.dimensions} dimensions); search it with the same embedder"
+                + (f": --embedder {kind}" if kind else ""))
         self.embedder = embedder
         # A transport that can name the publication (HttpTransport) lets the server refuse a query
         # made for a cache it does not serve, before it computes anything.

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from quorvex.embedders.hashing import HashingEmbedder
 
-__all__ = ["EMBEDDER_KINDS", "Embedder", "make_embedder"]
+__all__ = ["EMBEDDER_KINDS", "Embedder", "embedder_kind", "make_embedder"]
 
 EMBEDDER_KINDS = ("hashing", "minilm", "minilm-torch")
 
@@ -33,6 +33,15 @@ class Embedder(Protocol):
     def embed(self, texts: Sequence[str]) -> npt.NDArray[np.float32]: ...
 
     def embed_one(self, text: str) -> npt.NDArray[np.float32]: ...
+
+
+def embedder_kind(model_name: str) -> str | None:
+    """The kind (as make_embedder and --embedder take it) of quorvex's embedder whose name is model_name,
+    or None for a model of no quorvex embedder."""
+    from quorvex.embedders.hashing import MODEL_NAME as HASHING_MODEL
+    from quorvex.embedders.minilm import MODEL_NAME as MINILM_MODEL
+
+    return {HASHING_MODEL: "hashing", MINILM_MODEL: "minilm"}.get(model_name)
 
 
 def make_embedder(kind: str, *, verbose: bool = False) -> Embedder:
