@@ -151,6 +151,16 @@ def test_command_line_frictions(tmp_path, published, command, stream, expected):
     assert expected in getattr(ran, stream), ran.stderr
 
 
+def test_an_interrupted_publish_says_so_in_one_line(tmp_path, monkeypatch, capsys):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+    monkeypatch.setattr("quorvex.publisher.publish_documents.publish_documents", interrupted)
+    assert main(["publish", str(write_jsonl(tmp_path / "d.jsonl")), "--cache", str(tmp_path / "c"),
+                 "--server-state", str(tmp_path / "s")]) == 130
+    assert capsys.readouterr().err == ("quorvex publish: interrupted; the previous cache and server state are "
+                                       "unchanged\n")
+
+
 def test_output_into_a_closed_pipe_ends_quietly(published):
     piped = subprocess.run(f"{sys.executable} -m quorvex verify {published / 'cache'} | head -1", shell=True,
                            capture_output=True, text=True, timeout=TIMEOUT)

@@ -62,19 +62,24 @@ def _publish(args: argparse.Namespace) -> int:
     from quorvex.publisher.publish_documents import publish_documents
     from quorvex.publisher.sources import read_sources, skip_summary
 
-    sources = read_sources(args.path, strict=args.strict)
-    if sources.skipped:
-        print(skip_summary(sources.skipped), flush=True)
-    documents = sources.documents
-    embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
     progress = Progress()
     try:
+        sources = read_sources(args.path, strict=args.strict)
+        if sources.skipped:
+            print(skip_summary(sources.skipped), flush=True)
+        documents = sources.documents
+        embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,
                                    record_size_bytes=args.record_size, overwrite=args.overwrite,
                                    on_progress=progress.update)
-    finally:
+    except KeyboardInterrupt:
+        # Until publish_documents returns, both folders are written aside and put in place together
+        # (quorvex.publisher.atomic_dirs), or the previous pair is put back.
         progress.close()
+        print("quorvex publish: interrupted; the previous cache and server state are unchanged", file=sys.stderr)
+        return 130
+    progress.close()
     model = embedder.name if embedder is not None else args.embedding_model
     print("\n".join(display.publish_lines(result, len(documents), model, _directory_bytes(result.server_dir))))
     return 0
