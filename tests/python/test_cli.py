@@ -1,10 +1,12 @@
 import contextlib
 import json
+import os
 import shutil
 import signal
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -159,6 +161,30 @@ def test_an_interrupted_publish_says_so_in_one_line(tmp_path, monkeypatch, capsy
                  "--server-state", str(tmp_path / "s")]) == 130
     assert capsys.readouterr().err == ("quorvex publish: interrupted; the previous cache and server state are "
                                        "unchanged\n")
+
+
+def test_the_workers_of_a_killed_server_stop_with_it(published):
+    def alive(pid):  # an orphan is reaped by init, which may be slow (or never) to do it in a container
+        with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+        return False
+    with subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(published / "state"), "--port", "0",
+                           "--workers", "2"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True) as server:
+        try:
+            assert "at http://127.0.0.1:" in server.stdout.readline()
+            children, deadline = f"/proc/{server.pid}/task/{server.pid}/children", time.monotonic() + TIMEOUT
+            while len(workers := open(children).read().split()) < 2 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert len(workers) == 2
+        finally:
+            server.kill()
+    deadline = time.monotonic() + 10
+    while any(map(alive, workers)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    survivors = [int(pid) for pid in workers if alive(pid)]
+    for pid in survivors:
+        os.kill(pid, signal.SIGKILL)
+    assert not survivors
 
 
 def test_output_into_a_closed_pipe_ends_quietly(published):

@@ -13,11 +13,13 @@ request is logged unless access_log is set; nothing logged carries a traceback.
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import functools
 import logging
 import os
 import signal
 import socket
+import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -33,6 +35,21 @@ __all__ = ["Limits", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
 BACKLOG = 2048
 # Seconds a stopping server gives the requests in flight before it cancels them.
 GRACEFUL_SHUTDOWN_SECONDS = 10
+# prctl's option that names the signal a process gets when its parent dies (linux/prctl.h).
+_PR_SET_PDEATHSIG = 1
+
+
+def _stop_with_parent(parent: int) -> None:
+    """Has Linux send this worker SIGTERM when its parent dies, however it dies (SIGKILL included),
+    so that no worker keeps the port after the parent; then leaves at once if the parent died
+    before the request was made."""
+    if sys.platform.startswith("linux"):
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0) != 0:
+            error = ctypes.get_errno()
+            raise OSError(error, f"prctl(PR_SET_PDEATHSIG): {os.strerror(error)}")
+    if os.getppid() != parent:
+        os._exit(0)
 
 
 class _NoTracebacks(logging.Filter):
@@ -114,12 +131,13 @@ class PirHttpServer:
             self._uvicorn.run(sockets=[self.socket])
             return
         signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop the workers, as Ctrl-C does
-        children = []
+        children, parent = [], os.getpid()
         for k in range(self.workers):
             pid = os.fork()
             if pid == 0:  # a worker: serve, then leave without running the parent's clean-up
                 code = 0
                 try:
+                    _stop_with_parent(parent)
                     own = self.socket if k == 0 else _listening_socket(*self.server_address[:2], shared=True)
                     self._uvicorn.run(sockets=[own])
                 except KeyboardInterrupt:
