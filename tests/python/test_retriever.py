@@ -191,5 +191,6 @@ def test_the_readme_examples_run_as_pasted(tmp_path):
         assert ran.returncode == 0, ran.stderr
         outputs.append(ran.stdout)
     tea = "tea#0: Green tea is steeped in water of 80 degrees for two minutes."
-    assert len(outputs) == 2 and outputs[0].splitlines()[0].endswith(tea)
+    assert len(outputs) == 3 and outputs[0].splitlines()[0].endswith(tea)
     assert outputs[1].splitlines()[1:2] == [tea.replace(":", "", 1)]
+    assert outputs[2].splitlines()[0].startswith(f"{tea} (score ")

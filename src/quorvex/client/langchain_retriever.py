@@ -1,4 +1,5 @@
-"""A LangChain retriever over PrivateRetriever (the `langchain` extra: langchain-core only).
+"""A LangChain retriever over PrivateRetriever (the `langchain` extra: langchain-core and its own
+dependencies, not the langchain package).
 
     from quorvex import HashingEmbedder, HttpTransport
     from quorvex.client.langchain_retriever import QuorvexRetriever
