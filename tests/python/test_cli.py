@@ -193,11 +193,19 @@ def test_output_into_a_closed_pipe_ends_quietly(published):
     assert piped.stdout.startswith("ok: ") and piped.stderr == ""
 
 
-def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys):
-    assert main(["demo", "--question", "What does the yield expression do?", "--tamper"]) == 0
+def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch, tmp_path):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    assert main(["demo", "--question", "What does the yield expression do?", "--tamper", "--embedder", "hashing"]) == 0
     out = capsys.readouterr().out
-    for part in ["listening on http://127.0.0.1:", "Question 1/1: What does the yield expression do?", "[yield#",
+    for part in [f"publishing into {tmp_path}/quorvex/demo-", "listening on http://127.0.0.1:",
+                 "Question 1/1: What does the yield expression do?", "[yield#",
                  "4 PIR queries (2 hits + 2 padding)", "timings: embed", "server round trip", "every one of exactly",
                  "caught: a fetched record differs", "sends this server nothing more"]:
         assert part in out
     assert out.rstrip().endswith(PRIVACY_NOTE)
+    # The next demo reuses the published corpus, and publishes it again once it is damaged.
+    assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
+    assert "reusing it (it opened with every check)" in capsys.readouterr().out
+    next(tmp_path.glob("quorvex/demo-*/cache/index/vectors.bin")).write_bytes(b"")
+    assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
+    assert "chunking, embedding and publishing into" in capsys.readouterr().out

@@ -193,7 +193,7 @@ def _verify(args: argparse.Namespace) -> int:
 def _demo(args: argparse.Namespace) -> int:
     from quorvex.cli.demo import run_demo
 
-    return run_demo(questions=args.question or None, keep=args.keep, tamper=args.tamper)
+    return run_demo(questions=args.question or None, keep=args.keep, tamper=args.tamper, embedder=args.embedder)
 
 
 def _positive(text: str) -> int:
@@ -309,8 +309,11 @@ def _parser() -> argparse.ArgumentParser:
                                formatter_class=_HelpFormatter)
     demo.add_argument("--question", action="append", help="ask this instead of the built-in questions "
                                                           "(repeatable)")
-    demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here and keep them "
-                                                               "(by default they are removed at the end)")
+    demo.add_argument("--keep", type=pathlib.Path, help="write the cache and server state here (by default the "
+                                                               "demo keeps them in the user's cache folder and "
+                                                               "reuses them)")
+    demo.add_argument("--embedder", choices=EMBEDDER_KINDS,
+                      help="as for publish and ask; by default minilm where it is installed, else hashing")
     demo.add_argument("--tamper", action="store_true", help="then ask again through a server that alters its "
                                                             "answers, and show the client catching it")
     demo.set_defaults(run=_demo)

@@ -1,30 +1,39 @@
 """quorvex demo: a private retrieval end to end, on a corpus every Python installation carries.
 
 The documentation topics of pydoc_data.topics (one document per topic) are chunked,
-embedded with the hashing embedder and published with quorvex's default profile; the PIR
-server answers over HTTP on a free loopback port in a background thread; each question
-is searched locally and its hits fetched privately. Everything stays on this machine.
+embedded (with MiniLM where it is installed, else with the hashing embedder) and published
+with quorvex's default profile; the PIR server answers over HTTP on a free loopback port in a
+background thread; each question is searched locally and its hits fetched privately.
+Everything stays on this machine.
+
+The published corpus is kept in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache), under
+quorvex/demo-<hash of the Python version, the embedding model and quorvex's version>, and the
+next demo reuses it once it opens with every check, so that it starts in seconds.
 """
 
 from __future__ import annotations
 
+import hashlib
+import os
 import pathlib
 import platform
 import tempfile
 import time
 from collections.abc import Sequence
 
+from quorvex._native import NativeClient, __version__
 from quorvex.cli import display
 from quorvex.cli.privacy import PRIVACY_NOTE
 from quorvex.client.http_transport import HttpTransport
 from quorvex.client.retriever import PrivateRetriever, TamperedChunk
-from quorvex.embedders import make_embedder
+from quorvex.embedders import Embedder, make_embedder
+from quorvex.embedders.minilm import EmbedderUnavailable
 from quorvex.publisher.documents import Document
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.server.http_server import PirHttpServer, serve_in_background
 from quorvex.server.pir_server import AnswerAlteration, PirServer, QueryError
 
-__all__ = ["DEFAULT_QUESTIONS", "run_demo", "topic_documents"]
+__all__ = ["DEFAULT_QUESTIONS", "cache_folder", "run_demo", "topic_documents"]
 
 DEFAULT_QUESTIONS = (
     "How does the with statement use a context manager?",
@@ -59,21 +68,57 @@ def _say(text: str = "") -> None:
     print(text, flush=True)
 
 
-def _publish(workdir: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
+def _embedder(kind: str | None) -> Embedder:
+    """The embedder asked for; without one, MiniLM where it is installed, else the hashing embedder."""
+    if kind is not None:
+        embedder = make_embedder(kind)
+        _say(f"embedder: {embedder.name} (--embedder {kind})")
+        return embedder
+    try:
+        embedder = make_embedder("minilm")
+    except EmbedderUnavailable as missing:
+        _say(f"embedder: the hashing embedder (no model), as MiniLM is not installed: {missing}")
+        return make_embedder("hashing")
+    _say(f"embedder: {embedder.name} (MiniLM is installed; --embedder hashing uses no model)")
+    return embedder
+
+
+def cache_folder(embedder: Embedder) -> pathlib.Path:
+    """Where the demo keeps its published corpus for this Python, embedding model and quorvex."""
+    root = os.environ.get("XDG_CACHE_HOME", "")
+    base = pathlib.Path(root) if os.path.isabs(root) else pathlib.Path.home() / ".cache"
+    key = hashlib.sha256(f"{platform.python_version()}\0{embedder.name}\0{__version__}".encode()).hexdigest()
+    return base / "quorvex" / f"demo-{key[:12]}"
+
+
+def _published_before(workdir: pathlib.Path) -> bool:
+    """Whether workdir holds a cache that opens with every check and the server state of that publication."""
+    try:
+        client = NativeClient.open_public_cache(str(workdir / "cache"))
+        return PirServer.load(workdir / "server-state").publication == client.publication
+    except (RuntimeError, ValueError, OSError):
+        return False
+
+
+def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool) -> tuple[pathlib.Path, pathlib.Path]:
     documents = topic_documents()
     text_bytes = sum(len(d.text.encode("utf-8")) for d in documents)
     _say(f"1. Publish (done once, by whoever owns the documents)")
     _say(f"   corpus: pydoc_data.topics of Python {platform.python_version()}: {len(documents)} topics, "
          f"{display.count(text_bytes)} bytes of text")
-    embedder = make_embedder("hashing")
     cache, state = workdir / "cache", workdir / "server-state"
+    if reuse and _published_before(workdir):
+        _say(f"   published by an earlier demo into {workdir}; reusing it (it opened with every check)")
+        return cache, state
+    _say(f"   chunking, embedding and publishing into {workdir} ...")
     started = time.perf_counter()
-    result = publish_documents(documents, cache, state, embedder=embedder)
+    result = publish_documents(documents, cache, state, embedder=embedder, overwrite=reuse)
     elapsed = time.perf_counter() - started
     server_bytes = sum(f.stat().st_size for f in state.rglob("*") if f.is_file())
     for line in display.publish_lines(result, len(documents), embedder.name, server_bytes):
         _say(f"   {line}")
-    _say(f"   chunking, embedding and publishing took {elapsed:.2f} s")
+    _say(f"   chunking, embedding and publishing took {elapsed:.2f} s" +
+         ("; the next demo reuses what it wrote" if reuse else ""))
     return cache, state
 
 
@@ -98,7 +143,7 @@ def _ask(retriever: PrivateRetriever, view: _ServerView, number: int, total: int
 TAMPERED_LANE = 100
 
 
-def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
+def _tamper(cache: pathlib.Path, state: pathlib.Path, embedder: Embedder, question: str) -> None:
     _say()
     _say("5. A dishonest server (--tamper)")
     _say(f"   this server adds one plaintext step to answer element {TAMPERED_LANE} of every response: the "
@@ -106,7 +151,7 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
          "records those are")
     liar = PirServer.load(state, alteration=AnswerAlteration(lane=TAMPERED_LANE))
     with serve_in_background(PirHttpServer(liar)) as server:
-        retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))
+        retriever = PrivateRetriever(cache, embedder, HttpTransport(server.url, timeout=30))
         _say(f"   Question: {question}")
         try:
             retrieval = retriever.retrieve(question)
@@ -119,8 +164,9 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, question: str) -> None:
             _say(f"   NOT caught: the retrieval returned {[c.chunk_id for c in retrieval.chunks]}")
 
 
-def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) -> None:
-    cache, state = _publish(workdir)
+def _run(workdir: pathlib.Path, embedder: Embedder, questions: Sequence[str], tamper: bool = False,
+         reuse: bool = False) -> None:
+    cache, state = _publish(workdir, embedder, reuse)
     _say()
     _say("2. Serve (the server holds the padded records and answers PIR queries)")
     view = _ServerView(PirServer.load(state))
@@ -129,7 +175,7 @@ def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) 
         _say()
         _say("3. Open the cache (the client verifies every file once)")
         started = time.perf_counter()
-        retriever = PrivateRetriever(cache, make_embedder("hashing"), HttpTransport(server.url, timeout=30))
+        retriever = PrivateRetriever(cache, embedder, HttpTransport(server.url, timeout=30))
         _say(f"   checksums, manifest, index and PIR client hint verified in "
              f"{display.milliseconds(time.perf_counter() - started)}")
         _say()
@@ -137,7 +183,7 @@ def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) 
         for number, question in enumerate(questions, start=1):
             _ask(retriever, view, number, len(questions), question)
     if tamper:
-        _tamper(cache, state, questions[0])
+        _tamper(cache, state, embedder, questions[0])
     sizes = sorted({len(document) for document in view.received})
     _say()
     if len(sizes) == 1:
@@ -149,14 +195,24 @@ def _run(workdir: pathlib.Path, questions: Sequence[str], tamper: bool = False) 
     _say(PRIVACY_NOTE)
 
 
-def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None = None, tamper: bool = False) -> int:
+def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None = None, tamper: bool = False,
+             embedder: str | None = None) -> int:
+    """embedder: a kind of quorvex.embedders, or None for MiniLM where it is installed, else hashing."""
     questions = list(questions) if questions else list(DEFAULT_QUESTIONS)
     _say("quorvex demo: private retrieval over Python's documentation topics, all on this machine")
+    chosen = _embedder(embedder)
     _say()
     if keep is not None:
-        _run(pathlib.Path(keep), questions, tamper)
+        _run(pathlib.Path(keep), chosen, questions, tamper)
         _say(f"Kept the cache in {keep / 'cache'} and the server state in {keep / 'server-state'}.")
-    else:
-        with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as workdir:
-            _run(pathlib.Path(workdir), questions, tamper)
+        return 0
+    workdir = cache_folder(chosen)
+    try:
+        workdir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:  # a read-only home, say: publish into a temporary folder instead
+        _say(f"(cannot keep the corpus in {workdir}: {error}; publishing into a temporary folder)")
+        with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as temporary:
+            _run(pathlib.Path(temporary), chosen, questions, tamper)
+        return 0
+    _run(workdir, chosen, questions, tamper, reuse=True)
     return 0
