@@ -1,11 +1,12 @@
 #include "simplepir/chacha20_block.hpp"
 
 #include <bit>
+#include <cstddef>
 
 namespace quorvex {
 namespace {
 
-inline void quarter_round(ChaCha20Block& x, int a, int b, int c, int d) {
+inline void quarter_round(ChaCha20Block& x, std::size_t a, std::size_t b, std::size_t c, std::size_t d) {
   x[a] += x[b];
   x[d] = std::rotl(x[d] ^ x[a], 16);
   x[c] += x[d];

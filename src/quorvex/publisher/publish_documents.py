@@ -50,10 +50,12 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
         max_record_id = _U64_MAX
     chunks = chunk_documents(documents, record_size_bytes, max_record_id=max_record_id)
     if chosen.is_supported and len(chunks) > profiles.SUPPORTED_MAX_RECORDS:
+        # The default profile's record ids are wider, which leaves less room for text: count its chunks anew.
+        default_chunks = len(chunk_documents(documents, record_size_bytes))
         raise ValueError(f"the {len(documents)} documents make {len(chunks)} chunks of at most "
                          f"{record_size_bytes} bytes, but profile {chosen.name} holds at most "
                          f"{profiles.SUPPORTED_MAX_RECORDS}; publish fewer documents, or use the default "
-                         f"profile {profiles.DEFAULT}")
+                         f"profile {profiles.DEFAULT}, which publishes them as {default_chunks} chunks")
 
     own = precomputed_embeddings(documents)
     vectors: Sequence[Sequence[float]] | np.ndarray
