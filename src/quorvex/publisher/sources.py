@@ -3,9 +3,10 @@
 A folder is searched recursively in sorted order, leaving out hidden files and folders (names
 starting with "."). Each file is one Document: its id is its path relative to the folder (the file
 name for a single file), its metadata {"path": that path, "title": its title where the format has
-one}, and its blocks the structure its reader found. Files that are not documents (binary, empty,
-unreadable, not UTF-8 text, of an unknown format, or that their parser refuses) are skipped with a
-reason; with strict=True any skip refuses the whole collection.
+one}, and its blocks the structure its reader found; a file of no known format that holds UTF-8
+text is read as plain text. Files that are not documents (binary, empty, unreadable, not UTF-8
+text, or that their parser refuses) are skipped with a reason; with strict=True any skip refuses
+the whole collection.
 """
 
 from __future__ import annotations
@@ -61,12 +62,11 @@ def _parse(path: pathlib.Path) -> Parsed:
     if not data.strip():
         raise NotADocument("empty")
     suffix = path.suffix.lower()
-    reader = READERS.get(suffix)
+    # Any other text file (a license named "Apache-2.0", a ".log", ...) is read as plain text.
+    reader = READERS.get(suffix, READERS[""]) if suffix != ".pdf" else None
     if suffix != ".pdf":
         if b"\0" in data:
             raise NotADocument("binary")
-        if reader is None:
-            raise NotADocument(f"unknown format {suffix}")
         try:
             data.decode("utf-8")
         except UnicodeDecodeError:
