@@ -23,9 +23,14 @@ inline const std::filesystem::path& scratch_dir() {
   static const std::filesystem::path dir = [] {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvex-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
     return std::filesystem::path(pattern);
   }();
+  // Registered once the path exists, so that it runs before the path is destroyed at exit.
+  static const bool removed_at_exit = std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_dir(), ignored);
+  }) == 0;
+  (void)removed_at_exit;
   return dir;
 }
 
