@@ -79,11 +79,6 @@ class Profile:
         return self.name == RS_SUPPORTED
 
     @property
-    def is_development_only(self) -> bool:
-        """Whether the profile exists only to develop with: its encryption protects nothing."""
-        return self.name == TOY
-
-    @property
     def fixed_retrieval_count(self) -> int | None:
         """The number of queries every retrieval must have, where the profile fixes it."""
         return FIXED_RETRIEVAL_COUNT if self.is_supported or self.is_balanced else None
