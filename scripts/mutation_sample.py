@@ -10,7 +10,9 @@ is applied in a private copy of the tree (a git worktree of --revision, HEAD unl
 is then built and tested:
 
 - a mutant of native/ rebuilds the C++ tests and both extension modules and runs the C++ tests,
-  then, if they all pass, the Python tests against the rebuilt modules;
+  then, if they all pass, the Python tests against the rebuilt modules, then, if those pass too,
+  the C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer (so that a read or
+  write out of bounds, or undefined arithmetic, counts as caught);
 - a mutant of src/ runs the Python tests.
 
 To compare two states of the tests, run the second with --sample naming the first run's report:
@@ -182,6 +184,7 @@ class Tree:
         LAST_OUTPUT = work / "last-step.log"
         self.path = work / "tree"
         self.build = work / "build"
+        self.sanitize = work / "sanitize"
         self.package = work / "package"
         self.pristine = work / "pristine"
         if not self.path.exists():
@@ -195,6 +198,8 @@ class Tree:
         subprocess.run(["cmake", "-S", str(self.path), "-B", str(self.build), "-DCMAKE_BUILD_TYPE=Release",
                         # -O1 without debug information: the same faults are caught, mutants build faster
                         "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG", f"-DPython_EXECUTABLE={sys.executable}"], check=True, capture_output=True)
+        subprocess.run(["cmake", "-S", str(self.path), "-B", str(self.sanitize), "-DCMAKE_BUILD_TYPE=Debug",
+                        "-DQUORVEX_SANITIZE=ON", "-DQUORVEX_BUILD_MODULE=OFF"], check=True, capture_output=True)
 
     def reset(self) -> None:
         subprocess.run(["git", "checkout", "--", "."], cwd=self.path, check=True)
@@ -202,9 +207,14 @@ class Tree:
     def build_all(self) -> bool:
         return run(["cmake", "--build", str(self.build), "--parallel", str(os.cpu_count() or 1)], ROOT, 1800) == 0
 
-    def cpp_tests(self) -> bool:
-        return run(["ctest", "--test-dir", str(self.build), "--parallel", str(os.cpu_count() or 1),
-                    "--stop-on-failure", "--timeout", "120"], ROOT, 900) == 0
+    def cpp_tests(self, build: pathlib.Path | None = None) -> bool:
+        return run(["ctest", "--test-dir", str(build or self.build), "--parallel", str(os.cpu_count() or 1),
+                    "--stop-on-failure", "--timeout", "300"], ROOT, 1800) == 0
+
+    def sanitized_cpp_tests(self) -> bool:
+        """The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer; False also when they do not build."""
+        built = run(["cmake", "--build", str(self.sanitize), "--parallel", str(os.cpu_count() or 1)], ROOT, 1800) == 0
+        return built and self.cpp_tests(self.sanitize)
 
     def keep_pristine_modules(self) -> None:
         """Copies of the extension modules built from the unmutated tree."""
@@ -239,7 +249,9 @@ def outcome(tree: Tree, mutant: dict) -> str:
         return "invalid"
     if native and not tree.cpp_tests():
         return "killed"
-    return "survived" if tree.python_tests(native) else "killed"
+    if not tree.python_tests(native):
+        return "killed"
+    return "survived" if not native or tree.sanitized_cpp_tests() else "killed"
 
 
 def kill_rate(killed: int, mutants: int) -> float | None:
@@ -292,7 +304,7 @@ def main() -> int:
     done = {r["id"]: r for r in map(json.loads, partial.read_text().splitlines())} if partial.exists() else {}
     assert tree is not None
     if len(done) < len(mutants):
-        for step in (tree.build_all, tree.cpp_tests, tree.python_tests):
+        for step in (tree.build_all, tree.cpp_tests, tree.python_tests, tree.sanitized_cpp_tests):
             if not (step() or step()):  # once more: a test that failed by timing alone passes now
                 print(f"the unmutated tree fails {step.__name__}", file=sys.stderr)
                 return 1
