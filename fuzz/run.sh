@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang 16 with AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build/fuzz (or $QUORVEX_FUZZ_BUILD), then either
-#   fuzz/run.sh replay            runs every target once over its committed corpus, or
-#   fuzz/run.sh SECONDS [TARGET]  fuzzes each target (or one) for SECONDS on one core.
+# UndefinedBehaviorSanitizer) in build/fuzz (or $QUORVEX_FUZZ_BUILD), then
+#   fuzz/run.sh replay            runs every target once over its committed corpus,
+#   fuzz/run.sh SECONDS [TARGET]  fuzzes each target (or one) for SECONDS on one core, or
+#   fuzz/run.sh merge [TARGET]    adds to the committed corpus the inputs of earlier runs that
+#                                 reach code it does not (libFuzzer's -merge=1), and no others.
 # Fuzzing starts from a copy of the committed corpus in build/fuzz/corpus and
 # keeps new inputs there; crashes land in build/fuzz/findings, logs in build/fuzz/logs.
 set -euo pipefail
@@ -30,6 +32,13 @@ for name in "${targets[@]}"; do
     "$binary" -runs=0 "fuzz/corpus/$name" >"$build/logs/$name.replay.log" 2>&1 ||
       { cat "$build/logs/$name.replay.log"; echo "$name: FAILED on its committed corpus"; exit 1; }
     echo "$name: $(grep -o "Done [0-9]* runs" "$build/logs/$name.replay.log")"
+    continue
+  fi
+  if [[ "$mode" == merge ]]; then
+    before=$(ls "fuzz/corpus/$name" | wc -l)
+    "$binary" -merge=1 -max_len=65536 -timeout=10 -rss_limit_mb=2048 "fuzz/corpus/$name" "$build/corpus/$name" \
+      >"$build/logs/$name.merge.log" 2>&1 || { cat "$build/logs/$name.merge.log"; echo "$name: merge FAILED"; exit 1; }
+    echo "$name: $before -> $(ls "fuzz/corpus/$name" | wc -l) inputs, $(du -sh "fuzz/corpus/$name" | cut -f1)"
     continue
   fi
   cp -n "fuzz/corpus/$name"/* "$build/corpus/$name/"
