@@ -1,4 +1,5 @@
 import contextlib
+import io
 import json
 import os
 import shutil
@@ -11,8 +12,10 @@ import time
 import pytest
 
 from quorvex import NativeClient, __version__
+from quorvex.cli import display
 from quorvex.cli.commands import main
 from quorvex.cli.privacy import PRIVACY_NOTE
+from quorvex.cli.progress import Progress
 from quorvex.publisher.documents import Document
 from quorvex.server.http_server import PirHttpServer, serve_in_background
 from quorvex.server.pir_server import AnswerAlteration, PirServer
@@ -153,14 +156,28 @@ def test_command_line_frictions(tmp_path, published, command, stream, expected):
     assert expected in getattr(ran, stream), ran.stderr
 
 
-def test_an_interrupted_publish_says_so_in_one_line(tmp_path, monkeypatch, capsys):
-    def interrupted(*args, **kwargs):
+def test_an_interrupted_publish_says_so_in_one_line_after_the_skips_it_showed_first(tmp_path, monkeypatch, capsys):
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "docs/blob.bin").write_bytes(b"\0")
+    def interrupted(*args, **kwargs):  # the long work starts once the skips are out
+        assert (tmp_path / "out").read_text() == "skipped 1 file: blob.bin (binary)\n"
         raise KeyboardInterrupt
     monkeypatch.setattr("quorvex.publisher.publish_documents.publish_documents", interrupted)
-    assert main(["publish", str(write_jsonl(tmp_path / "d.jsonl")), "--cache", str(tmp_path / "c"),
-                 "--server-state", str(tmp_path / "s")]) == 130
+    with open(tmp_path / "out", "w") as out, contextlib.redirect_stdout(out):
+        assert main(["publish", str(write_jsonl(tmp_path / "docs/d.jsonl").parent), "--cache", str(tmp_path / "c"),
+                     "--server-state", str(tmp_path / "s")]) == 130
     assert capsys.readouterr().err == ("quorvex publish: interrupted; the previous cache and server state are "
                                        "unchanged\n")
+
+
+def test_texts_are_cut_after_a_word_unless_that_keeps_half_or_less_and_bars_drawn_a_line_a_phase():
+    texts = [" a  few\n words ", "aaaaaa bbbbbbbbbbb", "aaaaaaa bbbbbbbbbb", "a" * 13]
+    assert [display.trimmed(t, 12) for t in texts] == ["a few words", "aaaaaa bbbbb …", "aaaaaaa …", "a" * 12 + " …"]
+    progress = Progress(terminal := type("Terminal", (io.StringIO,), {"isatty": lambda self: True})())
+    for phase, done, total in [("embed", 0, 0), ("embed", 1, 3), ("write", 1, 1)]:
+        progress.update(phase, done, total)
+    progress.close()
+    assert terminal.getvalue() == f"\r{'embed':26} [{'#' * 10:.<30}] 1/3\n\r{'write':26} [{'#' * 30}] 1/1\n"
 
 
 def test_the_workers_of_a_killed_server_stop_with_it(published):
@@ -209,3 +226,9 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch
     next(tmp_path.glob("quorvex/demo-*/cache/index/vectors.bin")).write_bytes(b"")
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "chunking, embedding and publishing into" in capsys.readouterr().out
+    # Kept elsewhere, it is published there afresh; with no cache folder to write, into a temporary one.
+    assert main(["demo", "--question", "yield", "--embedder", "hashing", "--keep", str(tmp_path / "kept")]) == 0
+    assert "reuses" not in (out := capsys.readouterr().out) and f"Kept the cache in {tmp_path}/kept/cache and" in out
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "kept/cache/manifest.json"))
+    assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
+    assert "; publishing into a temporary folder)" in capsys.readouterr().out
