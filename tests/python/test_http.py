@@ -177,6 +177,25 @@ def test_transport_refuses_urls_that_are_not_http(url):
         HttpTransport(url)
 
 
+def test_a_remote_server_is_reached_through_the_proxy_and_a_dropped_request_is_an_error(monkeypatch):
+    def proxy(listener):  # answers a request for the whole URL, then drops the next one unanswered
+        for reply in [b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}", b""]:
+            with listener.accept()[0] as connection:
+                request = b""
+                while not request.endswith(b"\r\n\r\nq"):
+                    request += connection.recv(4096)
+                connection.sendall(reply if request.startswith(b"POST http://pir.example/query ") else b"")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        threading.Thread(target=proxy, args=(listener,), daemon=True).start()
+        monkeypatch.setenv("http_proxy", f"http://127.0.0.1:{listener.getsockname()[1]}")
+        monkeypatch.delenv("no_proxy", raising=False)
+        transport = HttpTransport("http://pir.example/query", timeout=10)
+        assert transport(b"q") == b"{}"
+        with pytest.raises(TransportError, match="^no answer from http://pir.example/query: Remote end closed"):
+            transport(b"q")
+
+
 def test_a_query_made_for_another_publication_is_refused_before_any_work(store, server, tmp_path):
     publish_small(tmp_path, DOCUMENTS[:3])
     retriever = PrivateRetriever(tmp_path / "cache", HashingEmbedder(), HttpTransport(server.url))

@@ -160,6 +160,15 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         retriever.retrieve("bread")  # warned once only
+    # With chunk digests but no record digests, each fetched chunk is checked against its own.
+    chunked = _cache_with_rows(store, tmp_path / "chunked", lambda rows: [{k: v for k, v in r.items() if k !=
+                               "record_sha256"} | ({"chunk_sha256": "0" * 64} if r["chunk_id"] == "bikes#0" else {})
+                               for r in rows])
+    with pytest.warns(InsecureCacheWarning):
+        retriever = PrivateRetriever(chunked, HashingEmbedder(), pir.answer, allow_insecure=True)
+    assert [c.chunk_id for c in retriever.retrieve("tomatoes").chunks] == ["garden#0", "kitchen#0"]
+    with pytest.raises(TamperedChunk, match="^a fetched chunk differs from what the cache"):
+        retriever.retrieve("bicycle")
 
 
 def test_the_langchain_retriever_returns_the_fetched_chunks_on_any_thread(store, pir):
