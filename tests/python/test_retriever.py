@@ -160,7 +160,6 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         retriever.retrieve("bread")  # warned once only
-    # With chunk digests but no record digests, each fetched chunk is checked against its own.
     chunked = _cache_with_rows(store, tmp_path / "chunked", lambda rows: [{k: v for k, v in r.items() if k !=
                                "record_sha256"} | ({"chunk_sha256": "0" * 64} if r["chunk_id"] == "bikes#0" else {})
                                for r in rows])
