@@ -23,8 +23,10 @@ resumes where it stopped.
 A mutant is killed when a test fails (the Python tests twice in a row, so that a test failing by
 timing alone on a busy machine does not count);
 it survives when every test passes. A mutant that does not compile is "invalid" and left
-out of the rates. The report lists every mutant with its outcome, and per folder: mutants,
-killed, kill rate. Survivors are worth a look: some are equivalent (the change cannot alter
+out of the rates; a survivor listed in scripts/mutation_equivalent.json (with the reason no test
+can tell it from the code) is "equivalent", left out of the kill rate and counted in the raw one.
+The report lists every mutant with its outcome, and per folder: mutants, killed, equivalent, kill
+rate. Survivors are worth a look: some are equivalent (the change cannot alter
 behaviour), the rest are faults no test catches.
 """
 
@@ -258,20 +260,39 @@ def kill_rate(killed: int, mutants: int) -> float | None:
     return round(killed / mutants, 3) if mutants else None
 
 
+EQUIVALENT = ROOT / "scripts" / "mutation_equivalent.json"
+
+
+def equivalent_reasons() -> dict[tuple, str]:
+    """Mutants judged equivalent (no test can tell them from the code), by file, line text, operator and
+    occurrence, with the reason: scripts/mutation_equivalent.json, a list of such entries."""
+    entries = json.loads(EQUIVALENT.read_text()) if EQUIVALENT.exists() else []
+    return {(e["file"], e["before"], e["operator"], e["occurrence"]): e["reason"] for e in entries}
+
+
 def report(results: list[dict]) -> dict:
+    """Per folder and in all: mutants that built, killed, judged equivalent, and the kill rate over the
+    mutants that are not equivalent (raw_kill_rate counts the equivalent ones as survivors)."""
+    reasons = equivalent_reasons()
     folders: dict[str, dict] = {}
     for result in results:
-        entry = folders.setdefault(result["folder"], {"mutants": 0, "killed": 0, "invalid": 0})
+        entry = folders.setdefault(result["folder"], {"mutants": 0, "killed": 0, "equivalent": 0, "invalid": 0})
         if result["outcome"] in ("invalid", "removed"):
             entry[result["outcome"]] = entry.get(result["outcome"], 0) + 1
             continue
+        key = (result["file"], result["before"], result["operator"], result["occurrence"])
+        if result["outcome"] in ("survived", "equivalent") and key in reasons:
+            result["outcome"], result["reason"] = "equivalent", reasons[key]
         entry["mutants"] += 1
         entry["killed"] += result["outcome"] == "killed"
+        entry["equivalent"] += result["outcome"] == "equivalent"
+    total = {"mutants": 0, "killed": 0, "equivalent": 0}
     for entry in folders.values():
-        entry["kill_rate"] = kill_rate(entry["killed"], entry["mutants"])
-    valid = [r for r in results if r["outcome"] in ("killed", "survived")]
-    total = {"mutants": len(valid), "killed": sum(r["outcome"] == "killed" for r in valid)}
-    total["kill_rate"] = kill_rate(total["killed"], total["mutants"])
+        for name in total:
+            total[name] += entry[name]
+    for entry in [*folders.values(), total]:
+        entry["kill_rate"] = kill_rate(entry["killed"], entry["mutants"] - entry["equivalent"])
+        entry["raw_kill_rate"] = kill_rate(entry["killed"], entry["mutants"])
     return {"folders": dict(sorted(folders.items())), "total": total}
 
 
@@ -291,7 +312,7 @@ def main() -> int:
     if args.sample:
         earlier = json.loads(args.sample.read_text())
         args.seed, args.count = earlier["seed"], earlier["count"]
-        mutants = [{k: v for k, v in m.items() if k != "outcome"} for m in earlier["mutants"]]
+        mutants = [{k: v for k, v in m.items() if k not in ("outcome", "reason")} for m in earlier["mutants"]]
     tree = None if args.list else Tree(args.work, args.revision)
     if not args.sample:  # drawn from the measured commit's code, not from the working tree's
         mutants = sample(candidates(tree.path if tree else ROOT), args.count, args.seed)
