@@ -22,4 +22,4 @@ cp "$build"/native/python/_native*.so "$build/package/quorvex/_native.abi3.so"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-PYTHONPATH="$build/package:tests/python" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
+PYTHONPATH="$PWD/$build/package:$PWD/tests/python" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -8,10 +8,12 @@ namespace quorvex {
 namespace {
 
 // Every kernel, any thread count: the same sums as the plain definition,
-// including the largest lanes and values, odd rows, partial groups and tails.
+// including the largest lanes and values, odd rows, partial groups and tails, and a
+// column count one short of a whole block (8192 columns for up to four vectors).
 TEST(LaneProduct, EqualsTheWrappingSumsOfProducts) {
   for (const auto& [rows, columns, count, threads] : std::vector<std::tuple<std::size_t, std::size_t, std::size_t, unsigned>>{
-           {1, 1, 1, 1}, {2, 17, 4, 1}, {5, 33, 3, 2}, {512, 4099, 9, 3}, {3, 70000, 2, 2}, {4, 300, 64, 1}}) {
+           {1, 1, 1, 1}, {2, 17, 4, 1}, {5, 33, 3, 2}, {512, 4099, 9, 3}, {3, 70000, 2, 2}, {4, 300, 64, 1},
+           {2, 8191, 3, 2}}) {
     std::mt19937_64 random(rows * 1000 + columns);
     std::vector<std::uint16_t> lanes(rows * columns);
     for (auto& lane : lanes) lane = static_cast<std::uint16_t>(random());

@@ -76,23 +76,29 @@ TEST(ChaCha20Rng, StartsAfterAnyNumberOfOutputs) {
   }
 }
 
-// fill_u64 equals repeated next_u64 from every position in the buffer, odd
-// ones included, for lengths around the 32-value refill, and leaves the same state.
-TEST(ChaCha20Rng, FillEqualsRepeatedNextU64) {
-  for (int offset = 0; offset < 65; ++offset) {
+// fill_u64 and repeated next_u64 both read the keystream's 32-bit words in pairs, low word first,
+// from every position in the buffer, odd ones included (values straddling a refill), for lengths
+// around the 32-value refill, and leave the same state.
+TEST(ChaCha20Rng, FillAndNextU64ReadTheKeystreamInPairs) {
+  std::vector<std::uint32_t> words(72 * 16);
+  ChaCha20Keystream(test_key(7)).generate(0, std::as_writable_bytes(std::span(words)));
+  const auto pair = [&](std::size_t at) { return words[at] | std::uint64_t{words[at + 1]} << 32; };
+  for (std::size_t offset = 0; offset < 65; ++offset) {
     for (std::size_t length : {0u, 1u, 2u, 31u, 32u, 33u, 63u, 64u, 65u, 100u, 517u}) {
       auto one_by_one = ChaCha20Rng::from_seed(test_key(7));
       auto bulk = ChaCha20Rng::from_seed(test_key(7));
-      for (int k = 0; k < offset; ++k) {
+      for (std::size_t k = 0; k < offset; ++k) {
         one_by_one.next_u32();
         bulk.next_u32();
       }
-      std::vector<std::uint64_t> expected(length);
-      for (auto& value : expected) value = one_by_one.next_u64();
-      std::vector<std::uint64_t> actual(length);
+      std::vector<std::uint64_t> expected(length), actual(length);
+      for (std::size_t k = 0; k < length; ++k) {
+        expected[k] = pair(offset + 2 * k);
+        ASSERT_EQ(one_by_one.next_u64(), expected[k]) << "offset " << offset << ", value " << k;
+      }
       bulk.fill_u64(actual);
       ASSERT_EQ(actual, expected) << "offset " << offset << ", length " << length;
-      ASSERT_EQ(bulk.next_u64(), one_by_one.next_u64()) << "offset " << offset << ", length " << length;
+      ASSERT_EQ(bulk.next_u64(), pair(offset + 2 * length)) << "offset " << offset << ", length " << length;
     }
   }
 }
