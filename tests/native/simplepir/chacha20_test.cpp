@@ -1,6 +1,7 @@
 // The ChaCha20 block function, its keystream and the generator built on it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 #include "simplepir/chacha20_block.hpp"
 #include "simplepir/chacha20_keystream.hpp"
 #include "simplepir/chacha20_rng.hpp"
+#include "simplepir/word_public_matrix.hpp"
 
 namespace quorvex {
 namespace {
@@ -99,6 +101,24 @@ TEST(ChaCha20Rng, FillAndNextU64ReadTheKeystreamInPairs) {
       bulk.fill_u64(actual);
       ASSERT_EQ(actual, expected) << "offset " << offset << ", length " << length;
       ASSERT_EQ(bulk.next_u64(), pair(offset + 2 * length)) << "offset " << offset << ", length " << length;
+    }
+  }
+}
+
+// Any run of rows of the word matrix, aligned to keystream blocks or not, is the keystream's words
+// from first_row * width on.
+TEST(WordPublicMatrix, RowsAreTheKeystreamWordsFromTheirOffset) {
+  std::vector<std::uint32_t> words(64 * 16);
+  ChaCha20Keystream(test_key(5)).generate(0, std::as_writable_bytes(std::span(words)));
+  for (const std::uint64_t width : {1u, 3u, 16u, 20u}) {
+    WordPublicMatrix matrix(test_key(5), width);
+    for (const std::uint64_t first : {0u, 1u, 5u, 16u}) {
+      for (const std::uint64_t count : {1u, 4u, 7u}) {
+        std::vector<std::uint32_t> out(count * width);
+        matrix.rows(first, out);
+        ASSERT_TRUE(std::equal(out.begin(), out.end(), words.begin() + static_cast<std::ptrdiff_t>(first * width)))
+            << "width " << width << ", rows " << first << " to " << first + count;
+      }
     }
   }
 }
