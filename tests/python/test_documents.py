@@ -61,8 +61,8 @@ SENTENCE = "One sentence that ends. "
 
 @pytest.mark.parametrize("text, budget, chunks", [
     (FIRST + "\n\n" + SECOND, json_cost(FIRST) + 30, [FIRST, SECOND]),
-    (SENTENCE + "Another one that is too long to fit with the first one", len(SENTENCE) + 20,
-     [SENTENCE.strip(), "Another one that is too long to fit with the", "first one"]),
+    (SENTENCE * 2 + "Another one that is too long to fit with the first one", len(SENTENCE) + 20,
+     [SENTENCE.strip()] * 2 + ["Another one that is too long to fit with the", "first one"]),
     ("lorem ipsum dolor sit amet consectetur", 14, ["lorem ipsum", "dolor sit amet", "consectetur"]),
     ("é" * 7, 6, ["ééé", "ééé", "é"]),  # a word longer than the budget is cut between characters
     ("x" * 13, 6, ["xxxxxx", "xxxxxx", "x"]),

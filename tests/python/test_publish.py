@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from quorvex.publisher import atomic_dirs
+from quorvex.publisher import publish as publish_module
 from quorvex.publisher.publish import Chunk, publish
 from quorvex.shared import profiles
 from support.corpus import Published, make_chunks, make_embeddings, publish_synthetic
@@ -24,7 +25,7 @@ CLIENT_VERIFIED = ["manifest.json", "index/vectors.bin", "index/ids.bin", "index
 
 
 @pytest.mark.parametrize("profile, count, dimensions, record_size", [
-    (profiles.RS_SUPPORTED, 1000, 384, None), (None, 9, 3, None), (profiles.TOY, 5, 3, None),
+    (profiles.RS_SUPPORTED, 1000, 384, None), (None, 9, 3, None), (profiles.TOY, 5, 1, None),
     (profiles.RS_EXPERIMENTAL, 7, 8, 333),
 ])
 def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, count, dimensions, record_size):
@@ -56,6 +57,7 @@ def test_the_same_content_and_epoch_publish_the_same_bytes_and_other_content_oth
     trees = []
     for name, seed in [("a", 0), ("b", 0), ("c", 1)]:
         publish_synthetic(tmp_path / name, profiles.RS_EXPERIMENTAL, 3, 4, seed=seed)
+        monkeypatch.setattr(publish_module, "BLOCK_RECORDS", 2)  # b and c are written in blocks of two records
         trees.append({path.relative_to(tmp_path / name): path.read_bytes()
                       for path in sorted((tmp_path / name).rglob("*")) if path.is_file()})
     assert trees[0] == trees[1] and '"created_at": "2023-11-14T22:13:20+00:00"' in trees[0][pathlib.Path(
@@ -105,11 +107,16 @@ def test_the_same_content_and_epoch_publish_the_same_bytes_and_other_content_oth
     # 1000 records of nearly 2 GiB would need 2 TB of lane data.
     (make_chunks(1000), make_embeddings(1000, 2), {"profile": profiles.RS_EXPERIMENTAL,
      "record_size_bytes": 2**31 - 2}, "lane data needs 2,147,483,646,000 bytes of memory"),
+    # Lane data that fits the memory left, but not beside the client hint's sums.
+    (make_chunks(2), make_embeddings(2, 2), {"profile": profiles.TOY, "record_size_bytes": 200, "memory": 1000},
+     "needs 800 bytes of memory (200 rows of 2 two-byte lanes), and computing its client hint 51,200 more"),
     *[(make_chunks(2), make_embeddings(2, 2), {"profile": profiles.TOY, "server": server},
        "must lie outside the public cache") for server in ("public/state", "public", ".")],
 ])
-def test_refusals_say_what_would_fit_and_write_nothing(tmp_path, chunks, vectors, options, message):
+def test_refusals_say_what_would_fit_and_write_nothing(tmp_path, monkeypatch, chunks, vectors, options, message):
     options = {"embedding_model": "m", **options}
+    if "memory" in options:
+        monkeypatch.setattr(publish_module, "available_memory", lambda memory=options.pop("memory"): memory)
     with pytest.raises(ValueError) as error:
         publish(chunks, vectors, tmp_path / "public", tmp_path / options.pop("server", "server"), **options)
     assert message in str(error.value)
