@@ -1,6 +1,7 @@
 """The extension module's surface, its conversions and errors, and private retrievals end to end."""
 
 import copy
+import hashlib
 import json
 import pathlib
 import pickle
@@ -109,14 +110,21 @@ def test_embedding_accepts_any_numeric_sequence(toy):
     assert client.search([3.4028235e38, 0, 0, 0, 0], 1)  # rounds to the largest float32, not to an infinity
 
 
-def test_scores_are_float32_widened_exactly_and_metadata_is_canonical_json(tmp_path):
-    chunks = [{"chunk_id": "one", "document_id": "d", "text": "t", "metadata": {"b": 1, "a": [True, None, "\u00e9"]}},
+def test_scores_are_float32_widened_exactly_and_metadata_and_chunk_digests_are_canonical(tmp_path):
+    # Integers beyond the 64-bit range are read as floats; the chunk digests are those of what a client reads.
+    metadata = {"b": 1, "a": [True, None, "\u00e9"], "low": -2**63, "under": -2**63 - 1, "top": 2**64 - 1, "up": 2**64}
+    chunks = [{"chunk_id": "one", "document_id": "d", "text": "t", "metadata": metadata},
               {"chunk_id": "two", "document_id": "d", "text": "t", "metadata": None}]
     publish(chunks, np.array([[1.0, 0.0], [0.0, -1.0]], dtype=np.float32), tmp_path / "c", tmp_path / "s",
-            embedding_model="m", profile=profiles.TOY, record_size_bytes=128)
+            embedding_model="m", profile=profiles.TOY, record_size_bytes=256)
     first, second = NativeClient.open_public_cache(str(tmp_path / "c")).search([3.0, 4.0], 2)
     assert (first.chunk_id, first.score, second.score) == ("one", float(np.float32(0.6)), float(np.float32(-0.8)))
-    assert first.metadata_json == '{"a":[true,null,"\u00e9"],"b":1}' and second.metadata_json is None
+    assert second.metadata_json is None and first.metadata_json == (
+        '{"a":[true,null,"\u00e9"],"b":1,"low":-9223372036854775808,"top":18446744073709551615,'
+        '"under":-9.223372036854776e+18,"up":1.8446744073709552e+19}')
+    rows = [json.loads(row) for row in (tmp_path / "c/index/metadata.jsonl").read_text().splitlines()]
+    assert [row["chunk_sha256"] for row in rows] == [hashlib.sha256(
+        f'["{hit.chunk_id}","d","t",{hit.metadata_json or "null"}]'.encode()).hexdigest() for hit in (first, second)]
 
 
 def _canonical(metadata):
@@ -145,6 +153,8 @@ def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dime
         expected = [(c["chunk_id"], c["document_id"], c["text"], _canonical(c["metadata"]))
                     for c in (published.chunks[int(h[0][1:])] for h in hits)]
         assert hits[0][0] == f"c{target}" and [h[2] for h in hits] == [e[3] for e in expected]
+        if profile in (profiles.RS_SUPPORTED, profiles.BALANCED):  # four queries fixed: the bound fits them
+            assert len(prepared.query_json) <= server.max_query_bytes < 2 * len(prepared.query_json)
         response = server.answer(prepared.query_json)
         for _ in range(2):  # a prepared retrieval decodes any number of responses
             for decoded in client.decode_retrieval_response(prepared, response), \
