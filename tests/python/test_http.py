@@ -1,3 +1,4 @@
+import gc
 import gzip
 import json
 import logging
@@ -11,6 +12,7 @@ import pytest
 
 from quorvex import HashingEmbedder, NativeClient, PrivateRetriever
 from quorvex.client import http_transport
+from quorvex.server.http_protocol import GuardedH11Protocol
 from quorvex.server.http_server import QUERY_PATH, Limits, PirHttpServer, serve_in_background
 from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
 from quorvex.shared.formats import publication_id
@@ -67,6 +69,14 @@ def post(body: bytes, path: str = QUERY_PATH, accept: str | None = "gzip") -> by
     return (head + ("" if accept is None else f"Accept-Encoding: {accept}\r\n") + "\r\n").encode() + body
 
 
+@pytest.fixture
+def no_collections():
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
 @pytest.mark.parametrize("request_bytes, status, message", [
     (b"GET /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", "only POST is accepted"),
     (b"HEAD /query HTTP/1.1\r\nHost: x\r\n\r\n", b"405", None),
@@ -84,10 +94,14 @@ def post(body: bytes, path: str = QUERY_PATH, accept: str | None = "gzip") -> by
     (b"POST /query HTTP/1.1\r\nHost: x\r\nContent-Le", b"408", "did not arrive whole"),
     (b"", b"", None),  # an idle connection is closed without a word
 ])
-def test_refusals_are_a_status_line_and_json_and_nothing_is_logged(server, caplog, capfd, request_bytes, status,
-                                                                     message):
+def test_refusals_are_a_status_line_and_json_and_nothing_is_logged_or_kept(server, caplog, capfd, no_collections,
+                                                                             request_bytes, status, message):
     caplog.set_level(logging.DEBUG)
     got, headers, body = exchange(server, request_bytes)
+    deadline = time.monotonic() + 5
+    while any(isinstance(o, GuardedH11Protocol) for o in gc.get_objects()):  # freed as it closes, not by a collection
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
     assert got.split(b" ")[1:2] == ([status] if status else [])
     if message is not None:
         assert headers["content-type"] == "application/json"
@@ -152,6 +166,9 @@ def test_a_full_queue_answers_503_at_once_and_the_transport_retries(store, docum
             HttpTransport(server.url, timeout=10, busy_retries=0)(documents[1])
         assert HttpTransport(server.url, timeout=10)(documents[1]) == pir.pir.answer(documents[1])
     assert waits == [1.0]
+    for limits in ({"max_batch": 0}, {"max_pending_bytes": 0}):  # nothing could ever be answered
+        with pytest.raises(ValueError, match="max_batch and max_pending_bytes must be positive"):
+            PirHttpServer(pir, limits=Limits(**limits))
 
 
 def test_transport_reuses_connections_and_replaces_one_the_server_closed(store, server):
