@@ -14,7 +14,16 @@ THRESHOLD = 85.0
 
 # Files that stay under the threshold, and why. A file under it that is not listed here is
 # reported as one to raise.
-REASONS: dict[str, str] = {}
+REASONS: dict[str, str] = {
+    "native/core/text.hpp": "gcov counts concat's lines once per instantiation (one per list of argument types); "
+                            "those never run build messages of refusals no test provokes (I/O errors, overflows)",
+    "native/pir/wrapping_dots.cpp": "compiled three times (x86-64-v4, AVX2, default) and chosen at load time; only the "
+                                    "machine's own clone runs",
+    "native/python/boundary.hpp": "the catch clauses of guarded() run only when C++ code throws (allocation failure), "
+                                  "which a test cannot provoke portably",
+    "native/server/lane_file.cpp": "the move assignment is unused by the engine, and the overflow refusal needs "
+                                   "more than 2^63 lanes",
+}
 
 
 def native_rows(summary: dict) -> list[tuple[str, int, int, int, int]]:
