@@ -77,6 +77,8 @@ def _decode(client, response):
      "NativeClient.search() missing 2 required positional arguments: 'query_embedding' and 'top_k'"),
     (lambda c: c.search([1.0] * 5, 1, 2), TypeError,
      "NativeClient.search() takes 2 positional arguments but 3 were given"),
+    (lambda c: NativeClient.open_public_cache("a", "b"), TypeError,
+     "NativeClient.open_public_cache() takes 1 positional argument but 2 were given"),
     (lambda c: c.search([1.0] * 5, 1, k=2), TypeError, "NativeClient.search() got an unexpected keyword argument 'k'"),
     (lambda c: c.search([1.0] * 5, 1, top_k=2), TypeError,
      "NativeClient.search() got multiple values for argument 'top_k'"),
