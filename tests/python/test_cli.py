@@ -32,9 +32,11 @@ def quorvex(*args: str, stdin: str = "") -> subprocess.CompletedProcess:
 
 @contextlib.contextmanager
 def serving(state_dir, *options):
-    """`quorvex serve` on an ephemeral loopback port; yields its query URL, then stops it with Ctrl-C."""
+    """`quorvex serve` on an ephemeral loopback port; yields its query URL, then stops it with Ctrl-C
+    (heard even when the tests run in the background, where Ctrl-C is ignored from the start)."""
     with subprocess.Popen([sys.executable, "-m", "quorvex", "serve", str(state_dir), "--port", "0", *options],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as process:
         try:
             line = process.stdout.readline()
             assert "at http://127.0.0.1:" in line, line + process.stderr.read()

@@ -128,7 +128,7 @@ TEST_F(IndexFiles, EachFileErrorIsReportedWithItsMessage) {
                  "format error: vector table dimensions must be greater than zero"},
         // With zero dimensions the trailing bytes are still checked first.
         {"vectors.bin", encode_vectors(0, 5, {}) + "x", "format error: {root}/vectors.bin has trailing bytes"},
-        {"vectors.bin", encode_vectors(Rows{{1, 2}, {3, kNaN}, {4, 5}}),
+        {"vectors.bin", encode_vectors(Rows{{1, kNaN}, {3, 4}, {4, 5}}),  // the first row (the last is above)
                  "format error: vector table row has non-finite value at dimension 1"},
         {"ids.bin", encode_ids(3, {0, 1, 2}, "QVVEC001"),
                  "format error: {root}/ids.bin has an unsupported ID file magic"},
