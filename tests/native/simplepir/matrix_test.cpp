@@ -39,6 +39,10 @@ TEST(Matrix, NarrowRangesStayInRange) {
   const Matrix wide = Matrix::new_random(8, 64, low, high, 4);
   EXPECT_TRUE(std::ranges::all_of(wide.values(), [&](std::uint64_t v) { return v >= low && v <= high; }));
   EXPECT_NE(wide, Matrix::new_random(8, 64, 0, kMax, 4));
+  // A range of three quarters of 2^64 rejects a quarter of the draws; without the rejection,
+  // multiples of three would come up half the time instead of a third.
+  const Matrix thirds = Matrix::new_random(16, 64, 0, 3 * (std::uint64_t{1} << 62) - 1, 5);
+  EXPECT_LT(std::ranges::count_if(thirds.values(), [](std::uint64_t v) { return v % 3 == 0; }), 420);
   const Matrix single = Matrix::new_random(2, 2, 7, 7, 9);
   EXPECT_TRUE(std::ranges::all_of(single.values(), [](std::uint64_t v) { return v == 7; }));
 }
