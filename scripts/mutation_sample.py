@@ -168,7 +168,13 @@ def apply(tree: pathlib.Path, mutant: dict) -> bool:
 LAST_OUTPUT: pathlib.Path | None = None  # where the latest step's output is kept, for a look at why it failed
 
 
+SCRATCH: pathlib.Path | None = None  # the temporary folder of the tests: a mutant that crashes a test leaves files there
+
+
 def run(command: list[str], cwd: pathlib.Path, timeout: int, env: dict | None = None) -> int:
+    if SCRATCH is not None:
+        SCRATCH.mkdir(parents=True, exist_ok=True)
+        env = dict(env or os.environ, TMPDIR=str(SCRATCH))
     try:
         with open(LAST_OUTPUT or os.devnull, "w") as output:
             # Ctrl-C restored: a run started in the background ignores it, and the tests stop servers with it.
@@ -182,8 +188,9 @@ class Tree:
     """A worktree of the measured revision with its own build, where one mutant at a time is applied."""
 
     def __init__(self, work: pathlib.Path, revision: str) -> None:
-        global LAST_OUTPUT
+        global LAST_OUTPUT, SCRATCH
         LAST_OUTPUT = work / "last-step.log"
+        SCRATCH = work / "tmp"
         self.path = work / "tree"
         self.build = work / "build"
         self.sanitize = work / "sanitize"
@@ -205,6 +212,7 @@ class Tree:
 
     def reset(self) -> None:
         subprocess.run(["git", "checkout", "--", "."], cwd=self.path, check=True)
+        shutil.rmtree(SCRATCH or self.path / "tmp", ignore_errors=True)
 
     def build_all(self) -> bool:
         return run(["cmake", "--build", str(self.build), "--parallel", str(os.cpu_count() or 1)], ROOT, 1800) == 0
