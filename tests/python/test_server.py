@@ -115,3 +115,13 @@ def test_a_state_directory_of_the_earlier_format_is_still_served(published_state
     decoded = published_state.retrieve(1, 2, 4)
     assert [d.text for d in decoded] == [published_state.chunks[int(d.chunk_id[1:])]["text"] for d in decoded]
     assert decoded[0].chunk_id == "c1" and setup_json(RsSetup(**state["setup"])) == state["setup"]
+
+
+def test_engine_arguments_of_the_wrong_type_are_refused_by_name(tmp_path):
+    store(tmp_path, "toy", formula_records(2, 8), 1)
+    engine = PirEngine.open(str(tmp_path / LANES_FILE), TOY.name, 2, 8)
+    for position, name in enumerate(["max_retrieval_count", "threads", "altered_lane", "lane_shift"]):
+        arguments = [4, 1, 0, 0]
+        arguments[position] = "x"
+        with pytest.raises(TypeError, match=f"^argument '{name}': 'str' object cannot be interpreted as an integer$"):
+            engine.answer([], *arguments)

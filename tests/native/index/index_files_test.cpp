@@ -192,5 +192,19 @@ TEST(IndexTables, ReportTheFirstDisagreement) {
   }
 }
 
+// A record digest is 64 lower-case hexadecimal digits: with any other last character the line is refused.
+TEST(IndexMetadata, RecordDigestsAreLowerCaseHexadecimal) {
+  for (int c = 1; c < 256; ++c) {
+    const auto record = read_json<IndexMetadataRecord>(concat(R"({"record_id":0,"chunk_id":"c","document_id":"d",)",
+                                                              R"("record_sha256":")", std::string(63, '0'),
+                                                              static_cast<char>(c), R"("})"));
+    const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    ASSERT_EQ(record.has_value(), value >= 0) << c;
+    if (value >= 0) {
+      EXPECT_EQ((*record->record_sha256)[31], value) << c;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvex
