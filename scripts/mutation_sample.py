@@ -212,7 +212,8 @@ class Tree:
 
     def reset(self) -> None:
         subprocess.run(["git", "checkout", "--", "."], cwd=self.path, check=True)
-        shutil.rmtree(SCRATCH or self.path / "tmp", ignore_errors=True)
+        if SCRATCH is not None:
+            shutil.rmtree(SCRATCH, ignore_errors=True)
 
     def build_all(self) -> bool:
         return run(["cmake", "--build", str(self.build), "--parallel", str(os.cpu_count() or 1)], ROOT, 1800) == 0

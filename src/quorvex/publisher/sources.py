@@ -62,17 +62,18 @@ def _parse(path: pathlib.Path) -> Parsed:
     if not data.strip():
         raise NotADocument("empty")
     suffix = path.suffix.lower()
-    # Any other text file (a license named "Apache-2.0", a ".log", ...) is read as plain text.
-    reader = READERS.get(suffix, READERS[""]) if suffix != ".pdf" else None
-    if suffix != ".pdf":
-        if b"\0" in data:
-            raise NotADocument("binary")
-        try:
-            data.decode("utf-8")
-        except UnicodeDecodeError:
-            raise NotADocument("not UTF-8 text") from None
     try:
-        title, blocks = read_pdf(data) if reader is None else reader(data.decode("utf-8").removeprefix("\ufeff"))
+        if suffix == ".pdf":
+            title, blocks = read_pdf(data)
+        else:
+            if b"\0" in data:
+                raise NotADocument("binary")
+            try:
+                text = data.decode("utf-8")
+            except UnicodeDecodeError:
+                raise NotADocument("not UTF-8 text") from None
+            # Any other text file (a license named "Apache-2.0", a ".log", ...) is read as plain text.
+            title, blocks = READERS.get(suffix, READERS[""])(text.removeprefix("\ufeff"))
     except NotADocument:
         raise
     except Exception as error:  # a parser failing on hostile content makes a skip, not a crash
