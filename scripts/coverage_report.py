@@ -25,9 +25,6 @@ REASONS: dict[str, str] = {
     "native/python/engine_module.cpp": "the converters are counted once per instantiation, and the rest are refusals "
                                        "of wrongly typed arguments, which the package's server (the engine's only "
                                        "caller) never passes",
-    "src/quorvex/client/cache_info.py": "CacheInfo.read is no longer used (every caller reads the manifest bytes the "
-                                        "client verified), and its error branch needs a verified manifest that "
-                                        "fails to load",
     "src/quorvex/publisher/sources.py": "the skips of unreadable files and folders cannot be provoked as root, which "
                                         "the tests run as",
     "src/quorvex/server/http_server.py": "the workers run in forked processes that leave by os._exit (so as not to "

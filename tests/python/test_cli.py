@@ -228,8 +228,13 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch
     next(tmp_path.glob("quorvex/demo-*/cache/index/vectors.bin")).write_bytes(b"")
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "chunking, embedding and publishing into" in capsys.readouterr().out
-    assert main(["demo", "--question", "yield", "--embedder", "hashing", "--keep", str(tmp_path / "kept")]) == 0
-    assert "reuses" not in (out := capsys.readouterr().out) and f"Kept the cache in {tmp_path}/kept/cache and" in out
+    # A folder named by --keep is reused once it holds this demo's publication, and never replaced otherwise.
+    keep = ["demo", "--question", "yield", "--embedder", "hashing", "--keep", str(tmp_path / "kept")]
+    assert main(keep) == 0 and f"Kept the cache in {tmp_path}/kept/cache and" in capsys.readouterr().out
+    assert main(keep) == 0 and "reusing it (it opened with every check)" in capsys.readouterr().out
+    (tmp_path / "kept/server-state/lanes.bin").write_bytes(b"mine")
+    assert main(keep) == 1 and "give --keep a new or empty folder" in capsys.readouterr().err
+    assert (tmp_path / "kept/server-state/lanes.bin").read_bytes() == b"mine"
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "kept/cache/manifest.json"))  # a file: no folder in it
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "; publishing into a temporary folder)" in capsys.readouterr().out

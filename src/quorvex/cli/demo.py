@@ -24,6 +24,7 @@ from collections.abc import Sequence
 from quorvex._native import NativeClient, __version__
 from quorvex.cli import display
 from quorvex.cli.privacy import PRIVACY_NOTE
+from quorvex.client.cache_info import CacheInfo
 from quorvex.client.http_transport import HttpTransport
 from quorvex.client.retriever import PrivateRetriever, TamperedChunk
 from quorvex.embedders import Embedder, make_embedder
@@ -91,28 +92,42 @@ def cache_folder(embedder: Embedder) -> pathlib.Path:
     return base / "quorvex" / f"demo-{key[:12]}"
 
 
-def _published_before(workdir: pathlib.Path) -> bool:
-    """Whether workdir holds a cache that opens with every check and the server state of that publication."""
+def _published_before(workdir: pathlib.Path, embedder: Embedder) -> bool:
+    """Whether workdir holds a cache of this embedder that opens with every check, and the server state of that
+    publication."""
     try:
         client = NativeClient.open_public_cache(str(workdir / "cache"))
-        return PirServer.load(workdir / "server-state").publication == client.publication
+        info = CacheInfo.from_manifest(workdir / "cache", client.manifest_json)
+        return (info.embedding_model == embedder.name and
+                PirServer.load(workdir / "server-state").publication == client.publication)
     except (RuntimeError, ValueError, OSError):
         return False
 
 
-def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool) -> tuple[pathlib.Path, pathlib.Path]:
+def _holds_files(folder: pathlib.Path) -> bool:
+    return folder.is_dir() and any(folder.iterdir())
+
+
+def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool,
+             replace: bool) -> tuple[pathlib.Path, pathlib.Path]:
+    """reuse: take an earlier demo's publication in workdir; replace: workdir is the demo's own folder, so what
+    else it holds may be published over (never a folder the user named)."""
     documents = topic_documents()
     text_bytes = sum(len(d.text.encode("utf-8")) for d in documents)
     _say(f"1. Publish (done once, by whoever owns the documents)")
     _say(f"   corpus: pydoc_data.topics of Python {platform.python_version()}: {len(documents)} topics, "
          f"{display.count(text_bytes)} bytes of text")
     cache, state = workdir / "cache", workdir / "server-state"
-    if reuse and _published_before(workdir):
+    if reuse and _published_before(workdir, embedder):
         _say(f"   published by an earlier demo into {workdir}; reusing it (it opened with every check)")
         return cache, state
+    if not replace and (_holds_files(cache) or _holds_files(state)):
+        raise ValueError(f"{workdir} holds files that are not a demo publication of the {embedder.name} embedder "
+                         "that opens with every check; the demo replaces nothing in a folder you name: give "
+                         "--keep a new or empty folder")
     _say(f"   chunking, embedding and publishing into {workdir} ...")
     started = time.perf_counter()
-    result = publish_documents(documents, cache, state, embedder=embedder, overwrite=reuse)
+    result = publish_documents(documents, cache, state, embedder=embedder, overwrite=replace)
     elapsed = time.perf_counter() - started
     server_bytes = sum(f.stat().st_size for f in state.rglob("*") if f.is_file())
     for line in display.publish_lines(result, len(documents), embedder.name, server_bytes):
@@ -164,9 +179,9 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, embedder: Embedder, questi
             _say(f"   NOT caught: the retrieval returned {[c.chunk_id for c in retrieval.chunks]}")
 
 
-def _run(workdir: pathlib.Path, embedder: Embedder, questions: Sequence[str], tamper: bool = False,
-         reuse: bool = False) -> None:
-    cache, state = _publish(workdir, embedder, reuse)
+def _run(workdir: pathlib.Path, embedder: Embedder, questions: Sequence[str], tamper: bool,
+         reuse: bool, replace: bool) -> None:
+    cache, state = _publish(workdir, embedder, reuse, replace)
     _say()
     _say("2. Serve (the server holds the padded records and answers PIR queries)")
     view = _ServerView(PirServer.load(state))
@@ -203,7 +218,7 @@ def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None =
     chosen = _embedder(embedder)
     _say()
     if keep is not None:
-        _run(pathlib.Path(keep), chosen, questions, tamper)
+        _run(pathlib.Path(keep), chosen, questions, tamper, reuse=True, replace=False)
         _say(f"Kept the cache in {keep / 'cache'} and the server state in {keep / 'server-state'}.")
         return 0
     workdir = cache_folder(chosen)
@@ -212,7 +227,7 @@ def run_demo(questions: Sequence[str] | None = None, keep: pathlib.Path | None =
     except OSError as error:  # a read-only home, say: publish into a temporary folder instead
         _say(f"(cannot keep the corpus in {workdir}: {error}; publishing into a temporary folder)")
         with tempfile.TemporaryDirectory(prefix="quorvex-demo-") as temporary:
-            _run(pathlib.Path(temporary), chosen, questions, tamper)
+            _run(pathlib.Path(temporary), chosen, questions, tamper, reuse=False, replace=False)
         return 0
-    _run(workdir, chosen, questions, tamper, reuse=True)
+    _run(workdir, chosen, questions, tamper, reuse=True, replace=True)
     return 0

@@ -33,16 +33,6 @@ class CacheInfo:
     public_cache_bytes: int
 
     @classmethod
-    def read(cls, cache_dir: str | pathlib.Path) -> "CacheInfo":
-        """From the manifest on disk (for display: prefer from_manifest with what the client verified)."""
-        path = pathlib.Path(cache_dir)
-        try:
-            manifest_json = (path / "manifest.json").read_bytes()
-        except OSError as error:
-            raise ValueError(f"cannot read the manifest of {path}: {error}") from None
-        return cls.from_manifest(path, manifest_json)
-
-    @classmethod
     def from_manifest(cls, cache_dir: str | pathlib.Path, manifest_json: bytes) -> "CacheInfo":
         """From the bytes of a cache's manifest (NativeClient.manifest_json: the bytes it verified)."""
         path = pathlib.Path(cache_dir)
