@@ -47,21 +47,36 @@ def test_unknown_embedder_is_refused():
         make_embedder("bert")
 
 
-REFERENCE = json.loads((pathlib.Path(__file__).parent / "support" / "minilm_reference.json").read_text("utf-8"))
+SUPPORT = pathlib.Path(__file__).parent / "support"
+REFERENCE = json.loads((SUPPORT / "minilm_reference.json").read_text("utf-8"))
 TORCH_MISSING = importlib.util.find_spec("sentence_transformers") is None
 
 
+@pytest.fixture
+def torch_route(monkeypatch):
+    """sentence-transformers where it is installed, else a stand-in that keeps its contract (it downloads,
+    shows progress and does not normalise unless told otherwise); in a fresh, unsilenced environment."""
+    for variable in ("HF_HUB_DISABLE_PROGRESS_BARS", "TRANSFORMERS_VERBOSITY"):
+        monkeypatch.delenv(variable, raising=False)
+    if TORCH_MISSING:
+        monkeypatch.syspath_prepend(str(SUPPORT / "stand_in"))
+    yield
+    if TORCH_MISSING:
+        sys.modules.pop("sentence_transformers", None)
+
+
 # The reference holds an empty text and one cut at 256 tokens; either route must give what
-# sentence-transformers gave, so that caches published by one are searched by the other.
-@pytest.mark.parametrize("kind", ["minilm", pytest.param("minilm-torch", marks=pytest.mark.skipif(
-    TORCH_MISSING, reason="the PyTorch route (sentence-transformers) is not installed"))])
-def test_minilm_gives_the_reference_embeddings(kind):
+# sentence-transformers gave, so that caches published by one are searched by the other, and
+# neither may download anything or write to the terminal.
+@pytest.mark.parametrize("kind", ["minilm", "minilm-torch"])
+def test_minilm_gives_the_reference_embeddings_offline_and_silently(kind, torch_route, capsys):
     embedder = make_embedder(kind)
     vectors = embedder.embed(REFERENCE["texts"])
     assert (embedder.name, embedder.dimensions) == ("sentence-transformers/all-MiniLM-L6-v2", 384)
     assert vectors.dtype == np.float32 and vectors.shape == (4, 384)
     assert np.abs(vectors - np.array(REFERENCE["embeddings"])).max() < 2e-5
     assert np.array_equal(embedder.embed_one(REFERENCE["texts"][1]), vectors[1])
+    assert capsys.readouterr().err == ""
 
 
 def test_the_encoder_takes_up_to_its_position_count_of_tokens_and_its_layers_stay_as_loaded():

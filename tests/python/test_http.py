@@ -1,5 +1,6 @@
 import gc
 import gzip
+import http.client
 import json
 import logging
 import socket
@@ -166,6 +167,13 @@ def test_a_full_queue_answers_503_at_once_and_the_transport_retries(store, docum
             HttpTransport(server.url, timeout=10, busy_retries=0)(documents[1])
         assert HttpTransport(server.url, timeout=10)(documents[1]) == pir.pir.answer(documents[1])
     assert waits == [1.0]
+    # Retry-After in whole seconds, at most MAX_RETRY_WAIT; any other form waits one second.
+    for given, seconds in [("3", 3.0), (" 0 ", 0.0), ("99999", http_transport.MAX_RETRY_WAIT), (None, 1.0),
+                           ("1.5", 1.0), ("-2", 1.0), ("Wed, 21 Oct 2026 07:28:00 GMT", 1.0)]:
+        headers = http.client.HTTPMessage()
+        if given is not None:
+            headers["Retry-After"] = given
+        assert http_transport._retry_wait(headers) == seconds
     for limits in ({"max_batch": 0}, {"max_pending_bytes": 0}):  # nothing could ever be answered
         with pytest.raises(ValueError, match="max_batch and max_pending_bytes must be positive"):
             PirHttpServer(pir, limits=Limits(**limits))

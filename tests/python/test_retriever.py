@@ -1,9 +1,11 @@
 import asyncio
+import dataclasses
 import json
 import pathlib
 import shutil
 import subprocess
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -39,7 +41,10 @@ def test_retrieve_fetches_the_texts_of_the_local_hits_in_documents_of_one_size(s
     retriever = PrivateRetriever(store / "cache", HashingEmbedder(), transport)
     for question, document in QUESTIONS:
         hits = retriever.search(question)
+        started = time.perf_counter()
         retrieval = retriever.retrieve(question)
+        elapsed = time.perf_counter() - started
+        assert min(dataclasses.astuple(retrieval.timings)) >= 0 and retrieval.timings.total <= elapsed
         assert retrieval.hits == hits and len(hits) == 2 and hits[0].score >= hits[1].score
         assert [(c.chunk_id, c.score) for c in retrieval.chunks] == [(h.chunk_id, h.score) for h in hits]
         assert {(len(retrieval.chunks), retrieval.query_count, retrieval.bytes_sent, retrieval.bytes_received)} == \

@@ -2,6 +2,8 @@ import hashlib
 import io
 import json
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -125,3 +127,15 @@ def test_engine_arguments_of_the_wrong_type_are_refused_by_name(tmp_path):
         arguments[position] = "x"
         with pytest.raises(TypeError, match=f"^argument '{name}': 'str' object cannot be interpreted as an integer$"):
             engine.answer([], *arguments)
+
+
+def test_threads_allocate_from_the_main_malloc_arena_once_asked():
+    # A thread's own glibc arena is seldom given back to the system, so the service asks for one arena.
+    code = ("import ctypes, sys, threading; from quorvex.server.memory import one_malloc_arena\n"
+            "if sys.argv[1] == 'one': one_malloc_arena()\n"
+            "libc = ctypes.CDLL(None); libc.malloc.restype = ctypes.c_void_p; libc.free.argtypes = [ctypes.c_void_p]\n"
+            "thread = threading.Thread(target=lambda: libc.free(libc.malloc(4096))); thread.start(); thread.join()\n"
+            "libc.malloc_stats(); libc.fflush(None)")
+    arenas = {arg: subprocess.run([sys.executable, "-c", code, arg], capture_output=True, text=True, check=True,
+                                  timeout=60).stderr.count("Arena ") for arg in ("one", "default")}
+    assert arenas == {"one": 1, "default": 2}
