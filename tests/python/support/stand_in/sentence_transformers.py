@@ -2,8 +2,8 @@
 
 Like the library it loads a model folder, and reaches for the network unless told local_files_only;
 it computes the mean of the model's last hidden states (with the numpy encoder), normalised only
-when asked; it writes progress bars unless told not to, and a notice on loading unless the
-environment silences the hub and transformers.
+when asked, as one array unless told otherwise; it writes progress bars unless told not to, and a
+notice on loading unless the environment silences the hub and transformers.
 """
 
 import os
@@ -31,4 +31,4 @@ class SentenceTransformer:
         vectors = np.stack([encoder.encode(np.array(e.ids)).mean(axis=0) for e in tokenizer.encode_batch(sentences)])
         if normalize_embeddings:
             vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-        return vectors
+        return vectors if convert_to_numpy else list(vectors)  # the library gives a list of tensors
