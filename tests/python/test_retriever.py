@@ -114,7 +114,7 @@ def _altered(response: bytes, element: int, position: int) -> bytes:
     item = document["responses"][position]
     framed = codec.decode_payload(item["payload"])
     answer = np.frombuffer(framed, "<u4", offset=16).copy()
-    answer[element] += np.uint32(1 << 23)
+    answer[element:element + 1] += np.uint32(1 << 23)  # modulo 2^32, as the server computes
     item["payload"] = codec.encode_payload(framed[:16] + answer.tobytes())
     return json.dumps(document, separators=(",", ":")).encode()
 
