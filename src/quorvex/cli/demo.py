@@ -29,6 +29,7 @@ from quorvex.client.http_transport import HttpTransport
 from quorvex.client.retriever import PrivateRetriever, TamperedChunk
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.embedders.minilm import EmbedderUnavailable
+from quorvex.publisher.atomic_dirs import holds_files
 from quorvex.publisher.documents import Document
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.server.http_server import PirHttpServer, serve_in_background
@@ -104,10 +105,6 @@ def _published_before(workdir: pathlib.Path, embedder: Embedder) -> bool:
         return False
 
 
-def _holds_files(folder: pathlib.Path) -> bool:
-    return folder.is_dir() and any(folder.iterdir())
-
-
 def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool,
              replace: bool) -> tuple[pathlib.Path, pathlib.Path]:
     """reuse: take an earlier demo's publication in workdir; replace: workdir is the demo's own folder, so what
@@ -121,7 +118,7 @@ def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool,
     if reuse and _published_before(workdir, embedder):
         _say(f"   published by an earlier demo into {workdir}; reusing it (it opened with every check)")
         return cache, state
-    if not replace and (_holds_files(cache) or _holds_files(state)):
+    if not replace and (holds_files(cache) or holds_files(state)):
         raise ValueError(f"{workdir} holds files that are not a demo publication of the {embedder.name} embedder "
                          "that opens with every check; the demo replaces nothing in a folder you name: give "
                          "--keep a new or empty folder")

@@ -26,10 +26,15 @@ from types import TracebackType
 _JOURNAL_SUFFIX = ".publish-journal.json"
 
 
+def holds_files(folder: pathlib.Path) -> bool:
+    """Whether folder is a directory with anything in it."""
+    return folder.is_dir() and any(folder.iterdir())
+
+
 def check_target(target: pathlib.Path, overwrite: bool) -> None:
     if target.exists() and not target.is_dir():
         raise ValueError(f"{target} exists and is not a directory")
-    if target.is_dir() and any(target.iterdir()) and not overwrite:
+    if holds_files(target) and not overwrite:
         raise ValueError(f"{target} is not empty; replace it with overwrite=True (--overwrite on the command line)")
 
 

@@ -51,6 +51,16 @@ def _files(folder: pathlib.Path, skipped: list[Skipped]) -> list[str]:
     return sorted(found)
 
 
+def _text(data: bytes) -> str:
+    """The text of a file that is not a PDF, without a byte order mark; NotADocument unless UTF-8 text."""
+    if b"\0" in data:
+        raise NotADocument("binary")
+    try:
+        return data.decode("utf-8").removeprefix("\ufeff")
+    except UnicodeDecodeError:
+        raise NotADocument("not UTF-8 text") from None
+
+
 def _parse(path: pathlib.Path) -> Parsed:
     """The title and blocks of one file; NotADocument says why it is not a document."""
     try:
@@ -62,18 +72,10 @@ def _parse(path: pathlib.Path) -> Parsed:
     if not data.strip():
         raise NotADocument("empty")
     suffix = path.suffix.lower()
+    text = None if suffix == ".pdf" else _text(data)
     try:
-        if suffix == ".pdf":
-            title, blocks = read_pdf(data)
-        else:
-            if b"\0" in data:
-                raise NotADocument("binary")
-            try:
-                text = data.decode("utf-8")
-            except UnicodeDecodeError:
-                raise NotADocument("not UTF-8 text") from None
-            # Any other text file (a license named "Apache-2.0", a ".log", ...) is read as plain text.
-            title, blocks = READERS.get(suffix, READERS[""])(text.removeprefix("\ufeff"))
+        # Any other text file (a license named "Apache-2.0", a ".log", ...) is read as plain text.
+        title, blocks = read_pdf(data) if text is None else READERS.get(suffix, READERS[""])(text)
     except NotADocument:
         raise
     except Exception as error:  # a parser failing on hostile content makes a skip, not a crash
