@@ -14,6 +14,7 @@
 #include "core/sha256.hpp"
 #include "core/size_envelope.hpp"
 #include "core/text.hpp"
+#include "core/wiped_value.hpp"
 #include "pir/padded_chunk_record.hpp"
 #include "pir/pir_profiles.hpp"
 
@@ -99,7 +100,7 @@ Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<c
   QV_TRY(validate_retrieval_config_for_profile(manifest_.pir_params, config));
   QV_TRY(check_retrieval_size(config));
   std::vector<SearchResult> hits = QV_TRY(index_.search_cosine(query_embedding, config.top_k));
-  std::vector<std::uint64_t> hit_ids;
+  SecretVector<std::uint64_t> hit_ids;
   hit_ids.reserve(hits.size());
   for (const SearchResult& hit : hits) hit_ids.push_back(hit.record_id);
   ShuffledRecordIds planned;
@@ -128,6 +129,7 @@ Result<PreparedRetrievalJson> QuorvexClient::prepare_retrieval_query_json(std::s
 
 Result<std::vector<ChunkRecord>> QuorvexClient::decode_retrieval_response_json(
     const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const {
+  if (checks_whole_records()) return decode_checked_retrieval_response_json(prepared, response_json);
   const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
   std::vector<ChunkRecord> records = QV_TRY(pir_client_.decode_batched_response_chunks(prepared.contexts, response));
   std::vector<ChunkRecord> chunks;
@@ -142,25 +144,34 @@ Result<std::vector<ChunkRecord>> QuorvexClient::decode_checked_retrieval_respons
   const std::vector<RecordDigest>& digests = index_.record_digests();
   if (digests.empty()) return format_error("this cache gives no record digests, so its records cannot be checked");
   const BatchedPirResponse response = QV_TRY(BatchedPirResponse::from_json_slice(response_json));
-  const std::vector<std::vector<std::uint8_t>> records =
-      QV_TRY(pir_client_.decode_batched_response_records(prepared.contexts, response));
-  // Every record is checked before the outcome is decided, so the work done
-  // does not depend on which record differs.
+  const DecodedColumns columns = QV_TRY(pir_client_.decode_batched_response_columns(prepared.contexts, response));
+  // Every record of every queried column, padding queries included, is hashed
+  // and compared before the outcome is decided, so neither the work done nor
+  // the outcome depends on which record of a column a query fetched. A slot
+  // past the last record holds zero digits, which decode to zero bytes.
+  const RecordDigest empty_slot = record_digest(RecordBytes(columns.record_size_bytes, 0));
   bool intact = true;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const std::uint64_t record_id = prepared.contexts[i].record_id;
-    intact &= record_id < digests.size() && record_digest(records[i]) == digests[record_id];
+  for (std::size_t query = 0; query < prepared.contexts.size(); ++query) {
+    const WipedValue<std::uint64_t> first = columns.first_covered_record(prepared.contexts[query].record_id);
+    for (std::uint64_t slot = 0; slot < columns.records_per_column; ++slot) {
+      const WipedValue<std::uint64_t> record_id = first + slot;
+      intact &= record_digest(columns.record(query, slot)) == (record_id < digests.size() ? digests[record_id] : empty_slot);
+    }
   }
   if (!intact) return format_error(std::string(kIntegrityFailure));
   std::vector<ChunkRecord> chunks;
   chunks.reserve(prepared.visible_result_count);
   for (std::size_t i = 0; i < prepared.hit_positions.size(); ++i) {
-    if (prepared.hit_positions[i] >= records.size() || i >= prepared.search_results.size()) {
+    if (prepared.hit_positions[i] >= prepared.contexts.size() || i >= prepared.search_results.size()) {
       return format_error("prepared retrieval does not match the response");
     }
-    ChunkRecord chunk = QV_TRY(decode_padded_chunk_record(records[prepared.hit_positions[i]]));
+    const PirQueryContext& context = prepared.contexts[prepared.hit_positions[i]];
+    // The record is the publisher's own (its digest matched): its errors name no length and no position.
+    ChunkRecord chunk = QV_TRY(decode_padded_chunk_record(
+        columns.record(prepared.hit_positions[i], context.record_id % columns.records_per_column),
+        RecordErrors::WithoutLengths));
     const SearchResult& hit = prepared.search_results[i];
-    // The record is the publisher's own (its digest matched): a difference is the cache's fault.
+    // A difference is the cache's fault, as is a record that is not a chunk record.
     if (chunk.record_id != hit.record_id || chunk.chunk_id != hit.chunk_id) {
       return format_error("the cache's index and its PIR records do not belong together");
     }

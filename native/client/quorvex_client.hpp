@@ -55,12 +55,13 @@ class QuorvexClient {
   Result<PreparedRetrievalJson> prepare_retrieval_query_json(std::span<const float> query_embedding,
                                                              const RetrievalConfig& config) const;
   // The chunk records of the real hits, in ranking order; padding is dropped.
+  // A cache that gives record digests is decoded with every check, as below.
   Result<std::vector<ChunkRecord>> decode_retrieval_response_json(const PreparedBatchedPirRetrieval& prepared,
                                                                   std::span<const std::uint8_t> response_json) const;
-  // The same after every decoded record, padding records included, has matched
-  // the digest the verified cache holds for the record its query asked for.
-  // Any difference fails with kIntegrityFailure, the one error an altered
-  // answer gives whichever records were fetched.
+  // The same after every record each answer covers (the whole column a query
+  // asked for, padding queries included) has matched the digest the verified
+  // cache holds for it. Any difference fails with kIntegrityFailure, the one
+  // error an altered answer gives whichever records were fetched.
   Result<std::vector<ChunkRecord>> decode_checked_retrieval_response_json(
       const PreparedBatchedPirRetrieval& prepared, std::span<const std::uint8_t> response_json) const;
 

@@ -8,14 +8,16 @@
 
 #include "client/retrieval_config.hpp"
 #include "core/error.hpp"
+#include "core/secret_vector.hpp"
 
 namespace quorvex {
 
 // The visible ids in ranking order, followed by the smallest record ids that
 // are not hits, in ascending order, until retrieval_count ids are listed
 // (wrapping around the store, and repeating ids, when it runs out of non-hits).
-Result<std::vector<std::uint64_t>> padded_retrieval_record_ids(std::span<const std::uint64_t> visible_ids,
-                                                               std::uint64_t record_count,
-                                                               const RetrievalConfig& config);
+// The list says which records a retrieval fetches: its memory is wiped when freed.
+Result<SecretVector<std::uint64_t>> padded_retrieval_record_ids(std::span<const std::uint64_t> visible_ids,
+                                                                std::uint64_t record_count,
+                                                                const RetrievalConfig& config);
 
 }  // namespace quorvex

@@ -16,8 +16,9 @@
 
 namespace quorvex {
 
+// Both say which records a retrieval fetches: their memory is wiped when freed.
 struct ShuffledRecordIds {
-  std::vector<std::uint64_t> record_ids;      // retrieval_count ids, in the order they are queried
+  SecretVector<std::uint64_t> record_ids;     // retrieval_count ids, in the order they are queried
   SecretVector<std::uint64_t> hit_positions;  // where hit i sits in record_ids, in ranking order
 };
 

@@ -76,9 +76,10 @@ Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float
   if (const auto d = first_non_finite(query)) return std::unexpected(non_finite_error("query vector", *d));
   if (top_k == 0) return std::vector<SearchResult>{};
 
-  std::vector<float> scores(vectors_.row_count());
+  // Every row's similarity to the query says much about the query: wiped when freed.
+  SecretVector<float> scores(vectors_.row_count());
   cosine_scores(vectors_, row_norms_, query, scores, score_kernel_for(vectors_));
-  const std::vector<RankedRow> best = select_top_k(scores, ids_, top_k);
+  const SecretVector<RankedRow> best = select_top_k(scores, ids_, top_k);
   std::vector<SearchResult> hits;
   hits.reserve(best.size());
   for (const RankedRow& ranked : best) {

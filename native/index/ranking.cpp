@@ -14,10 +14,10 @@ bool ranks_before(const RankedRow& a, const RankedRow& b) {
   return a.record_id < b.record_id;
 }
 
-std::vector<RankedRow> select_top_k(std::span<const float> scores, std::span<const std::uint64_t> record_ids,
-                                    std::uint64_t k) {
+SecretVector<RankedRow> select_top_k(std::span<const float> scores, std::span<const std::uint64_t> record_ids,
+                                     std::uint64_t k) {
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, scores.size()));
-  std::vector<RankedRow> best;
+  SecretVector<RankedRow> best;
   if (keep == 0) return best;
   best.reserve(keep);
   // A heap whose front is the worst row kept so far; a new row enters only if it ranks before that one.

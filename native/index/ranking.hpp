@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "core/secret_vector.hpp"
+
 namespace quorvex {
 
 struct RankedRow {
@@ -23,8 +25,9 @@ struct RankedRow {
 bool ranks_before(const RankedRow& a, const RankedRow& b);
 
 // The min(k, n) best rows in ranking order, given every row's score and record
-// id (n entries each). Keeps at most k candidates at a time.
-std::vector<RankedRow> select_top_k(std::span<const float> scores, std::span<const std::uint64_t> record_ids,
+// id (n entries each). Keeps at most k candidates at a time, in memory that is
+// wiped when freed (they say what the query matched).
+SecretVector<RankedRow> select_top_k(std::span<const float> scores, std::span<const std::uint64_t> record_ids,
                                     std::uint64_t k);
 
 }  // namespace quorvex

@@ -1,6 +1,6 @@
-// The operations both query backends build the same way from their own
+// The operations every query backend builds the same way from its own
 // primitives (check_common, draw_material, generate_queries_from_material,
-// the artifact's from_bytes and the profile check).
+// decode_response_record, the artifact's from_bytes and the profile check).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "pir/decoded_columns.hpp"
 #include "pir/os_random.hpp"
 #include "pir/pir_params.hpp"
 #include "pir/pir_query.hpp"
@@ -34,6 +35,21 @@ class BackendOperations {
                                                std::uint64_t record_id, EntropySource source = os_entropy) {
     QV_TRY(Backend::check_common(params, artifact));
     return generate_one(params, artifact, QV_TRY(Backend::draw_material(artifact, record_id, source)));
+  }
+
+  // The records the answers cover, for a store that holds one record per
+  // column: the record each query asked for. A backend whose columns hold
+  // several records defines its own. The caller pairs contexts and responses.
+  static Result<DecodedColumns> decode_response_columns(const PirParams& params, const Artifact& artifact,
+                                                        std::span<const PirQueryContext> contexts,
+                                                        std::span<const PirResponse> responses) {
+    DecodedColumns columns{.records_per_column = 1, .record_size_bytes = params.record_size_bytes, .bytes = {}};
+    columns.bytes.reserve(contexts.size() * params.record_size_bytes);
+    for (std::size_t i = 0; i < contexts.size(); ++i) {
+      const RecordBytes record = QV_TRY(Backend::decode_response_record(params, artifact, contexts[i], responses[i]));
+      columns.bytes.insert(columns.bytes.end(), record.begin(), record.end());
+    }
+    return columns;
   }
 
   static Result<GeneratedQuery> generate_query_from_material(const PirParams& params, const Artifact& artifact,

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/secret_vector.hpp"
+#include "pir/keyed_stream.hpp"
 #include "pir/record_digits.hpp"
 #include "pir/vector_payload.hpp"
 #include "pir/wrapping_dots.hpp"
@@ -17,16 +18,33 @@ constexpr std::size_t kRowsPerBlock = 64;
 // Stored digits are 0 .. 511: the centred digit plus 256.
 constexpr std::uint32_t kDigitOffset = 256;
 
-// The secrets of a batch as contiguous 32-bit words (checked material holds values below 2^32).
-SecretVector<std::uint32_t> secret_words(std::span<const QueryMaterial> materials, std::size_t width) {
-  SecretVector<std::uint32_t> words(materials.size() * width);
-  for (std::size_t k = 0; k < materials.size(); ++k) {
-    const auto& secret = materials[k].secret;
+// The secrets of a batch (of query materials or contexts) as contiguous
+// 32-bit words (checked material holds values below 2^32).
+template <class Secrets>
+SecretVector<std::uint32_t> secret_words(std::span<const Secrets> batch, std::size_t width) {
+  SecretVector<std::uint32_t> words(batch.size() * width);
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    const auto& secret = batch[k].secret;
     for (std::size_t j = 0; j < std::min(width, secret.size()); ++j) {
       words[k * width + j] = static_cast<std::uint32_t>(secret[j]);
     }
   }
   return words;
+}
+
+// The stored digit (0 .. 511) of one answer element: the element less the
+// offset's share 256·sum(c) and the hint row's H_i·s, rounded to a multiple
+// of delta.
+std::uint16_t rounded_digit(std::uint32_t answer, std::uint32_t query_sum, std::uint32_t hint_dot) {
+  const std::uint32_t noisy = answer - kDigitOffset * query_sum - hint_dot;
+  const std::uint32_t centred = (noisy + kBalancedDelta / 2) >> (32 - kBalancedDigitBits);
+  return static_cast<std::uint16_t>((centred + kDigitOffset) & ((1u << kBalancedDigitBits) - 1));
+}
+
+// The words of a response: one per row of the store.
+Result<std::vector<std::uint32_t>> answer_words(const BalancedLayout& layout, const PirResponse& response) {
+  return decode_vector_payload<std::uint32_t>(kBalancedResponseMagic, response.payload.bytes, layout.rows,
+                                              "balanced PIR response");
 }
 
 }  // namespace
@@ -43,9 +61,10 @@ Result<QueryMaterial> BalancedBackend::draw_material(const Artifact& artifact, s
   QueryMaterial material;
   material.record_id = record_id;
   material.query_seed = QV_TRY(draw_query_seed(source));
-  material.secret = QV_TRY(random_secret_vector(artifact.setup.secret_dimension, source));
+  KeyedStream stream = QV_TRY(KeyedStream::keyed_by(source));
+  material.secret = stream.words(artifact.setup.secret_dimension);
   for (std::uint64_t& value : material.secret) value &= 0xFFFFFFFFu;  // uniform modulo 2^32
-  material.error = QV_TRY(random_centred_binomial_vector(artifact.setup.layout.columns, source));
+  material.error = centred_binomial_vector(stream, artifact.setup.layout.columns);
   return material;
 }
 
@@ -94,36 +113,65 @@ Result<std::vector<GeneratedQuery>> BalancedBackend::generate_queries_from_mater
   return generated;
 }
 
-Result<std::vector<std::uint8_t>> BalancedBackend::decode_response_record(const PirParams& params,
-                                                                          const Artifact& artifact,
-                                                                          const PirQueryContext& context,
-                                                                          const PirResponse& response) {
+Result<RecordBytes> BalancedBackend::decode_response_record(const PirParams& params, const Artifact& artifact,
+                                                            const PirQueryContext& context,
+                                                            const PirResponse& response) {
   QV_TRY(check_common(params, artifact));
   QV_TRY(check_context_and_response(params, context, response));
   const BalancedSetup& setup = artifact.setup;
   const BalancedLayout& layout = setup.layout;
-  const std::vector<std::uint32_t> answer = QV_TRY(decode_vector_payload<std::uint32_t>(
-      kBalancedResponseMagic, response.payload.bytes, layout.rows, "balanced PIR response"));
+  const std::vector<std::uint32_t> answer = QV_TRY(answer_words(layout, response));
   const std::size_t width = setup.secret_dimension;
   const std::size_t digits = layout.digits_per_record;
   const std::size_t first = layout.first_row_of(context.record_id);
-  SecretVector<std::uint32_t> words(width);
-  for (std::size_t j = 0; j < std::min(width, context.secret.size()); ++j) {
-    words[j] = static_cast<std::uint32_t>(context.secret[j]);
-  }
+  const SecretVector<std::uint32_t> words = secret_words(std::span<const PirQueryContext>(&context, 1), width);
   const std::uint32_t* secrets[] = {words.data()};
   SecretVector<std::uint32_t> dots(digits);
   wrapping_dots(artifact.hint.data() + first * width, digits, width, secrets, 1, dots.data());
-  const auto sum = static_cast<std::uint32_t>(context.query_sum);
   SecretVector<std::uint16_t> record_digits(digits);
   for (std::size_t t = 0; t < digits; ++t) {
-    const std::uint32_t noisy = answer[first + t] - kDigitOffset * sum - dots[t];
-    const std::uint32_t centred = (noisy + kBalancedDelta / 2) >> (32 - kBalancedDigitBits);
-    record_digits[t] = static_cast<std::uint16_t>((centred + kDigitOffset) & ((1u << kBalancedDigitBits) - 1));
+    record_digits[t] = rounded_digit(answer[first + t], static_cast<std::uint32_t>(context.query_sum), dots[t]);
   }
-  std::vector<std::uint8_t> record(layout.record_size_bytes);
+  RecordBytes record(layout.record_size_bytes);
   digits_to_record(record_digits, record);
   return record;
+}
+
+Result<DecodedColumns> BalancedBackend::decode_response_columns(const PirParams& params, const Artifact& artifact,
+                                                                std::span<const PirQueryContext> contexts,
+                                                                std::span<const PirResponse> responses) {
+  QV_TRY(check_common(params, artifact));
+  const BalancedSetup& setup = artifact.setup;
+  const BalancedLayout& layout = setup.layout;
+  const std::size_t batch = contexts.size();
+  std::vector<std::vector<std::uint32_t>> answers;
+  answers.reserve(batch);
+  for (std::size_t k = 0; k < batch; ++k) {
+    QV_TRY(check_context_and_response(params, contexts[k], responses[k]));
+    answers.push_back(QV_TRY(answer_words(layout, responses[k])));
+  }
+  // H·s of every row for every query of the batch: one pass over the hint,
+  // each row read once for all the secrets.
+  const std::size_t width = setup.secret_dimension;
+  const std::size_t rows = layout.rows;
+  const SecretVector<std::uint32_t> words = secret_words(contexts, width);
+  std::vector<const std::uint32_t*> secrets(batch);
+  for (std::size_t k = 0; k < batch; ++k) secrets[k] = words.data() + k * width;
+  SecretVector<std::uint32_t> dots(rows * batch);
+  wrapping_dots(artifact.hint.data(), rows, width, secrets.data(), batch, dots.data());
+  DecodedColumns columns{.records_per_column = layout.records_per_column,
+                         .record_size_bytes = layout.record_size_bytes,
+                         .bytes = RecordBytes(batch * layout.records_per_column * layout.record_size_bytes)};
+  SecretVector<std::uint16_t> column_digits(rows);
+  for (std::size_t k = 0; k < batch; ++k) {
+    const auto sum = static_cast<std::uint32_t>(contexts[k].query_sum);
+    for (std::size_t t = 0; t < rows; ++t) column_digits[t] = rounded_digit(answers[k][t], sum, dots[t * batch + k]);
+    for (std::uint64_t slot = 0; slot < layout.records_per_column; ++slot) {
+      digits_to_record(std::span(column_digits).subspan(slot * layout.digits_per_record, layout.digits_per_record),
+                       columns.record(k, slot));
+    }
+  }
+  return columns;
 }
 
 }  // namespace quorvex

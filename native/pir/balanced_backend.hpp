@@ -4,7 +4,8 @@
 // ChaCha20 word matrix (columns x 1408), s uniform modulo 2^32 and e from the
 // centred binomial distribution of variance 41. The server answers U·c over
 // the stored digits U (0 .. 511); the client removes 256·sum(c) and the hint
-// row H_i·s, and rounds, for its record's rows only.
+// row H_i·s, and rounds: for every row of the answer when it checks a
+// retrieval (the whole column), for its record's rows when it does not.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,8 @@ class BalancedBackend : public BackendOperations<BalancedBackend, BalancedClient
   // Parameters, profile, setup and hint shape: run first by every operation.
   static Status check_common(const PirParams& params, const Artifact& artifact);
 
-  // Fresh query seed, secret (1408 values below 2^32) and error vector, in that order.
+  // A fresh query seed, then a secret (1408 values below 2^32) and an error
+  // vector from one keyed stream (KeyedStream) whose key is fresh.
   static Result<QueryMaterial> draw_material(const Artifact& artifact, std::uint64_t record_id,
                                              EntropySource source = os_entropy);
 
@@ -36,9 +38,15 @@ class BalancedBackend : public BackendOperations<BalancedBackend, BalancedClient
                                                                             std::vector<QueryMaterial> materials);
 
   // The padded record (record_size_bytes bytes) answered for the context's query.
-  static Result<std::vector<std::uint8_t>> decode_response_record(const PirParams& params, const Artifact& artifact,
-                                                                  const PirQueryContext& context,
-                                                                  const PirResponse& response);
+  static Result<RecordBytes> decode_response_record(const PirParams& params, const Artifact& artifact,
+                                                    const PirQueryContext& context, const PirResponse& response);
+
+  // Every record of the column each query asked for, decoded from every row
+  // of its answer; the hint is read once for the whole batch (H times the
+  // batch's secrets). The caller pairs contexts and responses.
+  static Result<DecodedColumns> decode_response_columns(const PirParams& params, const Artifact& artifact,
+                                                        std::span<const PirQueryContext> contexts,
+                                                        std::span<const PirResponse> responses);
 };
 
 // The query vectors of several queries (32-bit words, one per column), one

@@ -18,17 +18,6 @@ namespace {
 
 constexpr std::size_t max_piece_bytes = 256;
 
-std::unexpected<QuorvexError> unavailable(const OsRandomError& error) {
-  return format_error(concat("OS randomness unavailable: ", error.describe()));
-}
-
-Status fill(std::span<std::byte> out, EntropySource source) {
-  if (auto filled = os_random_bytes(out, source); !filled) {
-    return unavailable(filled.error());
-  }
-  return {};
-}
-
 }  // namespace
 
 int os_entropy(void* buffer, std::size_t length) { return ::getentropy(buffer, length); }
@@ -41,6 +30,13 @@ std::string OsRandomError::describe() const {
     return message;
   }
   return concat("OS Error: ", code);
+}
+
+Status random_bytes(std::span<std::byte> out, EntropySource source) {
+  if (auto filled = os_random_bytes(out, source); !filled) {
+    return format_error(concat("OS randomness unavailable: ", filled.error().describe()));
+  }
+  return {};
 }
 
 std::expected<void, OsRandomError> os_random_bytes(std::span<std::byte> out, EntropySource source) {
@@ -58,20 +54,20 @@ std::expected<void, OsRandomError> os_random_bytes(std::span<std::byte> out, Ent
 Result<std::uint64_t> draw_query_seed(EntropySource source) {
   std::uint64_t seed = 0;
   while (seed == 0) {
-    QV_TRY(fill(std::as_writable_bytes(std::span(&seed, 1)), source));
+    QV_TRY(random_bytes(std::as_writable_bytes(std::span(&seed, 1)), source));
   }
   return seed;
 }
 
 Result<SecretVector<std::uint64_t>> random_secret_vector(std::size_t n, EntropySource source) {
   SecretVector<std::uint64_t> secret(n);
-  QV_TRY(fill(std::as_writable_bytes(std::span(secret)), source));
+  QV_TRY(random_bytes(std::as_writable_bytes(std::span(secret)), source));
   return secret;
 }
 
 Result<SecretVector<std::int64_t>> random_error_vector(std::size_t n, EntropySource source) {
   SecretVector<std::uint8_t> bytes(n);
-  QV_TRY(fill(std::as_writable_bytes(std::span(bytes)), source));
+  QV_TRY(random_bytes(std::as_writable_bytes(std::span(bytes)), source));
   SecretVector<std::int64_t> error(n);
   std::transform(bytes.begin(), bytes.end(), error.begin(), sample_error);
   return error;
@@ -82,24 +78,10 @@ Result<std::uint64_t> random_below(std::uint64_t bound, EntropySource source) {
   const std::uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
   while (true) {
     std::uint64_t value = 0;
-    QV_TRY(fill(std::as_writable_bytes(std::span(&value, 1)), source));
+    QV_TRY(random_bytes(std::as_writable_bytes(std::span(&value, 1)), source));
     if (value < limit) return value % bound;
   }
 }
 
-std::int64_t centred_binomial_82(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2) {
-  constexpr std::uint64_t kLow18 = (std::uint64_t{1} << 18) - 1;
-  const int ones = std::popcount(w0) + std::popcount(w2 & kLow18);
-  const int others = std::popcount(w1) + std::popcount((w2 >> 18) & kLow18);
-  return ones - others;
-}
-
-Result<SecretVector<std::int64_t>> random_centred_binomial_vector(std::size_t n, EntropySource source) {
-  SecretVector<std::uint64_t> words(3 * n);
-  QV_TRY(fill(std::as_writable_bytes(std::span(words)), source));
-  SecretVector<std::int64_t> error(n);
-  for (std::size_t i = 0; i < n; ++i) error[i] = centred_binomial_82(words[3 * i], words[3 * i + 1], words[3 * i + 2]);
-  return error;
-}
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 // secret vectors and error vectors, drawn fresh for every query.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -34,6 +35,9 @@ struct OsRandomError {
 // piece ends the request.
 std::expected<void, OsRandomError> os_random_bytes(std::span<std::byte> out, EntropySource source = os_entropy);
 
+// os_random_bytes, its failure as "OS randomness unavailable: {reason}".
+Status random_bytes(std::span<std::byte> out, EntropySource source = os_entropy);
+
 // A nonzero value from 8 random bytes (little-endian); an all-zero draw is
 // repeated.
 Result<std::uint64_t> draw_query_seed(EntropySource source = os_entropy);
@@ -48,12 +52,14 @@ Result<SecretVector<std::int64_t>> random_error_vector(std::size_t n, EntropySou
 // A uniform value below `bound` (at least 1), by rejection: no value is more likely than another.
 Result<std::uint64_t> random_below(std::uint64_t bound, EntropySource source = os_entropy);
 
-// n values of the centred binomial distribution of 82 coin pairs (mean 0,
-// variance 41), each from three fresh 64-bit words (24 * n bytes in one request).
-Result<SecretVector<std::int64_t>> random_centred_binomial_vector(std::size_t n, EntropySource source = os_entropy);
 // popcount(a) - popcount(b) for the 82-bit strings a = w0 and the low 18 bits
 // of w2, b = w1 and the 18 bits above those.
-std::int64_t centred_binomial_82(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2);
+inline std::int64_t centred_binomial_82(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2) {
+  constexpr std::uint64_t kLow18 = (std::uint64_t{1} << 18) - 1;
+  const int ones = std::popcount(w0) + std::popcount(w2 & kLow18);
+  const int others = std::popcount(w1) + std::popcount((w2 >> 18) & kLow18);
+  return ones - others;
+}
 
 // byte mod 3: 0 gives -1, 1 gives 0, 2 gives +1.
 inline std::int64_t sample_error(std::uint8_t byte) { return static_cast<std::int64_t>(byte % 3) - 1; }

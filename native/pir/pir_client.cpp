@@ -70,9 +70,9 @@ Result<GeneratedQuery> PirClient::generate_query(std::uint64_t record_id, Entrop
   });
 }
 
-Result<std::vector<std::uint8_t>> PirClient::decode_response_record(const PirQueryContext& context,
-                                                                    const PirResponse& response) const {
-  return dispatch([&](const auto& backend, const auto& artifact) -> Result<std::vector<std::uint8_t>> {
+Result<RecordBytes> PirClient::decode_response_record(const PirQueryContext& context,
+                                                      const PirResponse& response) const {
+  return dispatch([&](const auto& backend, const auto& artifact) -> Result<RecordBytes> {
     return backend.decode_response_record(params_, artifact, context, response);
   });
 }
@@ -104,8 +104,8 @@ Result<PreparedBatchedPirQuery> PirClient::generate_batched_query(std::span<cons
   return prepared;
 }
 
-Result<std::vector<std::vector<std::uint8_t>>> PirClient::decode_batched_response_records(
-    std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const {
+Status PirClient::check_batched_response(std::span<const PirQueryContext> contexts,
+                                         const BatchedPirResponse& response) const {
   QV_TRY(response.validate());
   QV_TRY(check_batch_scheme("batched PIR response", response.scheme, params_.scheme));
   for (const PirResponse& item : response.responses) QV_TRY(check_batch_scheme("PIR response", item.scheme, params_.scheme));
@@ -113,7 +113,13 @@ Result<std::vector<std::vector<std::uint8_t>>> PirClient::decode_batched_respons
     return format_error(concat("batched PIR context count ", contexts.size(), " does not match response count ",
                                response.responses.size()));
   }
-  std::vector<std::vector<std::uint8_t>> records;
+  return {};
+}
+
+Result<std::vector<RecordBytes>> PirClient::decode_batched_response_records(std::span<const PirQueryContext> contexts,
+                                                                           const BatchedPirResponse& response) const {
+  QV_TRY(check_batched_response(contexts, response));
+  std::vector<RecordBytes> records;
   records.reserve(contexts.size());
   for (std::size_t i = 0; i < contexts.size(); ++i) {
     records.push_back(QV_TRY(decode_response_record(contexts[i], response.responses[i])));
@@ -121,9 +127,17 @@ Result<std::vector<std::vector<std::uint8_t>>> PirClient::decode_batched_respons
   return records;
 }
 
+Result<DecodedColumns> PirClient::decode_batched_response_columns(std::span<const PirQueryContext> contexts,
+                                                                  const BatchedPirResponse& response) const {
+  QV_TRY(check_batched_response(contexts, response));
+  return dispatch([&](const auto& backend, const auto& artifact) -> Result<DecodedColumns> {
+    return backend.decode_response_columns(params_, artifact, contexts, response.responses);
+  });
+}
+
 Result<std::vector<ChunkRecord>> PirClient::decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
                                                                            const BatchedPirResponse& response) const {
-  const std::vector<std::vector<std::uint8_t>> records = QV_TRY(decode_batched_response_records(contexts, response));
+  const std::vector<RecordBytes> records = QV_TRY(decode_batched_response_records(contexts, response));
   std::vector<ChunkRecord> chunks;
   chunks.reserve(records.size());
   for (const auto& record : records) chunks.push_back(QV_TRY(decode_padded_chunk_record(record)));

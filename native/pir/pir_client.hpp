@@ -11,6 +11,7 @@
 #include "core/manifest.hpp"
 #include "core/chunk.hpp"
 #include "pir/batched_documents.hpp"
+#include "pir/decoded_columns.hpp"
 #include "pir/os_random.hpp"
 #include "pir/pir_backend.hpp"
 #include "pir/pir_params.hpp"
@@ -34,15 +35,18 @@ class PirClient {
   // One query for one record, with fresh randomness.
   Result<GeneratedQuery> generate_query(std::uint64_t record_id, EntropySource source = os_entropy) const;
   // The padded record answered for the context's query.
-  Result<std::vector<std::uint8_t>> decode_response_record(const PirQueryContext& context,
-                                                           const PirResponse& response) const;
+  Result<RecordBytes> decode_response_record(const PirQueryContext& context, const PirResponse& response) const;
   // One query per record id (duplicates allowed), computed in one pass over
   // the public matrix, with their contexts at the same positions.
   Result<PreparedBatchedPirQuery> generate_batched_query(std::span<const std::uint64_t> record_ids,
                                                          EntropySource source = os_entropy) const;
   // The padded record of every response, in query order (padding included).
-  Result<std::vector<std::vector<std::uint8_t>>> decode_batched_response_records(
-      std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const;
+  Result<std::vector<RecordBytes>> decode_batched_response_records(std::span<const PirQueryContext> contexts,
+                                                                   const BatchedPirResponse& response) const;
+  // Every record the responses cover: for each query, every record of the
+  // column it asked for, decoded from every element of its answer.
+  Result<DecodedColumns> decode_batched_response_columns(std::span<const PirQueryContext> contexts,
+                                                         const BatchedPirResponse& response) const;
   // The chunk record of every response, in query order (padding included).
   Result<std::vector<ChunkRecord>> decode_batched_response_chunks(std::span<const PirQueryContext> contexts,
                                                                   const BatchedPirResponse& response) const;
@@ -62,6 +66,9 @@ class PirClient {
   template <class ReadScheme, class ReadHint>
   static Result<PirClient> from_manifest_reading(const BundleManifest& manifest, const std::filesystem::path& root,
                                                  ReadScheme&& read_scheme, ReadHint&& read_hint);
+
+  // The response's own checks, its scheme, and one response per context.
+  Status check_batched_response(std::span<const PirQueryContext> contexts, const BatchedPirResponse& response) const;
 
   // Calls `operation(backend, artifact)` for the backend and its artifact kind.
   template <class Operation>

@@ -11,6 +11,7 @@
 #include "core/error.hpp"
 #include "core/json_decode.hpp"
 #include "core/secret_vector.hpp"
+#include "core/wiped_value.hpp"
 #include "pir/pir_params.hpp"
 
 namespace quorvex {
@@ -38,18 +39,23 @@ struct PirResponse {
 };
 
 // The secret state of one query, kept by the client from generation to
-// decoding and never sent. The secret is wiped when the context dies.
+// decoding and never sent. The secret and the record id are wiped when the
+// context dies.
 struct PirQueryContext {
   SecretVector<std::uint64_t> secret;  // 32-bit values for the balanced scheme
-  std::uint64_t record_id = 0;
+  WipedValue<std::uint64_t> record_id = 0;
   std::uint64_t query_seed = 0;
   std::uint64_t query_sum = 0;  // wrapping sum of the query vector's elements
   std::uint32_t protocol_version = kPirProtocolVersion;
 };
 
+// The plaintext of one record as a query decodes it; wiped when freed, since
+// it says what was fetched.
+using RecordBytes = SecretVector<std::uint8_t>;
+
 // The random material of one query before its vector is built.
 struct QueryMaterial {
-  std::uint64_t record_id = 0;
+  WipedValue<std::uint64_t> record_id = 0;
   std::uint64_t query_seed = 0;
   SecretVector<std::uint64_t> secret;
   SecretVector<std::int64_t> error;

@@ -101,7 +101,7 @@ Result<std::vector<GeneratedQuery>> SimplePirRsBackend::generate_queries_from_ma
   return finish_queries(kSimplePirRsQueryMagic, std::move(materials), vectors);
 }
 
-Result<std::vector<std::uint8_t>> SimplePirRsBackend::decode_response_record(const PirParams& params,
+Result<RecordBytes> SimplePirRsBackend::decode_response_record(const PirParams& params,
                                                                              const Artifact& artifact,
                                                                              const PirQueryContext& context,
                                                                              const PirResponse& response) {
@@ -114,7 +114,7 @@ Result<std::vector<std::uint8_t>> SimplePirRsBackend::decode_response_record(con
   const std::uint64_t delta = simplepir_rs_delta(p);
   const std::uint64_t half_p = p / 2;
   const std::uint64_t length = setup.record_size_bytes;
-  std::vector<std::uint8_t> record(length);
+  RecordBytes record(length);
   const std::uint64_t lanes = std::min<std::uint64_t>(setup.lane_count, answer.size());
   const std::size_t width = artifact.hint.ncols();
   SecretVector<std::uint64_t> secret(width);

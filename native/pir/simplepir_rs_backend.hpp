@@ -38,9 +38,8 @@ class SimplePirRsBackend
                                                                             std::vector<QueryMaterial> materials);
 
   // The padded record (record_size_bytes bytes) answered for the context's query.
-  static Result<std::vector<std::uint8_t>> decode_response_record(const PirParams& params, const Artifact& artifact,
-                                                                  const PirQueryContext& context,
-                                                                  const PirResponse& response);
+  static Result<RecordBytes> decode_response_record(const PirParams& params, const Artifact& artifact,
+                                                    const PirQueryContext& context, const PirResponse& response);
 
   std::string_view profile() const { return profile_; }
   std::string_view security_status() const { return security_status_; }

@@ -65,7 +65,7 @@ Result<std::vector<GeneratedQuery>> ToySimplePirBackend::generate_queries_from_m
   return finish_queries(kToyQueryMagic, std::move(materials), vectors);
 }
 
-Result<std::vector<std::uint8_t>> ToySimplePirBackend::decode_response_record(const PirParams& params,
+Result<RecordBytes> ToySimplePirBackend::decode_response_record(const PirParams& params,
                                                                               const Artifact& artifact,
                                                                               const PirQueryContext& context,
                                                                               const PirResponse& response) {
@@ -80,7 +80,7 @@ Result<std::vector<std::uint8_t>> ToySimplePirBackend::decode_response_record(co
   if (width != context.secret.size()) {
     return format_error(concat("vector length mismatch: ", width, " != ", context.secret.size()));
   }
-  std::vector<std::uint8_t> record(length);
+  RecordBytes record(length);
   for (std::uint64_t r = 0; r < length; ++r) {
     std::uint64_t dot = 0;
     for (std::uint64_t j = 0; j < width; ++j) {

@@ -35,9 +35,8 @@ class ToySimplePirBackend
                                                                             std::vector<QueryMaterial> materials);
 
   // The padded record (record_size_bytes bytes) answered for the context's query.
-  static Result<std::vector<std::uint8_t>> decode_response_record(const PirParams& params, const Artifact& artifact,
-                                                                  const PirQueryContext& context,
-                                                                  const PirResponse& response);
+  static Result<RecordBytes> decode_response_record(const PirParams& params, const Artifact& artifact,
+                                                    const PirQueryContext& context, const PirResponse& response);
 };
 
 }  // namespace quorvex

@@ -10,11 +10,14 @@ namespace {
 
 using Object = NativeObject<PreparedRetrievalValue>;
 
-// A retrieval released on a foreign thread stays allocated, but its secrets are wiped.
+// A retrieval released on a foreign thread stays allocated, but its secrets
+// and everything that says which records it fetched are wiped.
 void wipe_secrets(PreparedRetrievalValue& value) noexcept {
   for (PirQueryContext& context : value.prepared.contexts) {
     ::explicit_bzero(context.secret.data(), context.secret.size() * sizeof(std::uint64_t));
+    context.record_id = 0;
   }
+  for (SearchResult& hit : value.prepared.search_results) hit.record_id = 0;
   ::explicit_bzero(value.prepared.hit_positions.data(), value.prepared.hit_positions.size() * sizeof(std::uint64_t));
 }
 

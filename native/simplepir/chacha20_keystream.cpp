@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string.h>
 
 namespace quorvex {
 
@@ -16,8 +17,8 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 constexpr std::uint64_t openssl_counter_limit = std::uint64_t{1} << 32;
-// Largest single EVP update: a whole number of blocks that fits an int.
-constexpr std::size_t max_update_bytes = std::size_t{1} << 30;
+// The zeros each EVP update encrypts: a whole number of blocks.
+constexpr std::size_t zero_source_bytes = std::size_t{1} << 16;
 
 ChaCha20Key key_words_of(const std::array<std::uint8_t, 32>& key) {
   ChaCha20Key words;
@@ -31,6 +32,11 @@ void ChaCha20Keystream::ContextDeleter::operator()(evp_cipher_ctx_st* ctx) const
 
 ChaCha20Keystream::ChaCha20Keystream(const std::array<std::uint8_t, 32>& key)
     : key_bytes_(key), key_words_(key_words_of(key)) {}
+
+ChaCha20Keystream::~ChaCha20Keystream() {
+  ::explicit_bzero(key_bytes_.data(), sizeof key_bytes_);
+  ::explicit_bzero(key_words_.data(), sizeof key_words_);
+}
 
 void ChaCha20Keystream::generate(std::uint64_t first_block, std::span<std::byte> out) {
   if (out.size() % block_bytes != 0) {
@@ -74,13 +80,14 @@ void ChaCha20Keystream::generate_openssl(std::uint64_t first_block, std::span<st
       throw std::logic_error("OpenSSL ChaCha20 initialisation failed");
     }
   }
-  // Encrypting zeros in place yields the keystream itself.
-  std::memset(out.data(), 0, out.size());
+  // Encrypting zeros yields the keystream itself. They are read from one
+  // small buffer that stays in the cache, rather than written over `out` first.
+  alignas(64) static constexpr unsigned char zeros[zero_source_bytes] = {};
   auto* bytes = reinterpret_cast<unsigned char*>(out.data());
-  for (std::size_t offset = 0; offset < out.size(); offset += max_update_bytes) {
-    const std::size_t length = std::min(max_update_bytes, out.size() - offset);
+  for (std::size_t offset = 0; offset < out.size(); offset += zero_source_bytes) {
+    const std::size_t length = std::min(zero_source_bytes, out.size() - offset);
     int written = 0;
-    if (EVP_EncryptUpdate(ctx_.get(), bytes + offset, &written, bytes + offset, static_cast<int>(length)) != 1 ||
+    if (EVP_EncryptUpdate(ctx_.get(), bytes + offset, &written, zeros, static_cast<int>(length)) != 1 ||
         static_cast<std::size_t>(written) != length) {
       ctx_.reset();
       throw std::logic_error("OpenSSL ChaCha20 keystream generation failed");

@@ -22,6 +22,10 @@ class ChaCha20Keystream {
   static constexpr std::size_t block_bytes = 64;
 
   explicit ChaCha20Keystream(const std::array<std::uint8_t, 32>& key);
+  ChaCha20Keystream(ChaCha20Keystream&&) noexcept = default;
+  ChaCha20Keystream& operator=(ChaCha20Keystream&&) noexcept = default;
+  // Wipes the key: a public matrix's key is public, but a query stream's is secret.
+  ~ChaCha20Keystream();
 
   // Writes blocks first_block, first_block + 1, ... into out, whose size must
   // be a multiple of block_bytes. OpenSSL failures are internal faults and

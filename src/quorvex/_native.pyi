@@ -57,11 +57,14 @@ class NativeClient:
     def prepare_retrieval_query(
         self, query_embedding: Sequence[SupportsFloat], top_k: SupportsIndex, retrieval_count: SupportsIndex
     ) -> PreparedRetrieval: ...
-    def decode_retrieval_response(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]: ...
+    def decode_retrieval_response(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]:
+        """The hits' chunks, in ranking order. A cache that gives record digests is decoded as
+        decode_checked_retrieval does."""
     def decode_checked_retrieval(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]:
-        """decode_retrieval_response after every decoded record, padding records included, matched the
-        digest the cache holds for its record; any difference raises the same RuntimeError ("... fails
-        the integrity check of the records it fetched ...") whichever records were fetched."""
+        """The hits' chunks after every record each answer covers (the whole column of the store that a
+        query asked for, padding queries included) matched the digest the cache holds for it; any
+        difference raises the same RuntimeError ("... fails the integrity check of the records it
+        fetched ...") whichever records were fetched. No error carries decrypted bytes, lengths or ids."""
     @property
     def publication(self) -> str:
         """The SHA-256 of the verified checksums.json, in hexadecimal: the publication's identifier."""

@@ -25,8 +25,11 @@ struct Published {
   testing::Rows rows;
   std::optional<testing::ToyStore> toy;
   std::optional<testing::SimplePirRsStore> rs;
+  std::optional<testing::BalancedStore> balanced;
 
-  Published(std::string_view profile, std::size_t count, std::size_t record_size, std::size_t dimensions)
+  // `altered_record`, when given, is stored by the server with one byte changed.
+  Published(std::string_view profile, std::size_t count, std::size_t record_size, std::size_t dimensions,
+            std::optional<std::size_t> altered_record = std::nullopt)
       : rows(count, std::vector<float>(dimensions)) {
     std::mt19937 engine(7);
     std::normal_distribution<float> normal;
@@ -44,18 +47,29 @@ struct Published {
     }
     cache.files["index/metadata.jsonl"] = metadata;
     if (profile == "toy-development-only-v0") {
-      cache.files["pir/client_hint.bin"] = testing::toy_hint_file(toy.emplace(std::move(records), 99).artifact).text();
+      cache.files["pir/client_hint.bin"] = testing::toy_hint_file(toy.emplace(records, 99).artifact).text();
+    } else if (profile == "simplepir-balanced-128-v1") {
+      cache.files["pir/client_hint.bin"] = testing::balanced_hint_file(balanced.emplace(records, 1234).artifact).text();
     } else {
-      cache.files["pir/client_hint.bin"] = testing::simplepir_rs_hint_file(rs.emplace(std::move(records), 1234, profile).artifact).text();
+      cache.files["pir/client_hint.bin"] = testing::simplepir_rs_hint_file(rs.emplace(records, 1234, profile).artifact).text();
+    }
+    if (altered_record) {
+      // The server's own store, from which it answers; the cache keeps the publisher's hint and digests.
+      records[*altered_record][7] ^= 0x10;
+      if (toy) toy.emplace(std::move(records), 99);
+      if (rs) rs.emplace(std::move(records), 1234, profile);
+      if (balanced) balanced.emplace(std::move(records), 1234);
     }
   }
 
   // The server's response to a query document.
   BatchedPirResponse answer(const std::vector<std::uint8_t>& query_json) const {
     const BatchedPirQuery query = BatchedPirQuery::from_json_slice(query_json).value();
-    return toy ? toy->answer(query) : rs->answer(query);
+    return toy ? toy->answer(query) : balanced ? balanced->answer(query) : rs->answer(query);
   }
-  const StoreShape& shape() const { return toy ? toy->store.shape : rs->store.shape; }
+  const StoreShape& shape() const {
+    return toy ? toy->store.shape : balanced ? balanced->store.shape : rs->store.shape;
+  }
 };
 
 // Adds `shift` to answer element `element` of response `position`, as a
@@ -63,10 +77,13 @@ struct Published {
 std::vector<std::uint8_t> altered(BatchedPirResponse response, const StoreShape& shape, std::size_t position,
                                   std::size_t element, std::uint64_t shift) {
   PirPayload& payload = response.responses.at(position).payload;
-  std::vector<std::uint64_t> answer =
-      decode_vector_payload(shape.response_magic, payload.bytes, shape.answer_length, "answer").value();
-  answer.at(element) = (answer[element] + shift) & shape.answer_mask;
-  payload.bytes = encode_vector_payload(shape.response_magic, answer);
+  const auto alter = [&]<class Word>(Word) {
+    std::vector<Word> answer =
+        decode_vector_payload<Word>(shape.response_magic, payload.bytes, shape.answer_length, "answer").value();
+    answer.at(element) = static_cast<Word>((answer[element] + shift) & shape.answer_mask);
+    payload.bytes = encode_vector_payload(shape.response_magic, std::span<const Word>(answer));
+  };
+  shape.word_bytes == 4 ? alter(std::uint32_t{}) : alter(std::uint64_t{});
   return response.to_json_vec().value();
 }
 
@@ -138,37 +155,105 @@ TEST(OpenPublicCache, FirstFailingStepIsReported) {
   }
 }
 
+// An answer element of one response, altered by `steps` plaintext steps.
+struct Alteration {
+  std::size_t element;
+  std::uint64_t steps;
+  bool changes_a_byte;
+};
+
+// The alterations tried on one profile: for a balanced store, the first,
+// middle and last digit of every slot of a column (the last digit's top bits
+// lie past the record's end, so two steps change no byte); for the others,
+// elements across the record by one step and by 256 (a toy lane is one byte,
+// where 256 changes nothing; the last simplepir-rs lane keeps only its low byte).
+std::vector<Alteration> alterations(std::string_view profile, const StoreShape& shape) {
+  std::vector<Alteration> tried;
+  if (profile == "simplepir-balanced-128-v1") {
+    const std::size_t digits = shape.lane_rows / shape.records_per_column;
+    for (std::size_t slot = 0; slot < shape.records_per_column; ++slot) {
+      const std::size_t first = slot * digits;
+      tried.insert(tried.end(), {{first, 1, true}, {first + digits / 2, 255, true}, {first + digits - 1, 1, true},
+                                 {first + digits - 1, 2, false}});
+    }
+    return tried;
+  }
+  const bool toy = profile == "toy-development-only-v0";
+  for (const std::size_t element : {std::size_t{0}, std::size_t{2}, std::size_t{9}, shape.lane_rows - 1}) {
+    tried.push_back({element, 1, true});
+    tried.push_back({element, 256, !toy && element != shape.lane_rows - 1});
+  }
+  return tried;
+}
+
+// The checked decode's outcome for each question, with every record fetched
+// and answered by `published` (whose response `alter` may change).
+template <class Alter>
+std::set<std::string> outcomes(const Published& published, const QuorvexClient& client,
+                               const std::vector<std::size_t>& questions, Alter alter) {
+  std::set<std::string> seen;
+  for (const std::size_t row : questions) {
+    const auto prepared = client.prepare_retrieval_query_json(published.rows[row], RetrievalConfig{2, 4}).value();
+    const auto response = alter(published.answer(prepared.query_json));
+    seen.insert(outcome(client.decode_checked_retrieval_response_json(prepared.prepared, response)));
+  }
+  return seen;
+}
+
 // Whatever one answer element of one response a server alters, and by how
 // much, the checked decode's outcome is the same for every choice of fetched
-// records: the whole-record digests fail alike for a change of any decoded
-// byte (length prefix, record id, chunk, filler; hits and padding alike) and
-// nothing changes where no decoded byte does.
+// records: every record of each queried column is checked against its digest,
+// so a change of any decoded byte fails alike (hits and padding, any slot of
+// a column, the empty slots after the last record included) and nothing
+// changes where no decoded byte does.
 TEST(CheckedDecode, AnAlteredAnswerFailsAlikeWhicheverRecordsWereFetched) {
   const std::string failure = concat("format error: ", kIntegrityFailure);
-  for (const std::string_view profile : {"toy-development-only-v0", "simplepir-rs-experimental-v0"}) {
-    constexpr std::size_t kSize = 81;  // odd: the last simplepir-rs lane holds one byte
-    const Published published(profile, 7, kSize, 5);
+  // 80-byte records have 72 digits, 8 bits of the last past the end; 652 of them stack 3 to a column, the last column
+  // holding one record.
+  for (const auto& [profile, count] : {std::pair<std::string_view, std::size_t>{"toy-development-only-v0", 7},
+                                      {"simplepir-rs-experimental-v0", 7}, {"simplepir-balanced-128-v1", 652}}) {
+    const bool balanced = profile == "simplepir-balanced-128-v1";
+    const Published published(profile, count, balanced ? 80 : 81, 5);  // 81: the last simplepir-rs lane holds one byte
+    ASSERT_EQ(published.shape().records_per_column, balanced ? 3u : 1u);
     const testing::TempDir dir;
     published.cache.write(dir.path());
     const QuorvexClient client = QuorvexClient::open_public_cache(dir.path()).value();
-    const bool toy = profile == "toy-development-only-v0";
-    for (const std::size_t element : {std::size_t{0}, std::size_t{2}, std::size_t{9}, published.shape().lane_rows - 1}) {
-      for (const std::uint64_t units : {std::uint64_t{1}, std::uint64_t{256}}) {
-        // A toy lane is one byte, where 256 changes nothing; the last simplepir-rs lane keeps only its low byte.
-        const bool changes_a_byte = units == 1 || (!toy && element != published.shape().lane_rows - 1);
-        for (std::size_t position = 0; position < 4; ++position) {
-          std::set<std::string> outcomes;
-          for (std::size_t row = 0; row < published.rows.size(); ++row) {
-            const auto prepared = client.prepare_retrieval_query_json(published.rows[row], RetrievalConfig{2, 4}).value();
-            const auto response = altered(published.answer(prepared.query_json), published.shape(), position, element,
-                                          units * published.shape().delta);
-            outcomes.insert(outcome(client.decode_checked_retrieval_response_json(prepared.prepared, response)));
-          }
-          EXPECT_EQ(outcomes, std::set<std::string>{changes_a_byte ? failure : "ok"})
-              << profile << " element " << element << " units " << units << " position " << position;
-        }
+    std::vector<std::size_t> questions;  // every row of a small store; a spread of a larger one, its last rows included
+    for (std::size_t row = 0; row < count; row += std::max<std::size_t>(1, count / 9)) questions.push_back(row);
+    if (balanced) questions.insert(questions.end(), {count - 3, count - 2, count - 1});
+    for (const Alteration& alteration : alterations(profile, published.shape())) {
+      for (std::size_t position = 0; position < 4; ++position) {
+        EXPECT_EQ(outcomes(published, client, questions,
+                           [&](BatchedPirResponse response) {
+                             return altered(std::move(response), published.shape(), position, alteration.element,
+                                            alteration.steps * published.shape().delta);
+                           }),
+                  std::set<std::string>{alteration.changes_a_byte ? failure : "ok"})
+            << profile << " element " << alteration.element << " steps " << alteration.steps << " position "
+            << position;
       }
     }
+  }
+}
+
+// A server that stores one record altered fails every retrieval, not only
+// those that fetch that record: every answer row holding one of its digits
+// decodes to noise in every column.
+TEST(CheckedDecode, ARecordAlteredInTheServersStateFailsEveryRetrieval) {
+  const std::string failure = concat("format error: ", kIntegrityFailure);
+  for (const auto& [profile, count] : {std::pair<std::string_view, std::size_t>{"toy-development-only-v0", 7},
+                                      {"simplepir-rs-experimental-v0", 7}, {"simplepir-balanced-128-v1", 652}}) {
+    const Published published(profile, count, 80, 5, count / 2);
+    const testing::TempDir dir;
+    published.cache.write(dir.path());
+    const QuorvexClient client = QuorvexClient::open_public_cache(dir.path()).value();
+    std::vector<std::size_t> questions;
+    for (std::size_t row = 0; row < count; row += std::max<std::size_t>(1, count / 12)) questions.push_back(row);
+    EXPECT_EQ(outcomes(published, client, questions, [](const BatchedPirResponse& response) {
+                return response.to_json_vec().value();
+              }),
+              std::set<std::string>{failure})
+        << profile;
   }
 }
 

@@ -46,7 +46,7 @@ TEST(RetrievalPadding, HitsFirstThenSmallestNonHits) {
   for (const auto& [hits, records, count, padded] : std::vector<std::tuple<Ids, std::uint64_t, std::uint64_t, Ids>>{
            {{17, 3}, 1000, 4, {17, 3, 0, 1}}, {{0, 1}, 1000, 4, {0, 1, 2, 3}}, {{2}, 3, 4, {2, 0, 1, 0}},
            {{1, 0}, 2, 4, {1, 0, 0, 1}},      {{5, 5}, 10, 2, {5, 5}},          {{}, 3, 5, {0, 1, 2, 0, 1}}}) {
-    EXPECT_EQ(padded_retrieval_record_ids(hits, records, RetrievalConfig{1, count}).value(), padded);
+    EXPECT_TRUE(std::ranges::equal(padded_retrieval_record_ids(hits, records, RetrievalConfig{1, count}).value(), padded));
   }
   const Ids hits{1, 2, 3};
   EXPECT_EQ(outcome(padded_retrieval_record_ids(hits, 0, RetrievalConfig{1, 4})),

@@ -1,7 +1,9 @@
 // Secret vectors hand their memory back to the heap only after wiping it: a
 // heap that inspects every block it gets back sees nothing but zero bytes,
-// whether the vector reallocated, was cleared and shrunk, or died.
+// whether the vector reallocated, was cleared and shrunk, or died. Wiped
+// values do the same wherever they live.
 #include "core/secret_vector.hpp"
+#include "core/wiped_value.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +45,13 @@ TEST(SecretVector, EveryReturnedBlockIsWiped) {
     copy.shrink_to_fit();
     auto moved = std::move(secret);
   }
-  EXPECT_GE(returned, 12u);
+  {
+    // A wiped value clears itself when it dies or is moved from, so even a plain vector of them hands back zeros.
+    std::vector<WipedValue<std::uint64_t>, InspectingHeap<WipedValue<std::uint64_t>>> ids;
+    for (std::uint64_t i = 1; i <= 100; ++i) ids.emplace_back(i);
+    ASSERT_EQ(ids[99].get(), 100u);
+  }
+  EXPECT_GE(returned, 19u);
   EXPECT_EQ(dirty, 0u);
   // The inspection itself works: a plain vector on the same heap returns its data intact.
   { std::vector<std::uint64_t, InspectingHeap<std::uint64_t>> plain(64, 0xABCDu); }

@@ -152,7 +152,7 @@ TEST(SelectTopK, EqualsTheHeadOfAFullSort) {
   for (std::size_t i = 0; i < scores.size(); ++i) all.push_back(RankedRow{scores[i], ids[i], i});
   std::sort(all.begin(), all.end(), ranks_before);
   for (const std::uint64_t k : {std::uint64_t{0}, 1ul, 2ul, 10ul, 199ul, 200ul, 201ul, std::numeric_limits<std::uint64_t>::max()}) {
-    const std::vector<RankedRow> selected = select_top_k(scores, ids, k);
+    const auto selected = select_top_k(scores, ids, k);
     ASSERT_EQ(selected.size(), std::min<std::uint64_t>(k, scores.size()));
     for (std::size_t i = 0; i < selected.size(); ++i) EXPECT_EQ(selected[i].row, all[i].row) << "rank " << i << " of " << k;
   }

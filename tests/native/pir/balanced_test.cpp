@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "pir/balanced_backend.hpp"
+#include "pir/keyed_stream.hpp"
 #include "pir/record_digits.hpp"
 #include "pir/vector_payload.hpp"
 #include "support/served_store.hpp"
@@ -18,10 +19,10 @@ using testing::outcome;
 // (records, record size, records per column the layout must choose): one
 // record; fewer records than the secret's 1408 values; 1024-byte records
 // (911 digits) one to a column; tiny records many to a column; sizes whose
-// bits are no multiple of 9.
+// bits are no multiple of 9 (the last column holding one record of three).
 TEST(Balanced, RecoversEveryRecordInEveryLayout) {
   for (const auto& [count, size, per_column] : std::vector<std::tuple<std::size_t, std::size_t, std::uint64_t>>{
-           {1, 4, 1}, {5, 13, 1}, {40, 1024, 1}, {3000, 4, 25}, {300, 37, 3}}) {
+           {1, 4, 1}, {5, 13, 1}, {40, 1024, 1}, {3000, 4, 25}, {301, 37, 3}}) {
     testing::Records records = testing::random_records(count, size, static_cast<std::uint32_t>(count + size));
     std::fill(records[0].begin(), records[0].end(), 0xFF);  // digits of 511
     if (count > 1) std::fill(records[1].begin(), records[1].end(), 0x00);
@@ -30,9 +31,19 @@ TEST(Balanced, RecoversEveryRecordInEveryLayout) {
     const PirParams params = testing::params_for("simplepir-balanced-128-v1", count, size);
     for (std::uint64_t id = 0; id < count; id += 1 + count / 40) {
       const GeneratedQuery generated = BalancedBackend::generate_query(params, server.artifact, id).value();
-      const auto record =
-          BalancedBackend::decode_response_record(params, server.artifact, generated.context, server.answer(generated.query));
-      EXPECT_EQ(record.value(), server.records[id]) << count << "x" << size << " record " << id;
+      const PirResponse response = server.answer(generated.query);
+      const auto record = BalancedBackend::decode_response_record(params, server.artifact, generated.context, response);
+      EXPECT_TRUE(std::ranges::equal(record.value(), server.records[id])) << count << "x" << size << " record " << id;
+      // The whole column: every record stacked in it, zero bytes in the slots past the last record.
+      const DecodedColumns columns =
+          BalancedBackend::decode_response_columns(params, server.artifact, std::span(&generated.context, 1),
+                                                   std::span(&response, 1)).value();
+      for (std::uint64_t slot = 0; slot < per_column; ++slot) {
+        const std::uint64_t covered = columns.first_covered_record(id) + slot;
+        const std::vector<std::uint8_t> expected =
+            covered < count ? server.records[covered] : std::vector<std::uint8_t>(size, 0);
+        EXPECT_TRUE(std::ranges::equal(columns.record(0, slot), expected)) << count << "x" << size << " record " << covered;
+      }
     }
   }
   // The cost model's choice at scale: upload (columns) plus download (rows) per query at its smallest.
@@ -76,7 +87,8 @@ TEST(Balanced, DigitsRoundTripEveryBit) {
 
 TEST(Balanced, ErrorsHaveMeanZeroVarianceFortyOneAndBoundedRange) {
   constexpr double kCount = 200'000;
-  const auto errors = random_centred_binomial_vector(200'000).value();
+  KeyedStream stream = KeyedStream::keyed_by().value();
+  const auto errors = centred_binomial_vector(stream, 200'000);
   double sum = 0, squares = 0;
   for (const std::int64_t e : errors) {
     sum += static_cast<double>(e);
@@ -112,9 +124,10 @@ double worst_chi_square(std::span<const std::uint64_t> values) {
 TEST(Balanced, SecretsAndQueriesLookUniform) {
   const testing::BalancedStore server(testing::random_records(4000, 4, 9), 7);
   const PirParams params = testing::params_for("simplepir-balanced-128-v1", 4000, 4);
+  KeyedStream stream = KeyedStream::keyed_by().value();
   const auto query_of = [&](const SecretVector<std::uint64_t>& secret) {
     const auto generated = BalancedBackend::generate_query_from_material(
-        params, server.artifact, 7, 1, secret, random_centred_binomial_vector(server.artifact.setup.layout.columns).value());
+        params, server.artifact, 7, 1, secret, centred_binomial_vector(stream, server.artifact.setup.layout.columns));
     const auto words = decode_vector_payload<std::uint32_t>(kBalancedQueryMagic, generated.value().query.payload.bytes,
                                                             server.artifact.setup.layout.columns, "query").value();
     return std::vector<std::uint64_t>(words.begin(), words.end());

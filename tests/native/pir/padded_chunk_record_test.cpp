@@ -29,8 +29,29 @@ TEST(PaddedChunkRecord, LengthPrefixBoundaries) {
   EXPECT_EQ(outcome(decode_padded_chunk_record(record)), "ok");
   record[0] = 0xFD;
   EXPECT_EQ(outcome(decode_padded_chunk_record(record)), "format error: chunk payload length 1021 exceeds record size 1024");
-  EXPECT_EQ(outcome(decode_padded_chunk_record(std::vector<std::uint8_t>(8, 0))),
-            "JSON error for chunk-record-payload: the decoded record does not hold a chunk record");
+}
+
+// What an error says of a record: the unchecked decode's texts, with the
+// length and the position of a missing or repeated field; without them for a
+// record that passed its digest check. Other faults of the JSON show nothing.
+TEST(PaddedChunkRecord, ErrorsNameFieldsAndOnlyTheUncheckedDecodeGivesLengths) {
+  const std::string prefix = "JSON error for chunk-record-payload: ";
+  for (const auto& [json, size, with_lengths, without_lengths] :
+       std::vector<std::tuple<std::string, std::size_t, std::string, std::string>>{
+           {R"({"record_id":0,"chunk_id":"c","document_id":"d"})", 64, prefix + "missing field `text` at line 1 column 48",
+            prefix + "missing field `text`"},
+           {R"({"record_id":0,"chunk_id":"c","chunk_id":"e"})", 64, prefix + "duplicate field `chunk_id` at line 1 column 40",
+            prefix + "duplicate field `chunk_id`"},
+           {R"({"record_id":"secret","chunk_id":"c"})", 64, prefix + std::string(kNotAChunkRecord),
+            prefix + std::string(kNotAChunkRecord)},
+           {"", 8, prefix + std::string(kNotAChunkRecord), prefix + std::string(kNotAChunkRecord)},
+           {std::string(70, ' '), 64, "format error: chunk payload length 70 exceeds record size 64",
+            "format error: chunk payload length exceeds record size"}}) {
+    std::vector<std::uint8_t> record = testing::padded_record(json, std::max(size, json.size() + 4));
+    record.resize(size);
+    EXPECT_EQ(outcome(decode_padded_chunk_record(record)), with_lengths) << json;
+    EXPECT_EQ(outcome(decode_padded_chunk_record(record, RecordErrors::WithoutLengths)), without_lengths) << json;
+  }
 }
 
 // The process's peak resident size in bytes (VmHWM).

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/json_decode.hpp"
+#include "pir/balanced_client_hint.hpp"
 #include "pir/pir_params.hpp"
 #include "pir/pir_profiles.hpp"
 #include "pir/simplepir_rs_client_hint.hpp"
@@ -45,6 +46,16 @@ class ByteWriter {
     for (std::uint64_t i = 1; i <= count; ++i) {
       for (int b = 0; b < 4; ++b) bytes_.push_back(static_cast<std::uint8_t>(i >> (8 * b)));
     }
+    return *this;
+  }
+  ByteWriter& u32s(std::span<const std::uint32_t> values) {
+    for (const std::uint32_t value : values) {
+      for (int b = 0; b < 4; ++b) bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+    }
+    return *this;
+  }
+  ByteWriter& bytes(std::span<const std::uint8_t> values) {
+    bytes_.insert(bytes_.end(), values.begin(), values.end());
     return *this;
   }
   ByteWriter& raw(std::size_t count) {
@@ -108,6 +119,15 @@ inline ByteWriter balanced_setup(std::uint64_t record_count, std::uint64_t recor
   ByteWriter writer;
   writer.magic("QVBLC001").u64(record_count).u64(record_size).u64(digits).u64(per_column).u64(columns).u64(rows);
   return writer.u64(secret_dimension).u64s(4);
+}
+
+// The client hint file of a balanced artifact.
+inline ByteWriter balanced_hint_file(const BalancedClientArtifact& artifact) {
+  const BalancedLayout& layout = artifact.setup.layout;
+  ByteWriter writer;
+  writer.magic("QVBLC001").u64(layout.record_count).u64(layout.record_size_bytes).u64(layout.digits_per_record);
+  writer.u64(layout.records_per_column).u64(layout.columns).u64(layout.rows).u64(artifact.setup.secret_dimension);
+  return writer.bytes(artifact.setup.matrix_key).u32s(artifact.hint);
 }
 
 // "pir/scheme.json" agreeing with a manifest of `profile` with the given store shape.
