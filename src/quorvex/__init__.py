@@ -4,7 +4,7 @@ The core is the extension module ``quorvex._native``: it opens and verifies a
 public cache, searches it locally and turns a search into private (PIR)
 queries and the server's answer back into chunk texts. Around it, by role:
 
-- quorvex.client: the application side (PrivateRetriever, transport, chunk checks);
+- quorvex.client: the application side (PrivateRetriever, transport, chunk checks, distrust);
 - quorvex.publisher: documents, chunking, publishing a cache and its server state;
 - quorvex.server: the PIR service over the native engine quorvex._engine;
 - quorvex.embedders: text to vectors (hashing, MiniLM);
@@ -20,6 +20,7 @@ from quorvex._native import (
     __version__,
 )
 from quorvex.client.chunk_digests import ChunkDigests
+from quorvex.client.distrust import DistrustRecord
 from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
 from quorvex.client.retriever import (
     AnswerMismatch,
@@ -54,6 +55,7 @@ __all__ = [
     "AnswerMismatch",
     "TamperedChunk",
     "ServerDistrusted",
+    "DistrustRecord",
     "InsecureCache",
     "UnexpectedPublication",
     "ChunkDigests",

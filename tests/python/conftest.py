@@ -22,3 +22,9 @@ def store(tmp_path_factory):
     root = tmp_path_factory.mktemp("store")
     publish_small(root)
     return root
+
+
+@pytest.fixture(autouse=True)
+def own_state_directory(tmp_path_factory, monkeypatch):
+    """Each test remembers distrusted servers in a folder of its own, never in the user's."""
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path_factory.mktemp("state")))

@@ -96,13 +96,26 @@ def test_serve_ask_verify_end_to_end(published):
     assert f"\npublication {publication_id(published / 'cache')}\n" in verified.stdout
 
 
-def test_ask_stops_at_the_first_altered_answer_and_sends_nothing_more(published, capsys):
+def test_ask_stops_at_the_first_altered_answer_and_no_later_process_asks_until_cleared(published, capsys):
     liar, answered = PirServer.load(published / "state", alteration=AnswerAlteration(lane=0)), []
     liar.answer_batch = lambda documents, answer=liar.answer_batch: answered.extend(documents) or answer(documents)
+    cache, publication = str(published / "cache"), publication_id(published / "cache")
     with serve_in_background(PirHttpServer(liar)) as server:
-        assert main(["ask", str(published / "cache"), "tomatoes", "sourdough", "bicycle", "--server", server.url]) == 1
-    error = capsys.readouterr().err
-    assert len(answered) == 1 and "a fetched record differs" in error and "#0" not in error
+        assert main(["ask", cache, "tomatoes", "sourdough", "bicycle", "--server", server.url]) == 1
+        error = capsys.readouterr().err
+        assert len(answered) == 1 and "a fetched record differs" in error and "#0" not in error
+        address = server.url.rsplit("/", 1)[0]
+        # Another process, another path of the same server: refused before anything is sent.
+        again = quorvex("ask", cache, "bicycle", "--server", address + "/other")
+        assert again.returncode == 1 and len(answered) == 1
+        assert f"quorvex ask: error: quorvex sent nothing to {address} for publication {publication}: on " in again.stderr
+        listed = quorvex("distrust")
+        assert listed.stdout.startswith(f"publication {publication} at {address}, since ") and listed.returncode == 0
+        cleared = quorvex("distrust", "clear", "--publication", publication, "--server", server.url)
+        assert "warning: clearing lets quorvex send that server queries again" in cleared.stderr
+        assert cleared.stdout.startswith(f"cleared: publication {publication} at {address}")
+        assert "no server is distrusted" in quorvex("distrust").stdout
+        assert main(["ask", cache, "tomatoes", "--server", server.url]) == 1 and len(answered) == 2
 
 
 def test_ask_refuses_a_development_cache_or_another_publication_unless_told(toy, published):
@@ -219,7 +232,7 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch
     for part in [f"publishing into {tmp_path}/quorvex/demo-", "listening on http://127.0.0.1:",
                  "Question 1/1: What does the yield expression do?", "[yield#",
                  "4 PIR queries (2 hits + 2 padding)", "timings: embed", "server round trip", "every one of exactly",
-                 "caught: a fetched record differs", "sends this server nothing more"]:
+                 "caught: a fetched record differs", "refused: quorvex sent nothing to http://127.0.0.1:"]:
         assert part in out
     assert out.rstrip().endswith(PRIVACY_NOTE)
     # The next demo reuses the published corpus, and publishes it again once it is damaged.

@@ -13,6 +13,7 @@ import pytest
 
 from quorvex import (AnswerMismatch, EmbedderMismatch, HashingEmbedder, InsecureCache, NativeClient,
                      PrivateRetriever, ServerDistrusted, TamperedChunk, UnexpectedPublication)
+from quorvex.client.distrust import DistrustRecord
 from quorvex.client.retriever import InsecureCacheWarning
 from quorvex.server.pir_server import PirServer
 from quorvex.shared.formats import publication_id
@@ -90,7 +91,7 @@ def _unsound_cache(store, tmp_path):
      EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'.*"
                        "search it with the same embedder: --embedder hashing$"),
     (_another_collections_server, HashingEmbedder, TamperedChunk,
-     "differs from what the cache .* holds: the server altered its answer, or answers from another publication"),
+     "differs from what the cache .* holds: the server altered its answer or its state, or answers from another publication"),
     (lambda store, tmp_path: (_cache_with_rows(store, tmp_path, lambda rows: [
         {**r, "chunk_id": rows[(i + 1) % len(rows)]["chunk_id"]} for i, r in enumerate(rows)]),
         PirServer.load(store / "state").answer), HashingEmbedder, AnswerMismatch,
@@ -124,16 +125,19 @@ def _altered(response: bytes, element: int, position: int) -> bytes:
 @pytest.mark.parametrize("position", range(4))
 @pytest.mark.parametrize("element", [0, 8, 200, 910])
 def test_an_altered_answer_fails_alike_whichever_records_were_fetched_and_ends_the_trust(store, pir, position,
-                                                                                         element):
-    for question, _ in QUESTIONS:
-        sent = []
+                                                                                         element, tmp_path):
+    for number, (question, _) in enumerate(QUESTIONS):
+        sent, distrust = [], DistrustRecord(tmp_path / str(number))
         retriever = PrivateRetriever(store / "cache", HashingEmbedder(),
-                                     lambda q: sent.append(q) or _altered(pir.answer(q), element, position))
+                                     lambda q: sent.append(q) or _altered(pir.answer(q), element, position),
+                                     distrust=distrust)
         with pytest.raises(TamperedChunk, match="^a fetched record differs from what the cache") as raised:
             retriever.retrieve(question)
         assert raised.value.chunk_ids == tuple(hit.chunk_id for hit in retriever.search(question))
-        with pytest.raises(ServerDistrusted, match="sends it nothing more"):
-            retriever.retrieve(question)
+        # Any retriever of this publication (here one with a transport that names no server) now sends nothing.
+        again = PrivateRetriever(store / "cache", HashingEmbedder(), sent.append, distrust=distrust)
+        with pytest.raises(ServerDistrusted, match="through a transport without an address failed the client's"):
+            again.retrieve(question)
         assert len(sent) == 1
 
 

@@ -1,10 +1,11 @@
-"""The quorvex command: publish, serve, ask, verify and demo.
+"""The quorvex command: publish, serve, ask, verify, distrust and demo.
 
     quorvex publish docs/ --cache cache/ --server-state state/     # or docs.jsonl
     quorvex serve state/                      # http://127.0.0.1:8765/query
     quorvex ask cache/ "what is a generator?" --server http://127.0.0.1:8765/query
     quorvex ask cache/ --server http://127.0.0.1:8765/query < questions.txt
     quorvex verify cache/
+    quorvex distrust                          # servers whose answers failed their check
     quorvex demo
 """
 
@@ -27,7 +28,7 @@ from quorvex.shared.formats import STATE_FILE
 from quorvex.cli.progress import Progress
 from quorvex.embedders import EMBEDDER_KINDS, make_embedder
 from quorvex.server.http_app import Limits
-from quorvex.client.http_transport import HttpTransport
+from quorvex.client.http_transport import HttpTransport, server_address
 from quorvex.cli.privacy import PRIVACY_NOTE
 
 if TYPE_CHECKING:
@@ -156,6 +157,8 @@ def _ask(args: argparse.Namespace) -> int:
         if not (args.cache / "manifest.json").is_file():
             raise ValueError(f"{args.cache} is not a quorvex public cache (it holds no manifest.json): {error}") from None
         raise
+    # A server this machine distrusts is refused before the first question is read.
+    retriever.check_trusted()
     # The first failure ends the command: the retriever would refuse every later question anyway.
     for number, question in enumerate(_questions(args.questions, sys.stdin)):
         retrieval = retriever.retrieve(question)
@@ -187,6 +190,31 @@ def _verify(args: argparse.Namespace) -> int:
         print(f"  warning          {reason}; ask refuses it without --allow-insecure")
     print(f"publication {client.publication}")
     print(PRIVACY_NOTE)
+    return 0
+
+
+def _distrust(args: argparse.Namespace) -> int:
+    from quorvex.client.distrust import CLEAR_WARNING, DistrustRecord
+
+    record = DistrustRecord()
+    if args.action == "list":
+        entries = record.entries()
+        if not entries:
+            print(f"no server is distrusted (record: {record.directory})")
+        for entry in entries:
+            print(entry.describe())
+        return 0
+    if args.all == (args.publication is not None or args.server is not None):
+        raise ValueError("name what to clear: --publication ID (with --server URL for one server), or --all alone")
+    if args.server is not None and args.publication is None:
+        raise ValueError("--server clears the entry of one publication at that server: name it with --publication")
+    server = None if args.server is None else server_address(args.server)
+    print(f"quorvex distrust: warning: {CLEAR_WARNING}", file=sys.stderr)
+    removed = record.clear(None if args.all else args.publication, server)
+    for entry in removed:
+        print(f"cleared: {entry.describe()}")
+    if not removed:
+        print("nothing to clear: no entry matches")
     return 0
 
 
@@ -304,6 +332,16 @@ def _parser() -> argparse.ArgumentParser:
                                  formatter_class=_HelpFormatter)
     verify.add_argument("cache", type=pathlib.Path, help="public cache directory to check")
     verify.set_defaults(run=_verify)
+
+    distrust = commands.add_parser("distrust", formatter_class=_HelpFormatter,
+                                   help="list or clear the servers this machine no longer asks, after an answer "
+                                        "failed its check")
+    distrust.add_argument("action", nargs="?", choices=("list", "clear"), default="list",
+                          help="list the record, or clear entries from it")
+    distrust.add_argument("--publication", type=_publication, help="clear the entries of this publication")
+    distrust.add_argument("--server", help="with --publication: clear only the entry of this server URL")
+    distrust.add_argument("--all", action="store_true", help="clear every entry, damaged ones included")
+    distrust.set_defaults(run=_distrust)
 
     demo = commands.add_parser("demo", help="publish Python's documentation topics, serve them and ask questions",
                                formatter_class=_HelpFormatter)

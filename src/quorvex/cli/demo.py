@@ -26,7 +26,8 @@ from quorvex.cli import display
 from quorvex.cli.privacy import PRIVACY_NOTE
 from quorvex.client.cache_info import CacheInfo
 from quorvex.client.http_transport import HttpTransport
-from quorvex.client.retriever import PrivateRetriever, TamperedChunk
+from quorvex.client.distrust import DistrustRecord
+from quorvex.client.retriever import PrivateRetriever, ServerDistrusted, TamperedChunk
 from quorvex.embedders import Embedder, make_embedder
 from quorvex.embedders.minilm import EmbedderUnavailable
 from quorvex.publisher.atomic_dirs import holds_files
@@ -162,18 +163,31 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, embedder: Embedder, questi
          "record each query fetches decodes with a few bits changed, though the server cannot tell which "
          "records those are")
     liar = PirServer.load(state, alteration=AnswerAlteration(lane=TAMPERED_LANE))
-    with serve_in_background(PirHttpServer(liar)) as server:
-        retriever = PrivateRetriever(cache, embedder, HttpTransport(server.url, timeout=30))
+    # The demo's liar is remembered in a folder of its own, not in the user's distrust record.
+    with serve_in_background(PirHttpServer(liar)) as server, tempfile.TemporaryDirectory() as remembered:
+        retriever = PrivateRetriever(cache, embedder, HttpTransport(server.url, timeout=30),
+                                     distrust=DistrustRecord(remembered))
         _say(f"   Question: {question}")
         try:
             retrieval = retriever.retrieve(question)
         except TamperedChunk as caught:
             _say(f"   caught: {caught}")
-            _say("   (every decoded record, padding records included, is checked against the SHA-256 that the "
-                 "verified cache holds for it, so every retrieval fails alike whichever records it fetched; the "
-                 "retriever then sends this server nothing more)")
+            _say("   (every record of every column the queries touched, padding queries included, is checked "
+                 "against the SHA-256 that the verified cache holds for it, so every retrieval fails alike whichever "
+                 "records it fetched)")
         else:
             _say(f"   NOT caught: the retrieval returned {[c.chunk_id for c in retrieval.chunks]}")
+            return
+        _say(f"   Asked again, in a new retriever: {question}")
+        try:
+            PrivateRetriever(cache, embedder, HttpTransport(server.url, timeout=30),
+                             distrust=DistrustRecord(remembered)).retrieve(question)
+        except ServerDistrusted as refused:
+            _say(f"   refused: {refused}")
+            _say("   (the failure is recorded on disk, so no process of this user asks that server for this "
+                 "publication again until the record is cleared)")
+        else:
+            _say("   NOT refused: the second retriever asked the server again")
 
 
 def _run(workdir: pathlib.Path, embedder: Embedder, questions: Sequence[str], tamper: bool,

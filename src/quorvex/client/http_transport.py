@@ -26,7 +26,7 @@ from time import sleep
 
 from quorvex.shared.formats import PUBLICATION_HEADER
 
-__all__ = ["HttpTransport", "PublicationMismatch", "TransportError"]
+__all__ = ["HttpTransport", "PublicationMismatch", "TransportError", "server_address"]
 
 DEFAULT_TIMEOUT = 30.0
 # A supported-profile response is well under 1 MiB; the limit only stops a runaway server.
@@ -99,15 +99,26 @@ def _retry_wait(headers: http.client.HTTPMessage) -> float:
     return min(float(value), MAX_RETRY_WAIT) if value.isdigit() else 1.0
 
 
+def server_address(url: str) -> str:
+    """The address of the server at url: scheme, host and port (lower case, the port given even where
+    it is the scheme's default), so that every path of one server is one server."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise ValueError(f"the server URL must be an http:// or https:// URL with a host, got {url!r}")
+    host = f"[{parts.hostname}]" if ":" in parts.hostname else parts.hostname
+    return f"{parts.scheme}://{host}:{parts.port or (443 if parts.scheme == 'https' else 80)}"
+
+
 class HttpTransport:
     def __init__(self, url: str, *, timeout: float = DEFAULT_TIMEOUT,
                  max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES, busy_retries: int = DEFAULT_BUSY_RETRIES,
                  publication: str | None = None):
         """publication: the identifier of the cache the queries are made for (quorvex.shared.formats),
         sent with each query so that a server holding another publication refuses it."""
+        # The address refuses anything but an http:// or https:// URL with a host.
+        self.server_address = server_address(url)  # what a failed check distrusts (quorvex.client.distrust)
         parts = urllib.parse.urlsplit(url)
-        if parts.scheme not in ("http", "https") or not parts.hostname:
-            raise ValueError(f"the server URL must be an http:// or https:// URL with a host, got {url!r}")
+        host = parts.hostname or ""
         self.url = url
         self.timeout = timeout
         self.max_response_bytes = max_response_bytes
@@ -119,7 +130,7 @@ class HttpTransport:
         self._parts = parts
         self._target = urllib.parse.urlunsplit(("", "", parts.path or "/", parts.query, ""))
         self._proxy = None
-        if not _is_loopback(parts.hostname) and not urllib.request.proxy_bypass(parts.hostname):
+        if not _is_loopback(host) and not urllib.request.proxy_bypass(host):
             proxy = urllib.request.getproxies().get(parts.scheme)
             self._proxy = urllib.parse.urlsplit(proxy) if proxy else None
             if self._proxy is not None and parts.scheme == "http":

@@ -12,7 +12,8 @@ PrivateRetriever.retrieve does; the fetched chunks come back as LangChain docume
 chunk's text as page_content, its chunk id as id, and in metadata its document id, its score
 and its own metadata. A PrivateRetriever is bound to the thread that opened it, and LangChain
 runs retrievers on several threads (ainvoke uses an executor), so each thread opens the cache
-once for itself; one failed answer, on any thread, stops them all (ServerDistrusted).
+once for itself. One failed answer, on any thread, stops them all and every later process of this
+user, for that publication at that server (ServerDistrusted; see quorvex.client.distrust).
 """
 
 from __future__ import annotations
@@ -27,7 +28,8 @@ from langchain_core.retrievers import BaseRetriever
 from pydantic import ConfigDict, PrivateAttr
 
 from quorvex.embedders import Embedder
-from quorvex.client.retriever import AnswerMismatch, PrivateRetriever, RetrievedChunk, ServerDistrusted, Transport
+from quorvex.client.distrust import DistrustRecord
+from quorvex.client.retriever import AnswerMismatch, PrivateRetriever, RetrievedChunk, Transport
 
 __all__ = ["QuorvexRetriever", "as_document"]
 
@@ -49,10 +51,9 @@ class QuorvexRetriever(BaseRetriever):
     transport: Any  # a Transport: query document bytes in, response document bytes out
     publication: str | None = None  # the publication to pin (see PrivateRetriever)
     allow_insecure: bool = False
+    distrust: DistrustRecord | None = None  # where failures are remembered (None: the user's state directory)
 
     _local: threading.local = PrivateAttr(default_factory=threading.local)
-    # One failed answer distrusts the server for every thread's retriever.
-    _distrusted: threading.Event = PrivateAttr(default_factory=threading.Event)
 
     def _retriever(self) -> PrivateRetriever:
         retriever: PrivateRetriever | None = getattr(self._local, "retriever", None)
@@ -60,16 +61,15 @@ class QuorvexRetriever(BaseRetriever):
             embedder: Embedder = self.embedder
             transport: Transport = self.transport
             retriever = self._local.retriever = PrivateRetriever(
-                self.cache_dir, embedder, transport, publication=self.publication, allow_insecure=self.allow_insecure)
+                self.cache_dir, embedder, transport, publication=self.publication, allow_insecure=self.allow_insecure,
+                distrust=self.distrust)
         return retriever
 
     def _get_relevant_documents(self, query: str, *, run_manager: CallbackManagerForRetrieverRun) -> list[Document]:
-        if self._distrusted.is_set():
-            raise ServerDistrusted("an earlier answer of this server failed its check; this retriever sends it "
-                                   "nothing more")
         try:
             chunks = self._retriever().retrieve(query).chunks
-        except AnswerMismatch:
-            self._distrusted.set()
-            raise
+        except AnswerMismatch as error:
+            # The error may reach another thread (ainvoke): without its frames, it holds no reference to
+            # this thread's retriever, whose native client must be released on this thread.
+            raise error.with_traceback(None) from None
         return [as_document(chunk) for chunk in chunks]

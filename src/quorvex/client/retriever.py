@@ -8,15 +8,18 @@
 The cache is opened and verified once, by the extension module. `search` runs only on
 this machine. `retrieve` searches, prepares one PIR query per record of the retrieval
 (the real hits padded to a fixed count), hands the query document to the transport, and
-decodes the response document natively, checking every decoded record, padding records
-included, against the digest the verified cache holds for it. The transport is any callable
-taking the query document bytes and returning the response document bytes; it is the only
-part that talks to the server.
+decodes the response document natively, checking every record each answer covers (the whole
+column of the store a query asked for, padding queries included) against the digest the
+verified cache holds for it. The transport is any callable taking the query document bytes and
+returning the response document bytes; it is the only part that talks to the server.
 
-A server learns nothing from how a retrieval fails: an altered answer fails the same way
-whichever records it fetched (TamperedChunk), and after one failure the retriever sends
-nothing more (ServerDistrusted). What is left: a server that alters one record in its own
-state learns whether a retrieval fetched it, once, before the client stops.
+A server learns at most one bit from how retrievals fail, once per machine and publication: an
+altered answer, or an altered record in the server's own state, fails the same way whichever
+records were fetched (TamperedChunk), and that first failure is recorded on disk
+(quorvex.client.distrust), so that every later retrieval of the publication at that server, in
+any process of this user, is refused before anything is sent (ServerDistrusted). The server's
+address comes from the transport's `server_address` (HttpTransport has one); `quorvex distrust`
+lists and clears the record.
 
 Pin the publication you were given with `publication=` (the 64 hexadecimal digits `quorvex
 verify` prints). A cache without record digests, or of any other profile than the balanced one
@@ -40,6 +43,7 @@ from typing import Any
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval
 from quorvex.client.cache_info import CacheInfo
 from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
+from quorvex.client.distrust import DistrustRecord, ServerDistrusted
 from quorvex.embedders import Embedder, embedder_kind
 from quorvex.shared import profiles
 
@@ -64,10 +68,6 @@ class UnexpectedPublication(ValueError):
 
 class InsecureCache(ValueError):
     """The cache cannot be retrieved from safely; a caller may opt in with allow_insecure=True."""
-
-
-class ServerDistrusted(AnswerMismatch):
-    """An earlier answer of the server failed its check: the retriever sends it nothing more."""
 
 
 # The text of the extension module's refusal of a record that differs from its digest.
@@ -147,10 +147,12 @@ def _metadata(metadata_json: str | None) -> Any:
 class PrivateRetriever:
     def __init__(self, cache_dir: str | pathlib.Path, embedder: Embedder, transport: Transport, *,
                  top_k: int = DEFAULT_TOP_K, retrieval_count: int = DEFAULT_RETRIEVAL_COUNT,
-                 publication: str | None = None, allow_insecure: bool = False):
+                 publication: str | None = None, allow_insecure: bool = False,
+                 distrust: DistrustRecord | None = None):
         """Opens and verifies the cache; raises RuntimeError with the module's message if it is unsound,
         UnexpectedPublication if it is not the pinned publication, InsecureCache if it cannot be retrieved
-        from safely (unless allow_insecure), EmbedderMismatch if it was published with another embedder."""
+        from safely (unless allow_insecure), EmbedderMismatch if it was published with another embedder.
+        distrust: where failed retrievals are remembered (by default the user's state directory)."""
         if publication is not None:
             check_publication_id(publication)
         self._client = NativeClient.open_public_cache(str(cache_dir))
@@ -179,9 +181,16 @@ class PrivateRetriever:
         # made for a cache it does not serve, before it computes anything.
         bind = getattr(transport, "for_publication", None)
         self.transport = bind(self.publication) if callable(bind) else transport
+        # The address a failure is remembered under; None distrusts the publication at every server.
+        self.server: str | None = getattr(transport, "server_address", None)
+        self.distrust = distrust if distrust is not None else DistrustRecord()
         self.top_k = top_k
         self.retrieval_count = retrieval_count
-        self._distrusted = False
+
+    def check_trusted(self) -> None:
+        """Raises ServerDistrusted if an earlier answer for this publication at this server failed its
+        check, on this machine (nothing is sent); returns quietly otherwise."""
+        self.distrust.check(self.publication, self.server)
 
     def _embed(self, text: str) -> list[float]:
         if not text.strip():
@@ -195,9 +204,7 @@ class PrivateRetriever:
 
     def retrieve(self, text: str) -> Retrieval:
         """Searches, fetches the hits' texts privately through the transport and decodes them."""
-        if self._distrusted:
-            raise ServerDistrusted("an earlier answer of this server failed its check; this retriever sends it "
-                                   "nothing more (open a new one to trust a server again)")
+        self.check_trusted()
         started = time.perf_counter()
         vector = self._embed(text)
         embedded = time.perf_counter()
@@ -224,23 +231,34 @@ class PrivateRetriever:
         )
 
     def _decode(self, prepared: PreparedRetrieval, response: bytes, hit_ids: tuple[str, ...]) -> list[DecodedChunk]:
-        """The hits' chunks; any failure distrusts the server from now on. Messages name no fetched chunk."""
+        """The hits' chunks; any failure distrusts the server for this publication on this machine, from
+        now on. Messages name no fetched chunk."""
         try:
             if self.digests is None:
                 return self._client.decode_checked_retrieval(prepared, response)
             return self._decode_unchecked(prepared, response, self.digests, hit_ids)
         except RuntimeError as error:
-            self._distrusted = True
-            if isinstance(error, AnswerMismatch):
-                raise
-            if _INTEGRITY_FAILURE in str(error):
-                raise TamperedChunk(f"a fetched record differs from what the cache {self.cache.path} says it "
-                                    "holds: the server altered its answer, or answers from another publication's "
-                                    "state", hit_ids) from None
-            # The checked decode's other errors concern the response document, not what it decrypts to.
-            detail = f": {error}" if self.digests is None else ""
-            raise AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} (does "
-                                 f"the server serve the state published with it?){detail}", hit_ids) from None
+            failure = error if isinstance(error, AnswerMismatch) else self._mismatch(error, hit_ids)
+        self._remember(failure)
+        raise failure
+
+    def _mismatch(self, error: RuntimeError, hit_ids: tuple[str, ...]) -> AnswerMismatch:
+        if _INTEGRITY_FAILURE in str(error):
+            return TamperedChunk(f"a fetched record differs from what the cache {self.cache.path} says it holds: the "
+                                 "server altered its answer or its state, or answers from another publication's "
+                                 "state", hit_ids)
+        # The checked decode's other errors concern the response document, not what it decrypts to.
+        detail = f": {error}" if self.digests is None else ""
+        return AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} (does the "
+                              f"server serve the state published with it?){detail}", hit_ids)
+
+    def _remember(self, failure: AnswerMismatch) -> None:
+        """Records the failure on disk; where the disk refuses, this process remembers it and says so."""
+        try:
+            self.distrust.record(self.publication, self.server, str(failure))
+        except OSError as error:
+            warnings.warn(f"could not record on disk that {self.server or 'the server'} failed its check "
+                          f"({error}); this process distrusts it until it ends", stacklevel=4)
 
     def _decode_unchecked(self, prepared: PreparedRetrieval, response: bytes, digests: ChunkDigests,
                           hit_ids: tuple[str, ...]) -> list[DecodedChunk]:
