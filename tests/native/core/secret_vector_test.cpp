@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -24,7 +25,12 @@ struct InspectingHeap {
   InspectingHeap() = default;
   template <class U>
   InspectingHeap(const InspectingHeap<U>&) {}
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  // Blocks are handed out zeroed, so a nonzero byte coming back was written by the container.
+  T* allocate(std::size_t n) {
+    T* pointer = std::allocator<T>{}.allocate(n);
+    std::memset(static_cast<void*>(pointer), 0, n * sizeof(T));
+    return pointer;
+  }
   void deallocate(T* pointer, std::size_t n) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(pointer);
     ++returned;
