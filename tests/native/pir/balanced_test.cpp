@@ -40,8 +40,7 @@ TEST(Balanced, RecoversEveryRecordInEveryLayout) {
                                                    std::span(&response, 1)).value();
       for (std::uint64_t slot = 0; slot < per_column; ++slot) {
         const std::uint64_t covered = columns.first_covered_record(id) + slot;
-        const std::vector<std::uint8_t> expected =
-            covered < count ? server.records[covered] : std::vector<std::uint8_t>(size, 0);
+        const auto expected = covered < count ? server.records[covered] : std::vector<std::uint8_t>(size, 0);
         EXPECT_TRUE(std::ranges::equal(columns.record(0, slot), expected)) << count << "x" << size << " record " << covered;
       }
     }
