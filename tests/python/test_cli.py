@@ -40,6 +40,8 @@ def serving(state_dir, *options):
         try:
             line = process.stdout.readline()
             assert "at http://127.0.0.1:" in line, line + process.stderr.read()
+            # It names the publication it serves, as publish and verify do.
+            assert process.stdout.readline() == f"publication {publication_id(state_dir.parent / 'cache')}\n"
             yield line.split(" at ", 1)[1].split(";", 1)[0]
         finally:
             process.send_signal(signal.SIGINT)
@@ -53,13 +55,14 @@ def serving(state_dir, *options):
 def published(tmp_path_factory):
     root = tmp_path_factory.mktemp("cli")
     docs = write_jsonl(root / "docs.jsonl")
-    assert main(["publish", str(docs), "--cache", str(root / "cache"), "--server-state", str(root / "state")]) == 0
+    assert main(["publish", str(docs), "--cache", str(root / "cache"), "--server-state", str(root / "state"),
+                 "--embedder", "hashing"]) == 0
     return root
 
 
 def test_publish_summarises_what_it_wrote(capsys, tmp_path):
     command = ["publish", str(write_jsonl(tmp_path / "docs.jsonl")), "--cache", str(tmp_path / "c"),
-               "--server-state", str(tmp_path / "s")]
+               "--server-state", str(tmp_path / "s"), "--embedder", "hashing"]
     assert main(command) == 0
     out = capsys.readouterr().out
     for part in ["published 4 documents as ", "simplepir-balanced-128-v1 (estimated-128-unaudited)",
@@ -67,7 +70,8 @@ def test_publish_summarises_what_it_wrote(capsys, tmp_path):
                  f"\npublication {publication_id(tmp_path / 'c')}\n"]:
         assert part in out
     assert main(command) == 1  # into the same, now non-empty, directories
-    assert "quorvex publish: error:" in capsys.readouterr().err
+    assert f"quorvex publish: error: {tmp_path / 'c'} is not empty; add --overwrite to replace it" in \
+        capsys.readouterr().err
 
 
 def test_serve_ask_verify_end_to_end(published):
@@ -161,8 +165,13 @@ def test_verify_prints_the_exact_error_of_an_unsound_cache(published, tmp_path):
      "checksums.json), not a server state folder"),
     (lambda root, tmp, port: ["--version"], "stdout", f"quorvex {__version__}\n"),
     (lambda root, tmp, port: ["ask", "--help"], "stdout", "http://127.0.0.1:8765/query)"),
+    (lambda root, tmp, port: ["verify", "/missing/cache"], "stderr", "quorvex verify: error: /missing/cache does not "
+     "exist\n"),
+    (lambda root, tmp, port: ["ask", str(root / "cache"), "x", "--top-k", "5"], "stderr",
+     "quorvex ask: error: top_k must be from 1 to the retrieval count 4, got 5\n"),
 ], ids=["empty question", "not a cache", "port in use", "plural forms", "unreachable server", "own embeddings",
-        "state as cache", "state to verify", "cache as state", "version", "defaults in help"])
+        "state as cache", "state to verify", "cache as state", "version", "defaults in help", "missing cache",
+        "top-k beyond the queries"])
 def test_command_line_frictions(tmp_path, published, command, stream, expected):
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
@@ -175,7 +184,8 @@ def test_an_interrupted_publish_says_so_in_one_line_after_the_skips_it_showed_fi
     (tmp_path / "docs").mkdir()
     (tmp_path / "docs/blob.bin").write_bytes(b"\0")
     def interrupted(*args, **kwargs):  # the long work starts once the skips are out
-        assert (tmp_path / "out").read_text() == "skipped 1 file: blob.bin (binary)\n"
+        skips, embedder = (tmp_path / "out").read_text().splitlines()
+        assert skips == "skipped 1 file: blob.bin (binary)" and embedder.startswith("embedder: ")  # the best installed
         raise KeyboardInterrupt
     monkeypatch.setattr("quorvex.publisher.publish_documents.publish_documents", interrupted)
     with open(tmp_path / "out", "w") as out, contextlib.redirect_stdout(out):
@@ -251,3 +261,14 @@ def test_demo_runs_end_to_end_and_catches_a_tampering_server(capsys, monkeypatch
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "kept/cache/manifest.json"))  # a file: no folder in it
     assert main(["demo", "--question", "yield", "--embedder", "hashing"]) == 0
     assert "; publishing into a temporary folder)" in capsys.readouterr().out
+
+
+def test_two_first_demos_at_once_publish_once_and_the_other_reuses_it(tmp_path):
+    command = [sys.executable, "-m", "quorvex", "demo", "--question", "yield", "--embedder", "hashing"]
+    environment = dict(os.environ, XDG_CACHE_HOME=str(tmp_path))
+    demos = [subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for _ in range(2)]
+    outputs = [demo.communicate(timeout=TIMEOUT)[0] for demo in demos]
+    assert [demo.returncode for demo in demos] == [0, 0]
+    assert sorted("chunking, embedding and publishing into" in out for out in outputs) == [False, True]
+    assert sum("reusing it (it opened with every check)" in out for out in outputs) == 1

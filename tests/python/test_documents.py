@@ -180,7 +180,8 @@ def test_a_folder_publishes_its_documents_with_one_line_for_the_skipped_files(tm
     assert [(d.document_id, d.metadata.get("title")) for d in sources.documents] == TITLES
     assert all(d.metadata["path"] == d.document_id and "alert" not in d.text for d in sources.documents)
     assert [(s.path, s.reason) for s in sources.skipped] == SKIPS
-    out = [str(tmp_path / "docs"), "--cache", str(tmp_path / "c"), "--server-state", str(tmp_path / "s")]
+    out = [str(tmp_path / "docs"), "--cache", str(tmp_path / "c"), "--server-state", str(tmp_path / "s"), "--embedder",
+           "hashing"]
     assert main(["publish", "--strict", *out]) == 1 and not (tmp_path / "c").exists()
     assert "blob.bin (binary), empty.txt (empty)" in capsys.readouterr().err
     assert main(["publish", *out]) == 0

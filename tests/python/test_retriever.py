@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from quorvex import (AnswerMismatch, EmbedderMismatch, HashingEmbedder, InsecureCache, NativeClient,
-                     PrivateRetriever, ServerDistrusted, TamperedChunk, UnexpectedPublication)
+                     PrivateRetriever, ServerDistrusted, TamperedChunk, UnexpectedPublication, publish_documents)
 from quorvex.client.distrust import DistrustRecord
 from quorvex.client.retriever import InsecureCacheWarning
 from quorvex.server.pir_server import PirServer
@@ -75,19 +75,30 @@ def _longer_hint(store, tmp_path):
     """The client hint with four more bytes, its checksum listed to match: more than the manifest allows."""
     shutil.copytree(store / "cache", tmp_path / "cache")
     replace_file(tmp_path / "cache", "pir/client_hint.bin", (store / "cache/pir/client_hint.bin").read_bytes() + b"1234")
-    return tmp_path / "cache", None
+    return tmp_path / "cache", _unreachable
 
 
 def _unsound_cache(store, tmp_path):
     shutil.copytree(store / "cache", tmp_path / "cache")
     (tmp_path / "cache/index/metadata.jsonl").write_text("tampered\n")
-    return tmp_path / "cache", None
+    return tmp_path / "cache", _unreachable
+
+
+def _own_model(store, tmp_path):
+    """A cache of embeddings the publisher computed with a model of its own."""
+    documents = [dataclasses.replace(d, embedding=(1.0,) * 384) for d in DOCUMENTS[:3]]
+    publish_documents(documents, tmp_path / "cache", tmp_path / "state", embedding_model="theirs")
+    return tmp_path / "cache", _unreachable
+
+
+def _unreachable(query: bytes) -> bytes:
+    raise AssertionError("nothing may be sent")
 
 
 # Rotated chunk ids: the index names the chunks in another order than the PIR records, whose digests
 # still match: the module compares the record's chunk id with its hit.
 @pytest.mark.parametrize("make, embedder, error, message", [
-    (lambda store, tmp_path: (store / "cache", None), type("Other", (HashingEmbedder,), {"name": "another-model"}),
+    (lambda store, tmp_path: (store / "cache", _unreachable), type("Other", (HashingEmbedder,), {"name": "another-model"}),
      EmbedderMismatch, "published with the embedding model 'quorvex-hashing-words-pairs-384-v1'.*'another-model'.*"
                        "search it with the same embedder: --embedder hashing$"),
     (_another_collections_server, HashingEmbedder, TamperedChunk,
@@ -98,8 +109,9 @@ def _unsound_cache(store, tmp_path):
      "the cache's index and its PIR records do not belong together"),
     (_unsound_cache, HashingEmbedder, RuntimeError, "index/metadata.jsonl"),  # the module's message
     (_longer_hint, HashingEmbedder, RuntimeError, "requires pir/client_hint.bin of .* bytes for its manifest"),
+    (_own_model, lambda: None, ValueError, "^the embedding model 'theirs' is none of quorvex's embedders"),
 ], ids=["another embedder", "another collection's server", "index and records disagree", "unsound cache",
-        "hint longer than the manifest allows"])
+        "hint longer than the manifest allows", "no embedder for the cache's model"])
 def test_a_cache_server_or_embedder_that_do_not_belong_together_are_refused(store, tmp_path, make, embedder, error,
                                                                              message):
     cache, transport = make(store, tmp_path)
@@ -142,9 +154,6 @@ def test_an_altered_answer_fails_alike_whichever_records_were_fetched_and_ends_t
 
 
 def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into(store, pir, toy, rs, tmp_path):
-    def unreachable(query: bytes) -> bytes:
-        raise AssertionError("nothing may be sent")
-
     served = publication_id(store / "cache")
     bare = _cache_with_rows(store, tmp_path, lambda rows: [{k: v for k, v in r.items() if not k.endswith("_sha256")}
                                                            for r in rows])  # no digests of records or chunks
@@ -156,7 +165,7 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
         (rs.public, {}, InsecureCache, "simplepir-rs-experimental-v0 does not protect queries: its LWE secrets"),
     ]:
         with pytest.raises(error, match=message):
-            PrivateRetriever(cache, HashingEmbedder(), unreachable, **options)
+            PrivateRetriever(cache, HashingEmbedder(), _unreachable, **options)
     assert PrivateRetriever(store / "cache", HashingEmbedder(), pir.answer, publication=served).retrieve("tomatoes")
     unchecked = NativeClient.open_public_cache(str(bare))
     with pytest.raises(RuntimeError, match="^format error: this cache gives no record digests"):
@@ -208,6 +217,7 @@ def test_the_readme_examples_run_as_pasted(tmp_path):
         assert ran.returncode == 0, ran.stderr
         outputs.append(ran.stdout)
     tea = "tea#0: Green tea is steeped in water of 80 degrees for two minutes."
-    assert len(outputs) == 3 and outputs[0].splitlines()[0].endswith(tea)
+    assert len(outputs) == 3 and outputs[0].splitlines()[1].endswith(tea)
+    assert outputs[0].splitlines()[0] == f"publication {publication_id(tmp_path / 'my-cache')}"
     assert outputs[1].splitlines()[1:2] == [tea.replace(":", "", 1)]
     assert outputs[2].splitlines()[0].startswith(f"{tea} (score ")

@@ -26,7 +26,7 @@ from quorvex.cli import display
 from quorvex.shared import profiles
 from quorvex.shared.formats import STATE_FILE
 from quorvex.cli.progress import Progress
-from quorvex.embedders import EMBEDDER_KINDS, make_embedder
+from quorvex.embedders import EMBEDDER_KINDS, Embedder, best_embedder, make_embedder
 from quorvex.server.http_app import Limits
 from quorvex.client.http_transport import HttpTransport, server_address
 from quorvex.cli.privacy import PRIVACY_NOTE
@@ -59,7 +59,17 @@ def _cache_not_state(path: pathlib.Path) -> str | None:
     return None
 
 
+def _publish_embedder(args: argparse.Namespace) -> Embedder:
+    """The embedder named, else the best installed one, saying which."""
+    if args.embedder is not None:
+        return make_embedder(args.embedder, verbose=args.verbose)
+    embedder, why = best_embedder(verbose=args.verbose)
+    print(why, flush=True)
+    return embedder
+
+
 def _publish(args: argparse.Namespace) -> int:
+    from quorvex.publisher.atomic_dirs import NotEmpty
     from quorvex.publisher.publish_documents import publish_documents
     from quorvex.publisher.sources import read_sources, skip_summary
 
@@ -69,11 +79,13 @@ def _publish(args: argparse.Namespace) -> int:
         if sources.skipped:
             print(skip_summary(sources.skipped), flush=True)
         documents = sources.documents
-        embedder = None if documents[0].embedding is not None else make_embedder(args.embedder, verbose=args.verbose)
+        embedder = None if documents[0].embedding is not None else _publish_embedder(args)
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,
                                    record_size_bytes=args.record_size, overwrite=args.overwrite,
                                    on_progress=progress.update)
+    except NotEmpty as full:
+        raise ValueError(f"{full.target} is not empty; add --overwrite to replace it") from None
     except KeyboardInterrupt:
         # Until publish_documents returns, both folders are written aside and put in place together
         # (quorvex.publisher.atomic_dirs), or the previous pair is put back.
@@ -107,6 +119,8 @@ def _serve(args: argparse.Namespace) -> int:
                       f"port with --port, or --port 0 for a free one") from None
     print(f"serving {display.count(pir.record_count)} records of {display.count(pir.record_size_bytes)} bytes "
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
+    if pir.publication is not None:
+        print(f"publication {pir.publication}", flush=True)
     print(f"limits: bodies up to {display.count(server.app.max_request_bytes)} bytes, "
           f"{display.count(limits.max_pending_bytes)} bytes of query documents in flight, "
           f"{limits.max_batch} documents a pass, {limits.max_connections} connections, "
@@ -145,11 +159,13 @@ def _print_retrieval(retrieval: Retrieval, server: str) -> None:
 def _ask(args: argparse.Namespace) -> int:
     from quorvex.client.retriever import PrivateRetriever
 
-    # The embedder (a model, for minilm) is loaded once, before the first question.
-    embedder = make_embedder(args.embedder, verbose=args.verbose)
+    # The embedder (a model, for minilm) is loaded once, before the first question; without --embedder,
+    # the retriever takes the one of the model the cache names.
+    embedder = None if args.embedder is None else make_embedder(args.embedder, verbose=args.verbose)
     try:
         retriever = PrivateRetriever(args.cache, embedder, HttpTransport(args.server, timeout=args.timeout),
-                                     publication=args.publication, allow_insecure=args.allow_insecure)
+                                     top_k=args.top_k, publication=args.publication,
+                                     allow_insecure=args.allow_insecure)
     except RuntimeError as error:
         mistake = _state_not_cache(args.cache)
         if mistake:
@@ -178,6 +194,8 @@ def _verify(args: argparse.Namespace) -> int:
 
     from quorvex.client.retriever import insecurity
 
+    if not args.cache.exists():
+        raise ValueError(f"{args.cache} does not exist")
     try:
         client = NativeClient.open_public_cache(str(args.cache))
     except RuntimeError as error:
@@ -259,9 +277,10 @@ def _parser() -> argparse.ArgumentParser:
     # Every subcommand's help shows each option's default ("(default: ...)") from the one formatter.
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     embedding = argparse.ArgumentParser(add_help=False, formatter_class=_HelpFormatter)
-    embedding.add_argument("--embedder", choices=EMBEDDER_KINDS, default="hashing",
+    embedding.add_argument("--embedder", choices=EMBEDDER_KINDS,
                            help="hashing (no model), minilm (all-MiniLM-L6-v2 with numpy) or minilm-torch "
-                                "(the same model with sentence-transformers and PyTorch)")
+                                "(the same model with sentence-transformers and PyTorch); by default publish takes "
+                                "minilm where it is installed, else hashing, and ask the model the cache names")
     embedding.add_argument("--verbose", action="store_true",
                            help="let the libraries an embedder loads show their progress bars and notices")
 
@@ -318,6 +337,9 @@ def _parser() -> argparse.ArgumentParser:
                      help='questions to ask in turn; "-", or none, reads them from standard input, one a line')
     ask.add_argument("--server", default=DEFAULT_URL,
                      help="query URL of a quorvex server; the default is where `quorvex serve` listens by default")
+    ask.add_argument("--top-k", type=_positive, default=profiles.DEFAULT_TOP_K,
+                     help=f"chunks fetched for each question, from 1 to the {profiles.FIXED_RETRIEVAL_COUNT} PIR "
+                          "queries of every retrieval (the others fetch padding)")
     ask.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for the server")
     ask.add_argument("--json", action="store_true", help="print each retrieval as one line of JSON")
     ask.add_argument("--publication", type=_publication,

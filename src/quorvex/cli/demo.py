@@ -13,13 +13,15 @@ next demo reuses it once it opens with every check, so that it starts in seconds
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import hashlib
 import os
 import pathlib
 import platform
 import tempfile
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from quorvex._native import NativeClient, __version__
 from quorvex.cli import display
@@ -28,8 +30,7 @@ from quorvex.client.cache_info import CacheInfo
 from quorvex.client.http_transport import HttpTransport
 from quorvex.client.distrust import DistrustRecord
 from quorvex.client.retriever import PrivateRetriever, ServerDistrusted, TamperedChunk
-from quorvex.embedders import Embedder, make_embedder
-from quorvex.embedders.minilm import EmbedderUnavailable
+from quorvex.embedders import Embedder, best_embedder, make_embedder
 from quorvex.publisher.atomic_dirs import holds_files
 from quorvex.publisher.documents import Document
 from quorvex.publisher.publish_documents import publish_documents
@@ -77,12 +78,8 @@ def _embedder(kind: str | None) -> Embedder:
         embedder = make_embedder(kind)
         _say(f"embedder: {embedder.name} (--embedder {kind})")
         return embedder
-    try:
-        embedder = make_embedder("minilm")
-    except EmbedderUnavailable as missing:
-        _say(f"embedder: the hashing embedder (no model), as MiniLM is not installed: {missing}")
-        return make_embedder("hashing")
-    _say(f"embedder: {embedder.name} (MiniLM is installed; --embedder hashing uses no model)")
+    embedder, why = best_embedder()
+    _say(why)
     return embedder
 
 
@@ -104,6 +101,20 @@ def _published_before(workdir: pathlib.Path, embedder: Embedder) -> bool:
                 PirServer.load(workdir / "server-state").publication == client.publication)
     except (RuntimeError, ValueError, OSError):
         return False
+
+
+@contextlib.contextmanager
+def _only_demo_in(workdir: pathlib.Path) -> Iterator[None]:
+    """Holds workdir's lock while the block runs: a second demo publishing into the same folder waits,
+    then finds the first one's publication and reuses it instead of replacing it."""
+    workdir.mkdir(parents=True, exist_ok=True)
+    with open(workdir / ".demo.lock", "a") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            _say(f"   (another demo is publishing into {workdir}; waiting for it)")
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
 
 
 def _publish(workdir: pathlib.Path, embedder: Embedder, reuse: bool,
@@ -192,7 +203,8 @@ def _tamper(cache: pathlib.Path, state: pathlib.Path, embedder: Embedder, questi
 
 def _run(workdir: pathlib.Path, embedder: Embedder, questions: Sequence[str], tamper: bool,
          reuse: bool, replace: bool) -> None:
-    cache, state = _publish(workdir, embedder, reuse, replace)
+    with _only_demo_in(workdir):
+        cache, state = _publish(workdir, embedder, reuse, replace)
     _say()
     _say("2. Serve (the server holds the padded records and answers PIR queries)")
     view = _ServerView(PirServer.load(state))

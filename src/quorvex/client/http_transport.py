@@ -146,8 +146,8 @@ class HttpTransport:
             except _Refused as refused:
                 if refused.status == 409:
                     raise PublicationMismatch(f"the server at {self.url} does not serve the publication this "
-                                              f"query was made for: {_server_message(refused.body)}; wrong "
-                                              "server or stale state?") from None
+                                              "query was made for: the wrong server, or a state not yet updated?"
+                                              ) from None
                 if refused.status != 503 or attempt == self.busy_retries:
                     raise TransportError(f"the server refused the query (HTTP {refused.status}): "
                                          f"{_server_message(refused.body)}") from None

@@ -1,11 +1,14 @@
 """A LangChain retriever over PrivateRetriever (the `langchain` extra: langchain-core and its own
 dependencies, not the langchain package).
 
-    from quorvex import HashingEmbedder, HttpTransport
+    from quorvex import HttpTransport
     from quorvex.client.langchain_retriever import QuorvexRetriever
-    retriever = QuorvexRetriever(cache_dir="cache/", embedder=HashingEmbedder(),
-                                 transport=HttpTransport("http://127.0.0.1:8765/query"))
+    retriever = QuorvexRetriever(cache_dir="cache/", transport=HttpTransport("http://127.0.0.1:8765/query"),
+                                 publication="<the 64 hexadecimal digits you were given>")
     documents = retriever.invoke("how do context managers work?")
+
+Without an embedder, the one of the model the cache names is used. Without the extra, importing
+this module says how to install it.
 
 Each question is searched locally and its hits fetched privately, exactly as
 PrivateRetriever.retrieve does; the fetched chunks come back as LangChain documents: the
@@ -22,10 +25,14 @@ import pathlib
 import threading
 from typing import Any
 
-from langchain_core.callbacks import CallbackManagerForRetrieverRun
-from langchain_core.documents import Document
-from langchain_core.retrievers import BaseRetriever
-from pydantic import ConfigDict, PrivateAttr
+try:
+    from langchain_core.callbacks import CallbackManagerForRetrieverRun
+    from langchain_core.documents import Document
+    from langchain_core.retrievers import BaseRetriever
+    from pydantic import ConfigDict, PrivateAttr
+except ModuleNotFoundError as missing:
+    raise ModuleNotFoundError(f"the LangChain retriever needs the langchain extra ({missing.name} is not installed): "
+                              "pip install 'quorvex[langchain]'", name=missing.name) from None
 
 from quorvex.embedders import Embedder
 from quorvex.client.distrust import DistrustRecord
@@ -47,7 +54,7 @@ class QuorvexRetriever(BaseRetriever):
     model_config = ConfigDict(arbitrary_types_allowed=True)
 
     cache_dir: pathlib.Path
-    embedder: Any  # an Embedder (a protocol, which pydantic cannot check)
+    embedder: Any = None  # an Embedder (a protocol, which pydantic cannot check); None: the cache's model
     transport: Any  # a Transport: query document bytes in, response document bytes out
     publication: str | None = None  # the publication to pin (see PrivateRetriever)
     allow_insecure: bool = False
@@ -58,7 +65,7 @@ class QuorvexRetriever(BaseRetriever):
     def _retriever(self) -> PrivateRetriever:
         retriever: PrivateRetriever | None = getattr(self._local, "retriever", None)
         if retriever is None:
-            embedder: Embedder = self.embedder
+            embedder: Embedder | None = self.embedder
             transport: Transport = self.transport
             retriever = self._local.retriever = PrivateRetriever(
                 self.cache_dir, embedder, transport, publication=self.publication, allow_insecure=self.allow_insecure,

@@ -44,7 +44,7 @@ from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval
 from quorvex.client.cache_info import CacheInfo
 from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.client.distrust import DistrustRecord, ServerDistrusted
-from quorvex.embedders import Embedder, embedder_kind
+from quorvex.embedders import Embedder, embedder_for_model, embedder_kind
 from quorvex.shared import profiles
 
 __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "InsecureCacheWarning", "PrivateRetriever",
@@ -54,8 +54,8 @@ __all__ = ["AnswerMismatch", "EmbedderMismatch", "Hit", "InsecureCache", "Insecu
 Transport = Callable[[bytes], bytes]
 
 # The supported profile requires exactly these; the others accept them too.
-DEFAULT_TOP_K = 2
-DEFAULT_RETRIEVAL_COUNT = 4
+DEFAULT_TOP_K = profiles.DEFAULT_TOP_K
+DEFAULT_RETRIEVAL_COUNT = profiles.FIXED_RETRIEVAL_COUNT
 
 
 class EmbedderMismatch(ValueError):
@@ -145,16 +145,24 @@ def _metadata(metadata_json: str | None) -> Any:
 
 
 class PrivateRetriever:
-    def __init__(self, cache_dir: str | pathlib.Path, embedder: Embedder, transport: Transport, *,
+    def __init__(self, cache_dir: str | pathlib.Path, embedder: Embedder | None = None,
+                 transport: Transport | None = None, *,
                  top_k: int = DEFAULT_TOP_K, retrieval_count: int = DEFAULT_RETRIEVAL_COUNT,
                  publication: str | None = None, allow_insecure: bool = False,
                  distrust: DistrustRecord | None = None):
         """Opens and verifies the cache; raises RuntimeError with the module's message if it is unsound,
         UnexpectedPublication if it is not the pinned publication, InsecureCache if it cannot be retrieved
         from safely (unless allow_insecure), EmbedderMismatch if it was published with another embedder.
-        distrust: where failed retrievals are remembered (by default the user's state directory)."""
+        embedder: None takes quorvex's embedder of the model the cache names (an error says how to install
+        it where it is missing). top_k: from 1 to retrieval_count. distrust: where failed retrievals are
+        remembered (by default the user's state directory)."""
         if publication is not None:
             check_publication_id(publication)
+        if transport is None:
+            raise TypeError("PrivateRetriever needs a transport: HttpTransport(url) of the server, or any callable "
+                            "from query bytes to response bytes")
+        if not 1 <= top_k <= retrieval_count:
+            raise ValueError(f"top_k must be from 1 to the retrieval count {retrieval_count}, got {top_k}")
         self._client = NativeClient.open_public_cache(str(cache_dir))
         self.publication = self._client.publication  # from the bytes the module verified
         if publication is not None and publication != self.publication:
@@ -169,6 +177,8 @@ class PrivateRetriever:
             warnings.warn(unsafe, InsecureCacheWarning, stacklevel=2)
         # Whole records are checked natively; a cache without record digests falls back to chunk digests.
         self.digests = None if self._client.checks_whole_records else ChunkDigests.read(cache_dir)
+        if embedder is None:
+            embedder = embedder_for_model(self.cache.embedding_model)
         if embedder.name != self.cache.embedding_model or embedder.dimensions != self.cache.embedding_dimensions:
             kind = embedder_kind(self.cache.embedding_model)
             raise EmbedderMismatch(

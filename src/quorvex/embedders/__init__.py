@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from quorvex.embedders.hashing import HashingEmbedder
 
-__all__ = ["EMBEDDER_KINDS", "Embedder", "embedder_kind", "make_embedder"]
+__all__ = ["EMBEDDER_KINDS", "Embedder", "best_embedder", "embedder_for_model", "embedder_kind", "make_embedder"]
 
 EMBEDDER_KINDS = ("hashing", "minilm", "minilm-torch")
 
@@ -58,3 +58,25 @@ def make_embedder(kind: str, *, verbose: bool = False) -> Embedder:
         for variable, value in _QUIET_ENVIRONMENT.items():
             os.environ.setdefault(variable, value)
     return MiniLMEmbedder() if kind == "minilm" else MiniLMTorchEmbedder()
+
+
+def embedder_for_model(model_name: str) -> Embedder:
+    """The quorvex embedder that computes model_name (a cache's embedding_model): ValueError when none
+    does, quorvex.embedders.minilm.EmbedderUnavailable (saying how to install it) when it is missing."""
+    kind = embedder_kind(model_name)
+    if kind is None:
+        raise ValueError(f"the embedding model {model_name!r} is none of quorvex's embedders "
+                         f"({', '.join(EMBEDDER_KINDS)}): search the cache with the embedder that published it")
+    return make_embedder(kind)
+
+
+def best_embedder(*, verbose: bool = False) -> tuple[Embedder, str]:
+    """MiniLM where its packages are installed, else the hashing embedder; with a line that says which
+    and why (and, for the hashing embedder, how to install MiniLM)."""
+    from quorvex.embedders.minilm import EmbedderUnavailable
+
+    try:
+        embedder = make_embedder("minilm", verbose=verbose)
+    except EmbedderUnavailable as missing:
+        return HashingEmbedder(), f"embedder: the hashing embedder (no model), as MiniLM is not installed: {missing}"
+    return embedder, f"embedder: {embedder.name} (MiniLM is installed; --embedder hashing uses no model)"

@@ -26,6 +26,14 @@ from types import TracebackType
 _JOURNAL_SUFFIX = ".publish-journal.json"
 
 
+class NotEmpty(ValueError):
+    """A target that holds files, which only overwrite=True replaces."""
+
+    def __init__(self, target: pathlib.Path):
+        super().__init__(f"{target} is not empty; replace it with overwrite=True")
+        self.target = target
+
+
 def holds_files(folder: pathlib.Path) -> bool:
     """Whether folder is a directory with anything in it."""
     return folder.is_dir() and any(folder.iterdir())
@@ -35,7 +43,7 @@ def check_target(target: pathlib.Path, overwrite: bool) -> None:
     if target.exists() and not target.is_dir():
         raise ValueError(f"{target} exists and is not a directory")
     if holds_files(target) and not overwrite:
-        raise ValueError(f"{target} is not empty; replace it with overwrite=True (--overwrite on the command line)")
+        raise NotEmpty(target)
 
 
 def _sync_directory(path: pathlib.Path) -> None:

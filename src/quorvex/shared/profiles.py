@@ -39,6 +39,8 @@ SUPPORTED_RECORD_SIZE = 1024
 SUPPORTED_PUBLIC_CACHE_LIMIT = 2621440
 # Queries in every retrieval of the supported and the balanced profiles.
 FIXED_RETRIEVAL_COUNT = 4
+# Chunks a retrieval fetches unless told otherwise (the supported profile requires exactly this).
+DEFAULT_TOP_K = 2
 
 MIN_RECORD_SIZE = 4  # room for the u32 length prefix of a padded chunk record
 DEFAULT_RECORD_SIZE = 1024
