@@ -189,7 +189,8 @@ def test_an_interrupted_publish_says_so_in_one_line_after_the_skips_it_showed_fi
         raise KeyboardInterrupt
     monkeypatch.setattr("quorvex.publisher.publish_documents.publish_documents", interrupted)
     with open(tmp_path / "out", "w") as out, contextlib.redirect_stdout(out):
-        assert main(["publish", str(write_jsonl(tmp_path / "docs/d.jsonl").parent), "--cache", str(tmp_path / "c"),
+        (tmp_path / "docs/d.md").write_text("# A document\n\nIts text.\n")
+        assert main(["publish", str(tmp_path / "docs"), "--cache", str(tmp_path / "c"),
                      "--server-state", str(tmp_path / "s")]) == 130
     assert capsys.readouterr().err == ("quorvex publish: interrupted; the previous cache and server state are "
                                        "unchanged\n")
@@ -198,11 +199,18 @@ def test_an_interrupted_publish_says_so_in_one_line_after_the_skips_it_showed_fi
 def test_texts_are_cut_after_a_word_unless_that_keeps_half_or_less_and_bars_drawn_a_line_a_phase():
     texts = [" a  few\n words ", "aaaaaa bbbbbbbbbbb", "aaaaaaa bbbbbbbbbb", "a" * 13]
     assert [display.trimmed(t, 12) for t in texts] == ["a few words", "aaaaaa bbbbb …", "aaaaaaa …", "a" * 12 + " …"]
-    progress = Progress(terminal := type("Terminal", (io.StringIO,), {"isatty": lambda self: True})())
+    progress = Progress(terminal := type("Terminal", (io.StringIO,), {"isatty": lambda self: True})(),
+                        estimates := io.StringIO())
     for phase, done, total in [("embed", 0, 0), ("embed", 1, 3), ("write", 1, 1)]:
         progress.update(phase, done, total)
     progress.close()
     assert terminal.getvalue() == f"\r{'embed':26} [{'#' * 10:.<30}] 1/3\n\r{'write':26} [{'#' * 30}] 1/1\n"
+    # A phase that will take long says so once, after its first step; a short one does not.
+    for phase, total in [("slow", 10 ** 9), ("quick", 2)]:
+        progress.start(phase)
+        progress.update(phase, 1, total)
+        progress.update(phase, 2, total)
+    assert estimates.getvalue().startswith("slow: about ") and estimates.getvalue().count("\n") == 1
 
 
 def test_the_workers_of_a_killed_server_stop_with_it(published):

@@ -186,8 +186,44 @@ def test_a_folder_publishes_its_documents_with_one_line_for_the_skipped_files(tm
     assert "blob.bin (binary), empty.txt (empty)" in capsys.readouterr().err
     assert main(["publish", *out]) == 0
     skipped = f"skipped {len(SKIPS)} files: " + ", ".join(f"{path} ({reason})" for path, reason in SKIPS)
+    formats = ["HTML", "Markdown", "plain text", "reStructuredText"] + (["PDF"] if HAVE_PDF else [])
+    plan = [f"to publish: {kind}, 1 file, 1 chunk" for kind in formats]  # before any embedding
     published = f"published {len(TITLES)} documents as {len(TITLES)} chunks"
-    assert capsys.readouterr().out.splitlines()[:2] == [skipped, published]
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == skipped and sorted(lines[1:len(plan) + 1]) == sorted(plan) and lines[len(plan) + 1] == published
+
+
+GUIDE = "# Guide\n\n" + "".join(f"Paragraph {n} says something of its own about the guide.\n\n" for n in range(4))
+TREE = {"guide.md": GUIDE, "guide.html": "<h1>Guide</h1><p>Rendered.</p>", "notes.txt": "Shopping list for a long week.",
+        "all.html": "".join(f"<p>{p}</p>" for p in GUIDE.split("\n\n")[1:]) + "<p>And one paragraph of its own here.</p>",
+        "site/style.css": "body {}", "site/app.js": "go()", "site/app.js.map": "{}", "logo.svg": "<svg/>",
+        "data.json": "{}", "package-lock.json": "{}", "yarn.lock": "x", "fonts/a.woff2": "x", "docs.tar.gz": "x",
+        "tool.py": "print(1)", "sub/page.rst": "Page\n====\n\nText."}
+
+
+# (include, exclude): the documents published and what is left out by default, by kind.
+@pytest.mark.parametrize("include, exclude, published, left_out", [
+    ((), (), ["guide.md", "notes.txt", "sub/page.rst"],
+     {"HTML page made from the file of the same name beside it": ["guide.html"], "archive": ["docs.tar.gz"],
+      "data file": ["data.json"], "document that repeats others": ["all.html"], "font": ["fonts/a.woff2"],
+      "image": ["logo.svg"], "lock file": ["package-lock.json", "yarn.lock"], "script": ["site/app.js", "tool.py"],
+      "source map": ["site/app.js.map"], "stylesheet": ["site/style.css"]}),
+    ((), ("*.txt", "sub/", "*.md"), ["all.html", "guide.html"], None),  # no guide.md: its page is kept, all.html too
+    (("*.html", "tool.py"), ("all.*",), ["guide.html", "tool.py"], {}),  # named files are never left out
+    (("sub/**",), (), ["sub/page.rst"], {}),
+])
+def test_a_folder_publishes_what_the_patterns_select_without_what_is_not_prose(tmp_path, include, exclude, published,
+                                                                               left_out):
+    for name, text in TREE.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    sources = read_sources(tmp_path, include=include, exclude=exclude)
+    assert [d.document_id for d in sources.documents] == published and not sources.skipped
+    kinds: dict[str, list[str]] = {}
+    for skip in sources.left_out:
+        kinds.setdefault(skip.reason, []).append(skip.path)
+    assert left_out is None or kinds == left_out
+    assert sources.excluded + len(sources.left_out) + len(published) == len(TREE)
 
 
 LONG = "word " * 60

@@ -33,6 +33,7 @@ from quorvex.cli.privacy import PRIVACY_NOTE
 
 if TYPE_CHECKING:
     from quorvex.client.retriever import Retrieval
+    from quorvex.publisher.records import Chunk
 
 DEFAULT_PORT = 8765
 DEFAULT_URL = f"http://127.0.0.1:{DEFAULT_PORT}/query"
@@ -71,19 +72,26 @@ def _publish_embedder(args: argparse.Namespace) -> Embedder:
 def _publish(args: argparse.Namespace) -> int:
     from quorvex.publisher.atomic_dirs import NotEmpty
     from quorvex.publisher.publish_documents import publish_documents
-    from quorvex.publisher.sources import read_sources, skip_summary
+    from quorvex.publisher.sources import left_out_lines, read_sources, skip_summary
 
     progress = Progress()
+
+    def chunked(chunks: Sequence[Chunk]) -> None:
+        print("\n".join(display.plan_lines(documents, chunks)), flush=True)
+        progress.start("embedding chunks")
+
     try:
-        sources = read_sources(args.path, strict=args.strict)
-        if sources.skipped:
-            print(skip_summary(sources.skipped), flush=True)
+        sources = read_sources(args.path, strict=args.strict, include=args.include or (), exclude=args.exclude or ())
+        for line in [*left_out_lines(sources.left_out), *([skip_summary(sources.skipped)] if sources.skipped else [])]:
+            print(line, flush=True)
+        if sources.excluded:
+            print(f"left aside {display.counted(sources.excluded, 'file')} by --include and --exclude", flush=True)
         documents = sources.documents
         embedder = None if documents[0].embedding is not None else _publish_embedder(args)
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,
                                    record_size_bytes=args.record_size, overwrite=args.overwrite,
-                                   on_progress=progress.update)
+                                   on_progress=progress.update, on_chunked=chunked)
     except NotEmpty as full:
         raise ValueError(f"{full.target} is not empty; add --overwrite to replace it") from None
     except KeyboardInterrupt:
@@ -291,6 +299,14 @@ def _parser() -> argparse.ArgumentParser:
                               ".pdf with the pdf extra) or JSON Lines (.jsonl)")
     publish.add_argument("--strict", action="store_true",
                          help="refuse to publish when any file is skipped (binary, empty, unreadable, not UTF-8 text)")
+    publish.add_argument("--include", action="append", metavar="PATTERN",
+                         help="publish only the folder's files that match one of these gitignore-style patterns "
+                              "(repeatable); files they name are never left out by default")
+    publish.add_argument("--exclude", action="append", metavar="PATTERN",
+                         help="leave out the folder's files that match this gitignore-style pattern (repeatable); "
+                              "by default stylesheets, scripts, images, fonts, archives, data and lock files, "
+                              "source maps, HTML made from a file of the same name and documents that repeat "
+                              "others are left out, and listed")
     publish.add_argument("--cache", type=pathlib.Path, required=True, help="public cache directory to write")
     publish.add_argument("--server-state", type=pathlib.Path, required=True,
                          help="server state directory to write (outside the cache; keep it private)")

@@ -2,9 +2,15 @@
 
 from __future__ import annotations
 
+from collections import Counter
+from collections.abc import Sequence
+
 from quorvex.shared import profiles
 from quorvex.client.cache_info import CacheInfo
+from quorvex.publisher.documents import Document
 from quorvex.publisher.publish import PublishResult
+from quorvex.publisher.records import Chunk
+from quorvex.publisher.sources import document_format
 from quorvex.client.retriever import Retrieval
 
 
@@ -49,6 +55,19 @@ def timing_line(retrieval: Retrieval) -> str:
 
 def _limit(value: int, limit: int | None) -> str:
     return count(value) if limit is None else f"{count(value)} of at most {count(limit)}"
+
+
+def plan_lines(documents: Sequence[Document], chunks: Sequence[Chunk]) -> list[str]:
+    """What a publish is about to embed: one line per format, "Markdown: 64 files, 4,632 chunks"."""
+    per_document = Counter(chunk.document_id for chunk in chunks)
+    formats: dict[str, list[int]] = {}
+    for document in documents:
+        files_and_chunks = formats.setdefault(document_format(document), [0, 0])
+        files_and_chunks[0] += 1
+        files_and_chunks[1] += per_document[document.document_id]
+    noun = {"JSON Lines": "document"}
+    return [f"to publish: {kind}, {counted(files, noun.get(kind, 'file'))}, {counted(chunks, 'chunk')}"
+            for kind, (files, chunks) in sorted(formats.items(), key=lambda item: -item[1][1])]
 
 
 def publish_lines(result: PublishResult, documents: int, embedding_model: str, server_bytes: int) -> list[str]:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import pathlib
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
 
@@ -11,6 +11,7 @@ from quorvex.shared import profiles
 from quorvex.publisher.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
 from quorvex.publisher.publish import ProgressCallback, PublishResult, publish
+from quorvex.publisher.records import Chunk
 
 __all__ = ["publish_documents"]
 
@@ -32,13 +33,15 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
                       server_dir: str | pathlib.Path, *, embedder: Embedder | None = None,
                       embedding_model: str | None = None, profile: str | None = None,
                       record_size_bytes: int = profiles.DEFAULT_RECORD_SIZE, overwrite: bool = False,
-                      on_progress: ProgressCallback | None = None) -> PublishResult:
+                      on_progress: ProgressCallback | None = None,
+                      on_chunked: Callable[[Sequence[Chunk]], None] | None = None) -> PublishResult:
     """Chunks, embeds and publishes; returns what publish wrote.
 
     Documents carrying their own embeddings are published with them under embedding_model
     (required then); otherwise embedder embeds every chunk and names the model.
     on_progress(phase, done, total) is called as chunks are embedded and as each long phase of
-    writing the cache and the server state advances.
+    writing the cache and the server state advances; on_chunked(chunks) once the documents are
+    chunked, before anything is embedded.
     """
     chosen = profiles.get_profile(profile if profile is not None else profiles.DEFAULT)
     if chosen.is_supported:
@@ -57,6 +60,8 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
                          f"{profiles.SUPPORTED_MAX_RECORDS}; publish fewer documents, or use the default "
                          f"profile {profiles.DEFAULT}, which publishes them as {default_chunks} chunks")
 
+    if on_chunked is not None:
+        on_chunked(chunks)
     own = precomputed_embeddings(documents)
     vectors: Sequence[Sequence[float]] | np.ndarray
     if own is not None:
