@@ -9,7 +9,7 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 from quorvex.cli.commands import main
-from quorvex.publisher.chunker import MAX_CHARACTER_COST, escaped_size, split_text, text_blocks
+from quorvex.publisher.chunker import MAX_CHARACTER_COST, Block, escaped_size, split_text, text_blocks
 from quorvex.publisher.documents import Document, chunk_document, read_documents
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.publisher.records import chunk_record_json
@@ -234,7 +234,12 @@ LONG = "word " * 60
     # A heading that would end a chunk opens the next one, as its section path.
     (f"# A\n\n{LONG}\n\n## B\n\n{LONG}", 512, [("A", f"A\n\n{LONG.strip()}"), ("A > B", f"A > B\n\n{LONG.strip()}")]),
     ("# A\n\n## B\n\n## C\n\nText.", 1024, [("A", "A\n\nB\n\nC\n\nText.")]),  # B has no text of its own
-    ("# A\n\n- x\n- y\n\n```\ncode\n```", 1024, [("A", "A\n\n- x\n\n- y\n\ncode")]),
+    ("# A\n\n- x\n- y\n\n```\ncode\n```", 1024, [("A", "A\n\n- x\n\n- y\n\n```\ncode\n```")]),
+    # Code stays fenced, with its language: two variants of one example stay two programs.
+    ("```cjs\nconst a = require('a');\n```\n```mjs\nimport a from 'a';\n```", 1024,
+     [(None, "```cjs\nconst a = require('a');\n```\n\n```mjs\nimport a from 'a';\n```")]),
+    ("Text:\n\n    indented ``` code\n\n~~~ `x` y\nz\n~~~", 1024,
+     [(None, "Text:\n\n````\nindented ``` code\n````\n\n```x\nz\n```")]),
     ("Plain.\n\n# A", 1024, [(None, "Plain.\n\nA")]),
 ])
 def test_markdown_chunks_keep_headings_with_their_text_under_a_section_path(tmp_path, markdown, record_size, chunks):
@@ -242,4 +247,18 @@ def test_markdown_chunks_keep_headings_with_their_text_under_a_section_path(tmp_
     found = chunk_document(read_sources(tmp_path / "doc.md").documents[0], record_size)
     assert [(c.chunk_id, c.metadata.get("section"), c.text) for c in found] == [
         (f"doc.md#{n}", section, text) for n, (section, text) in enumerate(chunks)]
+
+
+@given(st.lists(st.text(st.characters(codec="utf-8", exclude_characters="\n\r"), max_size=120), min_size=1,
+                max_size=60))
+@settings(max_examples=40, deadline=None)
+def test_code_longer_than_a_record_is_cut_between_lines_into_fenced_pieces(lines):
+    code = "\n".join(f"x{line}" for line in lines)
+    found = chunk_document(Document("d", "", blocks=(Block("code", code, 0, "js"),)), 256)
+    pieces = [chunk.text for chunk in found]
+    assert all(piece.startswith("```js\n") or piece.startswith("````js\n") for piece in pieces)
+    fences = [piece.split("\n", 1)[0].removesuffix("js") for piece in pieces]
+    bodies = [piece[len(fence) + 3:-len(fence) - 1] for piece, fence in zip(pieces, fences)]
+    assert all(piece.endswith("\n" + fence) for piece, fence in zip(pieces, fences))
+    assert "".join("".join(body.split()) for body in bodies) == "".join(code.split())  # all but whitespace, in order
 

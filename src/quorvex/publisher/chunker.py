@@ -17,7 +17,10 @@ A document's structure is an ordered list of blocks (headings with their level,
 paragraphs, list items, code blocks). pack_blocks fills chunks with whole blocks,
 splits only a block longer than a chunk with split_text, keeps every heading with
 at least the start of the block after it, and starts each chunk with its section
-path: the chain of headings enclosing the chunk's first block.
+path: the chain of headings enclosing the chunk's first block. A code block is
+written as a Markdown fence (a line of backticks, with its language where known,
+before it and one after), so that examples stay whole and apart from one another;
+one longer than a chunk is cut between lines, each piece fenced.
 """
 
 from __future__ import annotations
@@ -127,6 +130,7 @@ class Block:
     kind: BlockKind
     text: str
     level: int = 0  # 1 for the outermost heading; 0 for other blocks
+    language: str = ""  # of a code block, where its source names it ("js", "python")
 
 
 # A plain-text paragraph is a heading when it is one line of at most this many characters,
@@ -148,9 +152,44 @@ def text_blocks(text: str) -> list[Block]:
             else Block("paragraph", p) for number, p in enumerate(paragraphs)]
 
 
+def _fence(code: str) -> str:
+    """A line of backticks longer than any run of backticks in the code (at least three)."""
+    return "`" * max(3, max((len(run) for run in re.findall("`+", code)), default=0) + 1)
+
+
+def fenced(code: str, language: str = "") -> str:
+    """The code between two fence lines."""
+    fence = _fence(code)
+    return f"{fence}{language}\n{code}\n{fence}"
+
+
+def _code(block: Block) -> str:
+    return block.text.strip("\n").rstrip()
+
+
 def _shown(block: Block) -> str:
-    text = block.text.strip("\n").rstrip() if block.kind == "code" else block.text.strip()
+    if block.kind == "code":
+        return fenced(_code(block), block.language)
+    text = block.text.strip()
     return "- " + text if block.kind == "item" and text else text
+
+
+def _code_pieces(block: Block, max_bytes: int) -> list[str]:
+    """The code of a block too long for one chunk, cut between lines into fenced pieces of at most
+    max_bytes (a line longer than a piece is cut as text is)."""
+    fence = _fence(_code(block))  # no piece needs a longer one
+    overhead = escaped_size(f"{fence}{block.language}\n\n{fence}")
+    room = max(max_bytes - overhead, MAX_CHARACTER_COST)
+    pieces: list[str] = []
+    lines: list[str] = []
+    for line in _code(block).split("\n"):
+        for part in split_text(line, room) if escaped_size(line) > room else [line]:
+            if lines and escaped_size("\n".join([*lines, part])) > room:
+                pieces.append("\n".join(lines))
+                lines = []
+            lines.append(part)
+    pieces.append("\n".join(lines))
+    return [fenced(piece, block.language) for piece in pieces]
 
 
 @dataclass(frozen=True)
@@ -159,6 +198,7 @@ class _Unit:
     path: tuple[str, ...]
     headings: tuple[str, ...]
     text: str
+    block: Block
 
 
 def _units(blocks: Sequence[Block]) -> Iterable[_Unit]:
@@ -177,7 +217,7 @@ def _units(blocks: Sequence[Block]) -> Iterable[_Unit]:
             opening.append(stack[-1][1])
             continue
         shown = _shown(block) if block.kind != "heading" else " ".join(block.text.split())
-        yield _Unit(tuple(text for _, text in stack), tuple(opening), shown)
+        yield _Unit(tuple(text for _, text in stack), tuple(opening), shown, block)
         opening = []
 
 
@@ -210,7 +250,8 @@ def pack_blocks(blocks: Sequence[Block], budget: Callable[[str], int]) -> list[t
         section = _fit_section(_SECTION_JOIN.join(unit.path), section_cap)
         body = budget(section) - (escaped_size(section) + _SEPARATOR_COST if section else 0)
         size = escaped_size(unit.text)
-        pieces = [unit.text] if size <= body else split_text(unit.text, body)
+        pieces = [unit.text] if size <= body else (
+            _code_pieces(unit.block, body) if unit.block.kind == "code" else split_text(unit.text, body))
         chunks.extend((section, [piece]) for piece in pieces)
         room = body - escaped_size(pieces[-1])
     return [(section, _SEPARATOR.join([section, *parts] if section else parts)) for section, parts in chunks]

@@ -27,9 +27,9 @@ class NotADocument(Exception):
     """The content is not a document; the message is the reason, e.g. "binary"."""
 
 
-def _block(blocks: list[Block], kind: BlockKind, text: str, level: int = 0) -> None:
+def _block(blocks: list[Block], kind: BlockKind, text: str, level: int = 0, language: str = "") -> None:
     if text.strip():
-        blocks.append(Block(kind, text, level))
+        blocks.append(Block(kind, text, level, language))
 
 
 def _first_heading(blocks: list[Block]) -> str | None:
@@ -53,7 +53,10 @@ def read_markdown(text: str) -> Parsed:
         elif token.type in ("list_item_open", "list_item_close"):
             items += 1 if token.type == "list_item_open" else -1
         elif token.type in ("fence", "code_block"):
-            _block(blocks, "code", token.content)
+            # The language is the first word of a fence's info string ("js", "console"), its characters
+            # those a language name has (never a backtick, which would end the fence it is written into).
+            language = re.sub(r"[^\w+.#-]", "", (token.info.split() or [""])[0])
+            _block(blocks, "code", token.content, language=language)
         elif token.type == "inline":
             # The inline text without its markup: text, code spans, image descriptions and line breaks.
             shown = "".join("\n" if child.type in ("softbreak", "hardbreak") else child.content
