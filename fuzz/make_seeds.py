@@ -40,6 +40,8 @@ def seeds_of(name: str, profile: str, root: pathlib.Path) -> None:
     write("json_records", f"{name}-metadata-line", bytes([4]) + metadata_line)
     write("index_files", f"{name}-vectors", b"\0" + (public / "index/vectors.bin").read_bytes())
     write("index_files", f"{name}-ids", b"\1" + (public / "index/ids.bin").read_bytes())
+    if (public / "index/lexical.bin").is_file():
+        write("index_files", f"{name}-lexical", b"\2" + (public / "index/lexical.bin").read_bytes())
     hint = (public / "pir/client_hint.bin").read_bytes()
     if profile == "simplepir-balanced-128-v1":
         # The whole hint is 563 kB; the same header claiming one row of one value reads the same way.

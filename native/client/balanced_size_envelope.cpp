@@ -25,8 +25,7 @@ std::optional<std::uint64_t> table_bytes(std::uint64_t n, std::uint64_t size, st
 }  // namespace
 
 Status validate_balanced_cache_sizes(const BundleManifest& manifest, const std::filesystem::path& root) {
-  const auto profile = manifest.pir_params.find(std::string_view("parameter_profile"));
-  if (profile == manifest.pir_params.end() || profile->second != kBalancedProfile) return {};
+  if (!is_balanced_manifest(manifest)) return {};
   const BalancedLayout layout = QV_TRY(BalancedLayout::for_store(manifest.pir_record_count,
                                                                  manifest.pir_record_size_bytes));
   std::uint64_t rows_values = 0;

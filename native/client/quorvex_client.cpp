@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "client/balanced_size_envelope.hpp"
@@ -56,12 +57,18 @@ Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::pa
     return std::unexpected(std::move(envelope).error());
   }
   VerifiedIndexFiles index_files = QV_TRY(VerifiedIndexFiles::read(checksums, paths.root()));
+  // A balanced cache may carry a lexical index, read (and checked) like the other index files.
+  std::optional<Result<LexicalIndex>> lexical;
+  if (is_balanced_manifest(manifest) && checksums.files.contains(kLexicalIndexFile)) {
+    lexical = QV_TRY(checksums.read_verified(paths.root(), kLexicalIndexFile, LexicalIndex::read_from));
+  }
   const Result<std::string> scheme = QV_TRY(
       checksums.read_verified(paths.root(), kPirSchemeFile, [](InputFile& file) { return read_json_text(file); }));
   const std::string client_hint = QV_TRY(checksums.read_verified_file(paths.root(), kPirClientHintFile));
 
   LocalIndex index = QV_TRY(LocalIndex::from_verified_files(std::move(index_files)));
   QV_TRY(index.validate_against_manifest(manifest));
+  if (lexical) QV_TRY(index.attach_lexical(QV_TRY(std::move(*lexical))));
   PirClient pir_client =
       QV_TRY(PirClient::from_public_manifest_and_files(manifest, paths.root(), scheme, client_hint));
   return QuorvexClient(std::move(manifest), manifest_contents, sha256_hex(checksums_contents), std::move(index),
@@ -95,11 +102,16 @@ Status QuorvexClient::check_retrieval_size(const RetrievalConfig& config) const 
   return {};
 }
 
-Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<const float> query_embedding,
-                                                                     const RetrievalConfig& config) const {
+Result<std::vector<SearchResult>> QuorvexClient::search_hybrid(std::span<const float> query_embedding,
+                                                               std::string_view question, std::uint64_t top_k) const {
+  return index_.search_hybrid(query_embedding, question, top_k);
+}
+
+template <class Search>
+Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_with(const RetrievalConfig& config, Search&& search) const {
   QV_TRY(validate_retrieval_config_for_profile(manifest_.pir_params, config));
   QV_TRY(check_retrieval_size(config));
-  std::vector<SearchResult> hits = QV_TRY(index_.search_cosine(query_embedding, config.top_k));
+  std::vector<SearchResult> hits = QV_TRY(search());
   SecretVector<std::uint64_t> hit_ids;
   hit_ids.reserve(hits.size());
   for (const SearchResult& hit : hits) hit_ids.push_back(hit.record_id);
@@ -120,11 +132,31 @@ Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<c
   return prepared;
 }
 
+Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_retrieval(std::span<const float> query_embedding,
+                                                                     const RetrievalConfig& config) const {
+  return prepare_with(config, [&] { return index_.search_cosine(query_embedding, config.top_k); });
+}
+
+Result<PreparedBatchedPirRetrieval> QuorvexClient::prepare_hybrid_retrieval(std::span<const float> query_embedding,
+                                                                            std::string_view question,
+                                                                            const RetrievalConfig& config) const {
+  return prepare_with(config, [&] { return index_.search_hybrid(query_embedding, question, config.top_k); });
+}
+
+Result<PreparedRetrievalJson> QuorvexClient::with_query_json(Result<PreparedBatchedPirRetrieval> prepared) {
+  if (!prepared) return std::unexpected(std::move(prepared).error());
+  std::vector<std::uint8_t> query_json = QV_TRY(prepared->query.to_json_vec());
+  return PreparedRetrievalJson{std::move(prepared).value(), std::move(query_json)};
+}
+
 Result<PreparedRetrievalJson> QuorvexClient::prepare_retrieval_query_json(std::span<const float> query_embedding,
                                                                           const RetrievalConfig& config) const {
-  PreparedBatchedPirRetrieval prepared = QV_TRY(prepare_retrieval(query_embedding, config));
-  std::vector<std::uint8_t> query_json = QV_TRY(prepared.query.to_json_vec());
-  return PreparedRetrievalJson{std::move(prepared), std::move(query_json)};
+  return with_query_json(prepare_retrieval(query_embedding, config));
+}
+
+Result<PreparedRetrievalJson> QuorvexClient::prepare_hybrid_retrieval_query_json(
+    std::span<const float> query_embedding, std::string_view question, const RetrievalConfig& config) const {
+  return with_query_json(prepare_hybrid_retrieval(query_embedding, question, config));
 }
 
 Result<std::vector<ChunkRecord>> QuorvexClient::decode_retrieval_response_json(

@@ -50,10 +50,28 @@ class QuorvexClient {
   // Exact cosine search of the local index.
   Result<std::vector<SearchResult>> search(std::span<const float> query_embedding, std::uint64_t top_k) const;
 
+  // The cosine search fused with the lexical index's ranking of the question,
+  // where the cache has one (a balanced cache published with it); the cosine
+  // search alone otherwise.
+  Result<std::vector<SearchResult>> search_hybrid(std::span<const float> query_embedding, std::string_view question,
+                                                  std::uint64_t top_k) const;
+
+  // The lexical index's ranking alone (none without a lexical index).
+  std::vector<SearchResult> search_lexical(std::string_view question, std::uint64_t top_k) const {
+    return index_.search_lexical(question, top_k);
+  }
+
   Result<PreparedBatchedPirRetrieval> prepare_retrieval(std::span<const float> query_embedding,
                                                         const RetrievalConfig& config) const;
+  // The same, fetching the hits of search_hybrid.
+  Result<PreparedBatchedPirRetrieval> prepare_hybrid_retrieval(std::span<const float> query_embedding,
+                                                               std::string_view question,
+                                                               const RetrievalConfig& config) const;
   Result<PreparedRetrievalJson> prepare_retrieval_query_json(std::span<const float> query_embedding,
                                                              const RetrievalConfig& config) const;
+  Result<PreparedRetrievalJson> prepare_hybrid_retrieval_query_json(std::span<const float> query_embedding,
+                                                                    std::string_view question,
+                                                                    const RetrievalConfig& config) const;
   // The chunk records of the real hits, in ranking order; padding is dropped.
   // A cache that gives record digests is decoded with every check, as below.
   Result<std::vector<ChunkRecord>> decode_retrieval_response_json(const PreparedBatchedPirRetrieval& prepared,
@@ -73,6 +91,8 @@ class QuorvexClient {
   const std::string& publication() const { return publication_; }
   // Whether the cache gives a digest of every whole record.
   bool checks_whole_records() const { return !index_.record_digests().empty(); }
+  // Whether the cache carries a lexical index, which search_hybrid fuses with the cosine search.
+  bool has_lexical_index() const { return index_.has_lexical(); }
   const LocalIndex& index() const { return index_; }
   const PirClient& pir_client() const { return pir_client_; }
 
@@ -87,6 +107,10 @@ class QuorvexClient {
 
   // Refuses a retrieval_count whose query document could not reasonably be built.
   Status check_retrieval_size(const RetrievalConfig& config) const;
+  // A retrieval of the hits `search` finds: the configuration's checks, the search, the padding, the queries.
+  template <class Search>
+  Result<PreparedBatchedPirRetrieval> prepare_with(const RetrievalConfig& config, Search&& search) const;
+  static Result<PreparedRetrievalJson> with_query_json(Result<PreparedBatchedPirRetrieval> prepared);
 
   BundleManifest manifest_;
   std::string manifest_json_;

@@ -13,6 +13,8 @@ inline constexpr std::string_view kIndexConfigFile = "index/index.config.json";
 inline constexpr std::string_view kVectorsFile = "index/vectors.bin";
 inline constexpr std::string_view kIdsFile = "index/ids.bin";
 inline constexpr std::string_view kMetadataFile = "index/metadata.jsonl";
+// The lexical index: in caches of the balanced profile only, where checksums.json lists it.
+inline constexpr std::string_view kLexicalIndexFile = "index/lexical.bin";
 inline constexpr std::string_view kPirSchemeFile = "pir/scheme.json";
 inline constexpr std::string_view kPirClientHintFile = "pir/client_hint.bin";
 inline constexpr std::string_view kPirServerHintFile = "pir/server_hint.bin";

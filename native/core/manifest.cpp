@@ -129,4 +129,9 @@ bool is_supported_simplepir_rs_manifest(const BundleManifest& manifest) {
   return profile != nullptr && *profile == kSupportedProfile;
 }
 
+bool is_balanced_manifest(const BundleManifest& manifest) {
+  const std::string* profile = find_param(manifest.pir_params, "parameter_profile");
+  return profile != nullptr && *profile == kBalancedProfile;
+}
+
 }  // namespace quorvex

@@ -63,6 +63,8 @@ Status require_security_status(std::string_view profile, std::string_view status
 Status validate_supported_profile_record_shape(std::uint64_t record_count, std::uint64_t record_size_bytes);
 // True exactly when pir_params names the supported profile.
 bool is_supported_simplepir_rs_manifest(const BundleManifest& manifest);
+// True exactly when pir_params names the balanced profile, quorvex's own.
+bool is_balanced_manifest(const BundleManifest& manifest);
 
 template <>
 struct JsonRecord<PirArtifactManifest> {

@@ -9,6 +9,7 @@
 #include "core/text.hpp"
 #include "index/cosine_scores.hpp"
 #include "index/finite_values.hpp"
+#include "index/rank_fusion.hpp"
 #include "index/ranking.hpp"
 
 namespace quorvex {
@@ -68,26 +69,71 @@ Result<std::vector<SearchResult>> LocalIndex::search_cosine(std::span<const floa
   return search_exact(query, top_k);
 }
 
-Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float> query, std::uint64_t top_k) const {
+Status LocalIndex::attach_lexical(LexicalIndex lexical) {
+  if (lexical.row_count() != row_count()) {
+    return format_error(concat("the lexical index holds ", lexical.row_count(), " rows, the index ", row_count()));
+  }
+  lexical_ = std::move(lexical);
+  return {};
+}
+
+Status LocalIndex::check_query(std::span<const float> query) const {
   if (query.size() != config_.embedding_dimensions) {
     return format_error(
         concat("query has ", query.size(), " dimensions, expected ", config_.embedding_dimensions));
   }
   if (const auto d = first_non_finite(query)) return std::unexpected(non_finite_error("query vector", *d));
-  if (top_k == 0) return std::vector<SearchResult>{};
+  return {};
+}
 
+SecretVector<float> LocalIndex::cosine_scores_of(std::span<const float> query) const {
   // Every row's similarity to the query says much about the query: wiped when freed.
   SecretVector<float> scores(vectors_.row_count());
   cosine_scores(vectors_, row_norms_, query, scores, score_kernel_for(vectors_));
-  const SecretVector<RankedRow> best = select_top_k(scores, ids_, top_k);
+  return scores;
+}
+
+SearchResult LocalIndex::hit(const RankedRow& ranked) const {
+  const IndexMetadataRecord& record = metadata_[ranked.row];
+  std::optional<Metadata> metadata;
+  if (!record.metadata.is_null()) metadata = record.metadata;
+  return SearchResult{record.chunk_id, ranked.record_id, ranked.score, std::move(metadata)};
+}
+
+Result<std::vector<SearchResult>> LocalIndex::search_exact(std::span<const float> query, std::uint64_t top_k) const {
+  QV_TRY(check_query(query));
+  if (top_k == 0) return std::vector<SearchResult>{};
+  const SecretVector<float> scores = cosine_scores_of(query);
   std::vector<SearchResult> hits;
-  hits.reserve(best.size());
-  for (const RankedRow& ranked : best) {
-    const IndexMetadataRecord& record = metadata_[ranked.row];
-    std::optional<Metadata> metadata;
-    if (!record.metadata.is_null()) metadata = record.metadata;
-    hits.push_back(SearchResult{record.chunk_id, ranked.record_id, ranked.score, std::move(metadata)});
-  }
+  for (const RankedRow& ranked : select_top_k(scores, ids_, top_k)) hits.push_back(hit(ranked));
+  return hits;
+}
+
+SecretVector<RankedRow> LocalIndex::lexical_ranking(std::string_view question, std::uint64_t depth) const {
+  SecretVector<float> scores(row_count());
+  lexical_->score(question, scores);
+  SecretVector<RankedRow> ranked = select_top_k(scores, ids_, depth);
+  std::erase_if(ranked, [](const RankedRow& row) { return !(row.score > 0); });  // rows with none of its terms
+  return ranked;
+}
+
+std::vector<SearchResult> LocalIndex::search_lexical(std::string_view question, std::uint64_t top_k) const {
+  std::vector<SearchResult> hits;
+  if (!lexical_) return hits;
+  for (const RankedRow& ranked : lexical_ranking(question, top_k)) hits.push_back(hit(ranked));
+  return hits;
+}
+
+Result<std::vector<SearchResult>> LocalIndex::search_hybrid(std::span<const float> query, std::string_view question,
+                                                            std::uint64_t top_k) const {
+  if (!lexical_ || top_k == 0) return search_exact(query, top_k);
+  QV_TRY(check_query(query));
+  const SecretVector<float> scores = cosine_scores_of(query);
+  const std::uint64_t depth = std::max(top_k, kFusionDepth);
+  const SecretVector<RankedRow> dense = select_top_k(scores, ids_, depth);
+  const SecretVector<RankedRow> lexical = lexical_ranking(question, depth);
+  std::vector<SearchResult> hits;
+  for (const std::size_t row : fused_rows(dense, lexical, top_k)) hits.push_back(hit({scores[row], ids_[row], row}));
   return hits;
 }
 

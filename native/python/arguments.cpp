@@ -114,12 +114,19 @@ bool bind_arguments(const char* method, std::initializer_list<const char*> names
   return true;
 }
 
-bool convert_path(PyObject* value, const char* name, std::filesystem::path& out) {
+bool convert_text(PyObject* value, const char* name, std::string& out) {
   if (!PyUnicode_Check(value)) return cannot_convert(value, name, "PyString");
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (text == nullptr) return rename_type_error(name);
-  out = std::filesystem::path(std::string(text, static_cast<std::size_t>(size)));
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_path(PyObject* value, const char* name, std::filesystem::path& out) {
+  std::string text;
+  if (!convert_text(value, name, text)) return false;
+  out = std::filesystem::path(std::move(text));
   return true;
 }
 

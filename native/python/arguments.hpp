@@ -21,6 +21,8 @@ bool bind_arguments(const char* method, std::initializer_list<const char*> names
 // Each conversion returns false with an exception set on failure; a TypeError
 // is re-raised as "argument '{name}': {reason}".
 bool convert_path(PyObject* value, const char* name, std::filesystem::path& out);
+// A str (or subclass) as UTF-8 text; other objects fail as convert_path's do.
+bool convert_text(PyObject* value, const char* name, std::string& out);
 bool convert_embedding(PyObject* value, const char* name, std::vector<float>& out);
 bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
 // Borrows the bytes of a bytes object for the duration of the call.

@@ -16,6 +16,7 @@
 
 #include "python/arguments.hpp"
 #include "python/python_api.hpp"
+#include "index/lexical_index_builder.hpp"
 #include "pir/record_digits.hpp"
 #include "python/without_gil.hpp"
 #include "server/client_hint_rows.hpp"
@@ -311,6 +312,40 @@ PyObject* record_digits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+PyObject* write_lexical_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("write_lexical_index()", {"texts", "path"}, args, nargs, kwnames, bound)) return nullptr;
+    std::filesystem::path path;
+    if (!convert_path(bound[1], "path", path)) return nullptr;
+    // A list of its own, which keeps every text alive while the index is built without the interpreter lock.
+    PyRef items(PySequence_Check(bound[0]) && !PyUnicode_Check(bound[0]) ? PySequence_List(bound[0]) : nullptr);
+    if (!items) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'texts': expected a sequence of str");
+      return nullptr;
+    }
+    const Py_ssize_t count = PyList_Size(items.get());
+    std::vector<std::string_view> texts(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PyList_GetItem(items.get(), i);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+      if (text == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'texts': expected a sequence of str");
+        return nullptr;
+      }
+      texts[static_cast<std::size_t>(i)] = std::string_view(text, static_cast<std::size_t>(size));
+    }
+    const Status written = without_gil([&] {
+      LexicalIndexBuilder builder;
+      for (const std::string_view text : texts) builder.add_row(text);
+      return builder.write(path);
+    });
+    if (!written) return raise_error(written.error());
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef module_functions[] = {
     {"check_store", method<check_store>(), kFastcallKeywords,
      "check_store(parameter_profile, record_count, record_size_bytes)\n--\n\n"
@@ -319,6 +354,10 @@ PyMethodDef module_functions[] = {
     {"record_digits", method<record_digits>(), kFastcallKeywords,
      "record_digits(records, record_size_bytes)\n--\n\n"
      "The 9-bit digits of consecutive records of the balanced scheme, little-endian u16, record by record."},
+    {"write_lexical_index", method<write_lexical_index>(), kFastcallKeywords,
+     "write_lexical_index(texts, path)\n--\n\n"
+     "Writes the lexical index of the rows whose texts are given, in row order, to path (the file "
+     "index/lexical.bin), with the analyzer the client scores questions with."},
     {nullptr, nullptr, 0, nullptr},
 };
 

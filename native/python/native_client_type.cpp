@@ -1,9 +1,11 @@
 // NativeClient: the four methods every cache serves, the checked decode of
-// whole records, and the facts the client verified when it opened the cache.
+// whole records, the hybrid search of a cache with a lexical index, and the
+// facts the client verified when it opened the cache.
 // Each method converts its arguments, runs the client's work with the
 // interpreter lock released, then builds its result.
 #include <array>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "client/quorvex_client.hpp"
@@ -51,6 +53,11 @@ PyObject* open_public_cache(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* search_results_list(Result<std::vector<SearchResult>> hits) {
+  if (!hits) return map_error(hits.error());
+  return new_list(*hits, [](const SearchResult& hit) { return new_search_result(from_search_result(hit)); });
+}
+
 PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
@@ -64,10 +71,56 @@ PyObject* search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_u64(bound[1], "top_k", top_k)) {
       return nullptr;
     }
-    Result<std::vector<SearchResult>> hits = without_gil([&] { return client->search(embedding, top_k); });
-    if (!hits) return map_error(hits.error());
-    return new_list(*hits, [](const SearchResult& hit) { return new_search_result(from_search_result(hit)); });
+    return search_results_list(without_gil([&] { return client->search(embedding, top_k); }));
   });
+}
+
+PyObject* hybrid_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments("NativeClient.hybrid_search()", {"query_embedding", "question", "top_k"}, args, nargs,
+                        kwnames, bound)) {
+      return nullptr;
+    }
+    std::vector<float> embedding;
+    std::string question;
+    std::uint64_t top_k = 0;
+    if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_text(bound[1], "question", question) ||
+        !convert_u64(bound[2], "top_k", top_k)) {
+      return nullptr;
+    }
+    return search_results_list(without_gil([&] { return client->search_hybrid(embedding, question, top_k); }));
+  });
+}
+
+PyObject* lexical_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("NativeClient.lexical_search()", {"question", "top_k"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::string question;
+    std::uint64_t top_k = 0;
+    if (!convert_text(bound[0], "question", question) || !convert_u64(bound[1], "top_k", top_k)) return nullptr;
+    return search_results_list(without_gil([&] { return client->search_lexical(question, top_k); }));
+  });
+}
+
+// A new PreparedRetrieval holding what a preparation gave.
+PyObject* prepared_retrieval_object(Result<PreparedRetrievalJson> prepared) {
+  if (!prepared) return map_error(prepared.error());
+  PreparedRetrievalValue value;
+  value.search_results.reserve(prepared->prepared.search_results.size());
+  for (const SearchResult& hit : prepared->prepared.search_results) {
+    value.search_results.push_back(from_search_result(hit));
+  }
+  value.prepared = std::move(prepared->prepared);
+  value.query_json = std::move(prepared->query_json);
+  return new_prepared_retrieval(std::move(value));
 }
 
 PyObject* prepare_retrieval_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,17 +140,32 @@ PyObject* prepare_retrieval_query(PyObject* self, PyObject* const* args, Py_ssiz
     }
     const Result<RetrievalConfig> config = RetrievalConfig::create(top_k, retrieval_count);
     if (!config) return map_error(config.error());
-    Result<PreparedRetrievalJson> prepared =
-        without_gil([&] { return client->prepare_retrieval_query_json(embedding, *config); });
-    if (!prepared) return map_error(prepared.error());
-    PreparedRetrievalValue value;
-    value.search_results.reserve(prepared->prepared.search_results.size());
-    for (const SearchResult& hit : prepared->prepared.search_results) {
-      value.search_results.push_back(from_search_result(hit));
+    return prepared_retrieval_object(
+        without_gil([&] { return client->prepare_retrieval_query_json(embedding, *config); }));
+  });
+}
+
+PyObject* prepare_hybrid_retrieval_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const QuorvexClient* client = bound_value<QuorvexClient>(self, kLabel);
+    if (client == nullptr) return nullptr;
+    std::array<PyObject*, 4> bound{};
+    if (!bind_arguments("NativeClient.prepare_hybrid_retrieval_query()",
+                        {"query_embedding", "question", "top_k", "retrieval_count"}, args, nargs, kwnames, bound)) {
+      return nullptr;
     }
-    value.prepared = std::move(prepared->prepared);
-    value.query_json = std::move(prepared->query_json);
-    return new_prepared_retrieval(std::move(value));
+    std::vector<float> embedding;
+    std::string question;
+    std::uint64_t top_k = 0, retrieval_count = 0;
+    if (!convert_embedding(bound[0], "query_embedding", embedding) || !convert_text(bound[1], "question", question) ||
+        !convert_u64(bound[2], "top_k", top_k) || !convert_u64(bound[3], "retrieval_count", retrieval_count)) {
+      return nullptr;
+    }
+    const Result<RetrievalConfig> config = RetrievalConfig::create(top_k, retrieval_count);
+    if (!config) return map_error(config.error());
+    return prepared_retrieval_object(without_gil(
+        [&] { return client->prepare_hybrid_retrieval_query_json(embedding, question, *config); }));
   });
 }
 
@@ -159,6 +227,10 @@ PyObject* get_checks_whole_records(PyObject* self, void*) {
   return client_fact(self, [](const QuorvexClient& client) { return PyBool_FromLong(client.checks_whole_records()); });
 }
 
+PyObject* get_has_lexical_index(PyObject* self, void*) {
+  return client_fact(self, [](const QuorvexClient& client) { return PyBool_FromLong(client.has_lexical_index()); });
+}
+
 constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
@@ -168,6 +240,13 @@ PyMethodDef methods[] = {
      "search($self, query_embedding, top_k)\n--\n\n"},
     {"prepare_retrieval_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_retrieval_query)),
      kFastcallKeywords, "prepare_retrieval_query($self, query_embedding, top_k, retrieval_count)\n--\n\n"},
+    {"hybrid_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hybrid_search)), kFastcallKeywords,
+     "hybrid_search($self, query_embedding, question, top_k)\n--\n\n"},
+    {"lexical_search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lexical_search)), kFastcallKeywords,
+     "lexical_search($self, question, top_k)\n--\n\n"},
+    {"prepare_hybrid_retrieval_query",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_hybrid_retrieval_query)), kFastcallKeywords,
+     "prepare_hybrid_retrieval_query($self, query_embedding, question, top_k, retrieval_count)\n--\n\n"},
     {"decode_retrieval_response",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_retrieval_response)), kFastcallKeywords,
      "decode_retrieval_response($self, prepared, response_json)\n--\n\n"},
@@ -181,6 +260,7 @@ PyGetSetDef getters[] = {
     {"publication", get_publication, nullptr, "", nullptr},
     {"manifest_json", get_manifest_json, nullptr, "", nullptr},
     {"checks_whole_records", get_checks_whole_records, nullptr, "", nullptr},
+    {"has_lexical_index", get_has_lexical_index, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,3 +1,4 @@
+from collections.abc import Sequence
 from typing import final
 
 @final
@@ -19,3 +20,4 @@ class PirEngine:
 
 def check_store(parameter_profile: str, record_count: int, record_size_bytes: int) -> dict[str, int]: ...
 def record_digits(records: bytes, record_size_bytes: int) -> bytes: ...
+def write_lexical_index(texts: Sequence[str], path: str) -> None: ...

@@ -57,6 +57,18 @@ class NativeClient:
     def prepare_retrieval_query(
         self, query_embedding: Sequence[SupportsFloat], top_k: SupportsIndex, retrieval_count: SupportsIndex
     ) -> PreparedRetrieval: ...
+    def hybrid_search(self, query_embedding: Sequence[SupportsFloat], question: str,
+                      top_k: SupportsIndex) -> list[SearchResult]:
+        """The hits of the cosine search fused with the lexical index's ranking of the question (reciprocal
+        rank fusion), each with its cosine score; the cosine search alone for a cache without a lexical
+        index. Nothing leaves this machine."""
+    def lexical_search(self, question: str, top_k: SupportsIndex) -> list[SearchResult]:
+        """The lexical index's ranking alone, each hit with its BM25 score (none without a lexical index)."""
+    def prepare_hybrid_retrieval_query(
+        self, query_embedding: Sequence[SupportsFloat], question: str, top_k: SupportsIndex,
+        retrieval_count: SupportsIndex
+    ) -> PreparedRetrieval:
+        """prepare_retrieval_query for the hits of hybrid_search."""
     def decode_retrieval_response(self, prepared: PreparedRetrieval, response_json: bytes) -> list[DecodedChunk]:
         """The hits' chunks, in ranking order. A cache that gives record digests is decoded as
         decode_checked_retrieval does."""
@@ -71,6 +83,9 @@ class NativeClient:
     @property
     def manifest_json(self) -> bytes:
         """The bytes of manifest.json as verified."""
+    @property
+    def has_lexical_index(self) -> bool:
+        """Whether the cache carries a lexical index (caches of the balanced profile published with one)."""
     @property
     def checks_whole_records(self) -> bool:
         """Whether the cache gives a digest of every whole record (decode_checked_retrieval needs them)."""

@@ -11,13 +11,15 @@ import pytest
 
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval, SearchResult
 from quorvex.publisher.publish import publish
+from quorvex.server.pir_server import PirServer
 from quorvex.shared import profiles
 from support.corpus import publish_synthetic
 
 # Nothing else is reachable from Python: no secret of a prepared retrieval, no path of a client.
 MEMBERS = {
     NativeClient: {"open_public_cache", "search", "prepare_retrieval_query", "decode_retrieval_response",
-                   "decode_checked_retrieval", "publication", "manifest_json", "checks_whole_records"},
+                   "decode_checked_retrieval", "publication", "manifest_json", "checks_whole_records",
+                   "hybrid_search", "lexical_search", "prepare_hybrid_retrieval_query", "has_lexical_index"},
     PreparedRetrieval: {"query_json", "retrieval_count", "visible_result_count", "search_results"},
     SearchResult: {"chunk_id", "score", "metadata_json"},
     DecodedChunk: {"chunk_id", "document_id", "text", "metadata_json"},
@@ -25,7 +27,9 @@ MEMBERS = {
 SIGNATURES = {"open_public_cache": "(cache_dir)", "search": "($self, query_embedding, top_k)",
               "prepare_retrieval_query": "($self, query_embedding, top_k, retrieval_count)",
               "decode_retrieval_response": "($self, prepared, response_json)",
-              "decode_checked_retrieval": "($self, prepared, response_json)", "search_results": "($self)"}
+              "decode_checked_retrieval": "($self, prepared, response_json)", "search_results": "($self)",
+              "hybrid_search": "($self, query_embedding, question, top_k)", "lexical_search": "($self, question, top_k)",
+              "prepare_hybrid_retrieval_query": "($self, query_embedding, question, top_k, retrieval_count)"}
 
 
 @pytest.mark.parametrize("cls", MEMBERS, ids=lambda c: c.__name__)
@@ -162,3 +166,28 @@ def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dime
             for decoded in client.decode_retrieval_response(prepared, response), \
                     client.decode_checked_retrieval(prepared, response):
                 assert [(d.chunk_id, d.document_id, d.text, d.metadata_json) for d in decoded] == expected
+
+
+
+@pytest.mark.parametrize("profile", [profiles.BALANCED, profiles.TOY])
+def test_hybrid_search_finds_what_each_ranking_alone_puts_second(tmp_path, profile):
+    # The answer (c0) is second by cosine (after c2) and second by words (after c1, which says "exit" often but
+    # points away); the fusion of the two puts it first. Only quorvex's own profile carries the lexical index.
+    texts = ["the process emits exit when it ends", "exit exit exit: process exit codes", "timers and intervals",
+             *(f"unrelated passage {i}" for i in range(5))]
+    embeddings = np.eye(len(texts), dtype=np.float32)
+    embeddings[:3, :2] += np.array([[0, 1], [-1, 0], [2, 0]], dtype=np.float32)
+    chunks = [{"chunk_id": f"c{i}", "document_id": "d", "text": t, "metadata": None} for i, t in enumerate(texts)]
+    publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m", profile=profile,
+            record_size_bytes=200)
+    client, query, question = NativeClient.open_public_cache(str(tmp_path / "public")), np.eye(len(texts))[0], \
+        "How does a process exit?"
+    cosine = {h.chunk_id: h.score for h in client.search(query, len(texts))}
+    assert list(cosine)[:2] == ["c2", "c0"] and list(cosine)[-1] == "c1"
+    lexical, fused = (["c1", "c0"], ["c0", "c1"]) if profile == profiles.BALANCED else ([], ["c2", "c0"])
+    assert (client.has_lexical_index, [h.chunk_id for h in client.lexical_search(question, 3)]) == (
+        bool(lexical), lexical)
+    assert [(h.chunk_id, h.score) for h in client.hybrid_search(query, question, 2)] == [(c, cosine[c]) for c in fused]
+    prepared = client.prepare_hybrid_retrieval_query(query, question, 1, 4)
+    answer = PirServer.load(tmp_path / "server").answer(prepared.query_json)
+    assert [d.text for d in client.decode_retrieval_response(prepared, answer)] == [texts[int(fused[0][1:])]]

@@ -34,7 +34,8 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
     root, chosen = tmp_path / "public", profiles.get_profile(profile or profiles.DEFAULT)
     manifest, scheme = (json.loads((root / name).read_text()) for name in ("manifest.json", "pir/scheme.json"))
     listed = json.loads((root / "checksums.json").read_text())["files"]
-    assert set(manifest) == MANIFEST_KEYS and sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"])
+    lexical = ["index/lexical.bin"] if chosen.is_balanced else []  # quorvex's own profile only
+    assert set(manifest) == MANIFEST_KEYS and sorted(listed) == sorted(CLIENT_VERIFIED + ["pir/server_hint.bin"] + lexical)
     assert (manifest["chunk_count"], manifest["pir_record_count"]) == (count, count)
     assert manifest["record_size_bytes"] == manifest["pir_record_size_bytes"] == result.record_size_bytes
     # The profile's values and the scheme's agreement with the manifest are checked by the client, which opens
@@ -44,7 +45,7 @@ def test_cache_files_describe_the_collection_and_its_profile(tmp_path, profile, 
         scheme["security_note"]
     assert np.array_equal(np.frombuffer((root / "index/vectors.bin").read_bytes(), "<f4", offset=20), vectors.ravel())
     assert listed["pir/server_hint.bin"]["size_bytes"] == (root / "pir/server_hint.bin").stat().st_size
-    assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"])
+    assert result.public_cache_bytes == sum((root / p).stat().st_size for p in CLIENT_VERIFIED + ["checksums.json"] + lexical)
     assert (result.parameter_profile, result.record_count, result.embedding_dimensions) == \
         (chosen.name, count, dimensions)
     if chosen.is_supported:

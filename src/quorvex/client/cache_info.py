@@ -13,7 +13,7 @@ import pathlib
 from dataclasses import dataclass
 
 from quorvex.shared import profiles
-from quorvex.shared.formats import PUBLIC_CACHE_FILES
+from quorvex.shared.formats import public_cache_size
 
 __all__ = ["CacheInfo"]
 
@@ -50,7 +50,7 @@ class CacheInfo:
                 parameter_profile=str(params.get("parameter_profile", "")),
                 security_status=str(params.get("security_status", "")),
                 created_at=str(manifest.get("created_at", "")),
-                public_cache_bytes=sum((path / name).stat().st_size for name in PUBLIC_CACHE_FILES),
+                public_cache_bytes=public_cache_size(path),
             )
         except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             raise ValueError(f"cannot read the manifest of {path}: {error}") from None

@@ -5,13 +5,15 @@
     for chunk in retriever.retrieve("how do context managers work?").chunks:
         print(chunk.score, chunk.chunk_id, chunk.text)
 
-The cache is opened and verified once, by the extension module. `search` runs only on
-this machine. `retrieve` searches, prepares one PIR query per record of the retrieval
-(the real hits padded to a fixed count), hands the query document to the transport, and
-decodes the response document natively, checking every record each answer covers (the whole
-column of the store a query asked for, padding queries included) against the digest the
-verified cache holds for it. The transport is any callable taking the query document bytes and
-returning the response document bytes; it is the only part that talks to the server.
+The cache is opened and verified once, by the extension module. `search` runs only on this
+machine: exact cosine similarity, fused with a BM25 ranking of the question's words where the
+cache carries a lexical index (quorvex's own profile does). `retrieve` searches, prepares one
+PIR query per record of the retrieval (the real hits padded to a fixed count), hands the query
+document to the transport, and decodes the response document natively, checking every record
+each answer covers (the whole column of the store a query asked for, padding queries included)
+against the digest the verified cache holds for it. The transport is any callable taking the
+query document bytes and returning the response document bytes; it is the only part that talks
+to the server.
 
 A server learns at most one bit from how retrievals fail, once per machine and publication: an
 altered answer, or an altered record in the server's own state, fails the same way whichever
@@ -208,8 +210,9 @@ class PrivateRetriever:
         return [float(x) for x in self.embedder.embed_one(text)]
 
     def search(self, text: str, top_k: int | None = None) -> list[Hit]:
-        """The nearest chunks by cosine similarity, best first; nothing leaves this machine."""
-        found = self._client.search(self._embed(text), self.top_k if top_k is None else top_k)
+        """The best chunks, best first, with their cosine similarity: the cosine search fused with the
+        lexical index's ranking of the text where the cache has one; nothing leaves this machine."""
+        found = self._client.hybrid_search(self._embed(text), text, self.top_k if top_k is None else top_k)
         return [Hit(r.chunk_id, r.score, _metadata(r.metadata_json)) for r in found]
 
     def retrieve(self, text: str) -> Retrieval:
@@ -218,7 +221,7 @@ class PrivateRetriever:
         started = time.perf_counter()
         vector = self._embed(text)
         embedded = time.perf_counter()
-        prepared = self._client.prepare_retrieval_query(vector, self.top_k, self.retrieval_count)
+        prepared = self._client.prepare_hybrid_retrieval_query(vector, text, self.top_k, self.retrieval_count)
         query = prepared.query_json
         found = prepared.search_results()
         prepared_at = time.perf_counter()
@@ -248,9 +251,10 @@ class PrivateRetriever:
                 return self._client.decode_checked_retrieval(prepared, response)
             return self._decode_unchecked(prepared, response, self.digests, hit_ids)
         except RuntimeError as error:
-            failure = error if isinstance(error, AnswerMismatch) else self._mismatch(error, hit_ids)
-        self._remember(failure)
-        raise failure
+            # Raised where it is made: a local holding it would keep this frame, and the native client,
+            # alive in a cycle that could be collected on another thread.
+            raise self._remembered(error if isinstance(error, AnswerMismatch) else self._mismatch(error, hit_ids)
+                                   ) from None
 
     def _mismatch(self, error: RuntimeError, hit_ids: tuple[str, ...]) -> AnswerMismatch:
         if _INTEGRITY_FAILURE in str(error):
@@ -262,13 +266,14 @@ class PrivateRetriever:
         return AnswerMismatch(f"the server's answer does not decode against the cache {self.cache.path} (does the "
                               f"server serve the state published with it?){detail}", hit_ids)
 
-    def _remember(self, failure: AnswerMismatch) -> None:
-        """Records the failure on disk; where the disk refuses, this process remembers it and says so."""
+    def _remembered(self, failure: AnswerMismatch) -> AnswerMismatch:
+        """The failure, once recorded on disk; where the disk refuses, this process remembers it and says so."""
         try:
             self.distrust.record(self.publication, self.server, str(failure))
         except OSError as error:
             warnings.warn(f"could not record on disk that {self.server or 'the server'} failed its check "
                           f"({error}); this process distrusts it until it ends", stacklevel=4)
+        return failure
 
     def _decode_unchecked(self, prepared: PreparedRetrieval, response: bytes, digests: ChunkDigests,
                           hit_ids: tuple[str, ...]) -> list[DecodedChunk]:

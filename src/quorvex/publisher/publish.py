@@ -33,7 +33,8 @@ from quorvex.publisher.index_files import write_index
 from quorvex.publisher.lane_blocks import block_records, lane_blocks
 from quorvex.publisher.pir_setup import new_setup, server_hint_bytes, setup_json, write_client_hint
 from quorvex.publisher.records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
-from quorvex.shared.formats import LANES_FILE, STATE_FILE, public_cache_size, state_json, write_lanes
+from quorvex.shared.formats import LANES_FILE, LEXICAL_INDEX_FILE, STATE_FILE, public_cache_size, state_json
+from quorvex.shared.formats import write_lanes
 from quorvex.shared.formats import publication_id
 
 __all__ = ["Chunk", "ProgressCallback", "PublishResult", "publish"]
@@ -237,6 +238,10 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
         public, server = staged.public, staged.server
         write_index(public, embedding_model, vectors, chunk_list, record_size,
                     lambda done: _report(on_progress, "writing the index", done, count))
+        if chosen.is_balanced:  # the caches of quorvex's own profile carry a lexical index too
+            _report(on_progress, "writing the lexical index", 0, 1)
+            _engine.write_lexical_index([chunk.text for chunk in chunk_list], str(public / LEXICAL_INDEX_FILE))
+            _report(on_progress, "writing the lexical index", 1, 1)
         records = _counted(padded_record_blocks(chunk_list, record_size, block_records(chosen, shape, BLOCK_RECORDS)),
                            lambda done: _report(on_progress, "writing the lane data", done, count))
         write_lanes(server / LANES_FILE, shape["lane_rows"], shape["columns"], lane_blocks(chosen, shape, records))

@@ -36,7 +36,8 @@ import numpy as np
 from quorvex.shared import profiles
 
 __all__ = [
-    "ARTIFACTS", "DIGEST_KEY", "LANES_FILE", "PUBLICATION_HEADER", "PUBLIC_CACHE_FILES", "RECORD_DIGEST_KEY",
+    "ARTIFACTS", "DIGEST_KEY", "LANES_FILE", "LEXICAL_INDEX_FILE", "PUBLICATION_HEADER", "PUBLIC_CACHE_FILES",
+    "RECORD_DIGEST_KEY",
     "STATE_FILE", "STATE_FORMAT", "chunk_digest", "lane_rows", "public_cache_size", "publication_id", "record_digest",
     "record_lanes", "state_json", "write_lanes",
 ]
@@ -70,9 +71,16 @@ LANES_FILE = "lanes.bin"
 _INT_RANGE = (-(1 << 63), 1 << 64)
 
 
+# The lexical index of the chunk texts, which a client fuses with the cosine search: in caches of the
+# balanced profile (written by quorvex._engine.write_lexical_index, read by the extension module).
+LEXICAL_INDEX_FILE = "index/lexical.bin"
+
+
 def public_cache_size(cache_dir: pathlib.Path) -> int:
     """The bytes of the files a client reads, which the supported profile bounds."""
-    return sum((cache_dir / path).stat().st_size for path in PUBLIC_CACHE_FILES)
+    lexical = cache_dir / LEXICAL_INDEX_FILE
+    return sum((cache_dir / path).stat().st_size for path in PUBLIC_CACHE_FILES) + (
+        lexical.stat().st_size if lexical.is_file() else 0)
 
 
 def publication_id(cache_dir: str | pathlib.Path) -> str:
