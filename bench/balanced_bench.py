@@ -4,14 +4,17 @@ work per retrieval, the bytes on the wire, the hint, the server's batch and a re
     .venv/bin/python bench/balanced_bench.py [--records 100000 1000000] [--profiles ...] [--out PREFIX]
 
 For each record count N (N one-chunk documents of about 800 bytes of text in records of 1024
-bytes, embedded with the hashing embedder) and each profile:
+bytes: 120 words drawn from a vocabulary of 20,000 by Zipf's law, as words of real text are, so
+that the lexical index holds long postings for the frequent ones; embedded with the hashing
+embedder) and each profile:
 
 1. Publish, in a child process: wall time, and the peak resident memory of that process (VmHWM)
-   against the bytes it wrote.
+   against the bytes it wrote; the size of the lexical index where the profile writes one.
 2. In a child process that starts `quorvex serve` on a loopback port: open the cache, then five
    retrievals, each asked with one document's own text: the CPU time of preparing the query
    (NativeClient.prepare_retrieval_query, which includes the local search) and of the search
-   alone, the query document's bytes, the response's bytes on the wire (gzip, as HttpTransport
+   alone, the CPU time of the hybrid search (cosine and BM25 fused) asked with the whole text
+   and with its first eight words, the query document's bytes, the response's bytes on the wire (gzip, as HttpTransport
    asks) and uncompressed, the round trip's wall time, the CPU time of decoding
    (decode_checked_retrieval), and whether the asked document came back.
 3. In this process: one query document of four queries answered by the server engine (one
@@ -42,7 +45,7 @@ PROFILES = ("simplepir-balanced-128-v1", "simplepir-rs-experimental-v0")
 QUESTIONS = 5
 
 PUBLISH = textwrap.dedent("""
-    import json, pathlib, random, sys, time
+    import itertools, json, pathlib, random, sys, time
     from quorvex.embedders.hashing import HashingEmbedder
     from quorvex.publisher.documents import Document
     from quorvex.publisher.publish_documents import publish_documents
@@ -50,7 +53,9 @@ PUBLISH = textwrap.dedent("""
     rng = random.Random(records)
     vocabulary = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9)))
                   for _ in range(20000)]
-    documents = [Document(f"d{i}", " ".join(rng.choice(vocabulary) for _ in range(120))) for i in range(records)]
+    zipf = list(itertools.accumulate(1 / rank for rank in range(1, len(vocabulary) + 1)))
+    documents = [Document(f"d{i}", " ".join(rng.choices(vocabulary, cum_weights=zipf, k=120)))
+                 for i in range(records)]
     (workdir / "questions.json").write_text(json.dumps(
         [[d.document_id, d.text] for d in documents[::max(1, records // 5)][:5]]))
     phases, marks = {}, {}
@@ -67,6 +72,7 @@ PUBLISH = textwrap.dedent("""
     peak = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmHWM:"))
     print(json.dumps({"wall_s": wall, "peak_bytes": peak, "written_bytes": size(workdir / "cache") + size(workdir / "state"),
                       "hint_bytes": (workdir / "cache/pir/client_hint.bin").stat().st_size, "phases_s": phases,
+                      "lexical_bytes": sum(p.stat().st_size for p in (workdir / "cache/index").glob("lexical.bin")),
                       "chunks": result.record_count}))
 """)
 
@@ -90,6 +96,11 @@ RETRIEVE = textwrap.dedent("""
             cpu = time.process_time()
             client.search(vector, 2)
             search_cpu = time.process_time() - cpu
+            hybrid_cpu = []
+            for question in (text, " ".join(text.split()[:8])):
+                cpu = time.process_time()
+                client.hybrid_search(vector, question, 2)
+                hybrid_cpu.append(time.process_time() - cpu)
             cpu = time.process_time()
             prepared = client.prepare_retrieval_query(vector, 2, 4)
             prepare_cpu = time.process_time() - cpu
@@ -103,7 +114,8 @@ RETRIEVE = textwrap.dedent("""
             cpu = time.process_time()
             chunks = client.decode_checked_retrieval(prepared, response)
             decode_cpu = time.process_time() - cpu
-            rows.append({"prepare_cpu_s": prepare_cpu, "search_cpu_s": search_cpu, "decode_cpu_s": decode_cpu,
+            rows.append({"prepare_cpu_s": prepare_cpu, "search_cpu_s": search_cpu, "hybrid_cpu_s": hybrid_cpu[0], "hybrid_short_cpu_s": hybrid_cpu[1],
+                         "decode_cpu_s": decode_cpu,
                          "up_bytes": len(query), "down_wire_bytes": len(wire), "down_bytes": len(response),
                          "round_trip_s": round_trip, "found": chunks[0].document_id == document_id})
         (workdir / "query.json").write_bytes(query)
@@ -148,16 +160,19 @@ def markdown(results: list[dict]) -> str:
     def median(rows, key):
         return statistics.median(row[key] for row in rows)
 
-    lines = ["| store | profile | publish | peak / written | hint | prepare CPU (search) | decode CPU | up | "
-             "down on the wire (uncompressed) | round trip | batch of 4 / read pass | found |",
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| store | profile | publish | peak / written | hint | lexical index | prepare CPU (search) | "
+             "hybrid search CPU: text / 8 words | decode CPU | up | down on the wire (uncompressed) | round trip | "
+             "batch of 4 / read pass | found |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in results:
         p, c, s = r["publish"], r["client"]["retrievals"], r["server"]
         lines.append(
             f"| {r['records']:,} x 1024 B | {r['profile']} | {p['wall_s']:.0f} s | "
             f"{p['peak_bytes'] / 2**30:.2f} GiB / {p['written_bytes'] / 2**30:.2f} GiB = "
             f"{p['peak_bytes'] / p['written_bytes']:.2f} | {p['hint_bytes'] / 2**20:.1f} MiB | "
+            f"{p.get('lexical_bytes', 0) / 2**20:.1f} MiB | "
             f"{median(c, 'prepare_cpu_s') * 1e3:.0f} ms ({median(c, 'search_cpu_s') * 1e3:.0f} ms) | "
+            f"{median(c, 'hybrid_cpu_s') * 1e3:.0f} / {median(c, 'hybrid_short_cpu_s') * 1e3:.0f} ms | "
             f"{median(c, 'decode_cpu_s') * 1e3:.1f} ms | {median(c, 'up_bytes') / 1e3:,.0f} kB | "
             f"{median(c, 'down_wire_bytes') / 1e3:,.0f} kB ({median(c, 'down_bytes') / 1e3:,.0f} kB) | "
             f"{median(c, 'round_trip_s') * 1e3:.0f} ms | {s['batch_of_4_s'] * 1e3:.0f} / {s['read_pass_s'] * 1e3:.0f} ms "
