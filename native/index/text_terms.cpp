@@ -33,13 +33,13 @@ std::string lowered(std::string_view word) {
 
 bool ends_with(const std::string& word, std::string_view end) { return word.ends_with(end); }
 
-// The S-stemmer, on words of more than three characters.
+// The S-stemmer, on words of more than three characters. Its middle rule
+// ("-es" becomes "-e" but after a, e or o) is left out: it drops the final
+// "s", and the words it excepts fall to the last rule, which drops it too.
 std::string stemmed(std::string word) {
   if (word.size() <= 3) return word;
   if (ends_with(word, "ies") && !ends_with(word, "eies") && !ends_with(word, "aies")) {
     word.replace(word.size() - 3, 3, "y");
-  } else if (ends_with(word, "es") && !ends_with(word, "aes") && !ends_with(word, "ees") && !ends_with(word, "oes")) {
-    word.pop_back();
   } else if (ends_with(word, "s") && !ends_with(word, "us") && !ends_with(word, "ss")) {
     word.pop_back();
   }

@@ -8,9 +8,8 @@
 // then digits) also gives its parts: "createServer" gives "createserver",
 // "create" and "server". A term of one ASCII letter, and a common English
 // word ("the", "how", ...), is dropped. A plural ending is taken off (the
-// S-stemmer: "-ies" becomes "-y" but after e or a, "-es" becomes "-e" but
-// after a, e or o, a final "s" is dropped but after u or s; words of more
-// than three characters only).
+// S-stemmer: "-ies" becomes "-y" but after e or a, else a final "s" is
+// dropped but after u or s; words of more than three characters only).
 #pragma once
 
 #include <cstdint>

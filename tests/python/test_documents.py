@@ -260,5 +260,6 @@ def test_code_longer_than_a_record_is_cut_between_lines_into_fenced_pieces(lines
     fences = [piece.split("\n", 1)[0].removesuffix("js") for piece in pieces]
     bodies = [piece[len(fence) + 3:-len(fence) - 1] for piece, fence in zip(pieces, fences)]
     assert all(piece.endswith("\n" + fence) for piece, fence in zip(pieces, fences))
+    assert all(escaped_size(f"{a}\n{b}") > 64 for a, b in zip(bodies, bodies[1:]))  # packed: neighbours would not fit
     assert "".join("".join(body.split()) for body in bodies) == "".join(code.split())  # all but whitespace, in order
 

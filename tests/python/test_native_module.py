@@ -173,8 +173,7 @@ def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dime
 def test_hybrid_search_finds_what_each_ranking_alone_puts_second(tmp_path, profile):
     # The answer (c0) is second by cosine (after c2) and second by words (after c1, which says "exit" often but
     # points away); the fusion of the two puts it first. Only quorvex's own profile carries the lexical index.
-    texts = ["the process emits exit when it ends", "exit exit exit: process exit codes", "timers and intervals",
-             *(f"unrelated passage {i}" for i in range(5))]
+    texts = ["process emits exit as it ends", "exit exit exit: process exit codes", *"cats dogs owls bats ants elks".split()]
     embeddings = np.eye(len(texts), dtype=np.float32)
     embeddings[:3, :2] += np.array([[0, 1], [-1, 0], [2, 0]], dtype=np.float32)
     chunks = [{"chunk_id": f"c{i}", "document_id": "d", "text": t, "metadata": None} for i, t in enumerate(texts)]

@@ -160,6 +160,7 @@ def test_pins_and_insecure_caches_are_refused_before_any_query_unless_opted_into
     for cache, options, error, message in [
         (store / "cache", {"publication": "0" * 64}, UnexpectedPublication, f"is publication {served}, not the pinned"),
         (store / "cache", {"publication": served.upper()}, ValueError, "64 lower-case hexadecimal digits"),
+        (store / "cache", {"top_k": 0}, ValueError, "^top_k must be from 1 to the retrieval count 4, got 0$"),
         (bare, {}, InsecureCache, "gives no digests of its whole records"),
         (toy.public, {}, InsecureCache, "toy-development-only-v0 does not protect queries: it is for development"),
         (rs.public, {}, InsecureCache, "simplepir-rs-experimental-v0 does not protect queries: its LWE secrets"),

@@ -78,7 +78,7 @@ def _embedder(kind: str | None) -> Embedder:
         embedder = make_embedder(kind)
         _say(f"embedder: {embedder.name} (--embedder {kind})")
         return embedder
-    embedder, why = best_embedder()
+    embedder, why = best_embedder(verbose=False)
     _say(why)
     return embedder
 

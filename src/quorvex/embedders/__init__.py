@@ -70,7 +70,7 @@ def embedder_for_model(model_name: str) -> Embedder:
     return make_embedder(kind)
 
 
-def best_embedder(*, verbose: bool = False) -> tuple[Embedder, str]:
+def best_embedder(*, verbose: bool) -> tuple[Embedder, str]:
     """MiniLM where its packages are installed, else the hashing embedder; with a line that says which
     and why (and, for the hashing embedder, how to install MiniLM)."""
     from quorvex.embedders.minilm import EmbedderUnavailable
