@@ -35,6 +35,7 @@ SecretVector<std::size_t> fused_rows(std::span<const RankedRow> dense, std::span
   ranked.reserve(by_row.size());
   for (const auto& [row, fused] : by_row) ranked.push_back(fused);
   const auto before = [](const Fused& a, const Fused& b) {
+    if ((a.dense_rank == 0) != (b.dense_rank == 0)) return a.dense_rank == 0;
     if (a.score != b.score) return a.score > b.score;
     if (a.dense_rank != b.dense_rank) return a.dense_rank < b.dense_rank;
     return a.record_id < b.record_id;

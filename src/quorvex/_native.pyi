@@ -59,9 +59,9 @@ class NativeClient:
     ) -> PreparedRetrieval: ...
     def hybrid_search(self, query_embedding: Sequence[SupportsFloat], question: str,
                       top_k: SupportsIndex) -> list[SearchResult]:
-        """The hits of the cosine search fused with the lexical index's ranking of the question (reciprocal
-        rank fusion), each with its cosine score; the cosine search alone for a cache without a lexical
-        index. Nothing leaves this machine."""
+        """The cosine search's best hit, then the best of the rest by reciprocal rank fusion of the cosine
+        ranking and the lexical index's ranking of the question, each with its cosine score; the cosine
+        search alone for a cache without a lexical index. Nothing leaves this machine."""
     def lexical_search(self, question: str, top_k: SupportsIndex) -> list[SearchResult]:
         """The lexical index's ranking alone, each hit with its BM25 score (none without a lexical index)."""
     def prepare_hybrid_retrieval_query(

@@ -170,23 +170,24 @@ def test_private_retrieval_returns_the_hits_texts(tmp_path, profile, count, dime
 
 
 @pytest.mark.parametrize("profile", [profiles.BALANCED, profiles.TOY])
-def test_hybrid_search_finds_what_each_ranking_alone_puts_second(tmp_path, profile):
-    # The answer (c0) is second by cosine (after c2) and second by words (after c1, which says "exit" often but
-    # points away); the fusion of the two puts it first. Only quorvex's own profile carries the lexical index.
-    texts = ["process emits exit as it ends", "exit exit exit: process exit codes", *"cats dogs owls bats ants elks".split()]
-    embeddings = np.eye(len(texts), dtype=np.float32)
-    embeddings[:3, :2] += np.array([[0, 1], [-1, 0], [2, 0]], dtype=np.float32)
+def test_hybrid_search_finds_the_answers_that_each_ranking_alone_misses(tmp_path, profile):
+    # The cosine search misses the first question's answer (c0), the words the second's (c1); the fusion keeps the
+    # cosine search's first hit and lets the words choose the next. Only quorvex's own profile has the words' index.
+    texts = ["process emits exit as it ends", "timers fire callbacks", "timeouts", "something runs afterwards",
+             *"cats dogs owls bats".split()]
+    embeddings = np.eye(len(texts), len(texts) + 1, dtype=np.float32)
+    embeddings[1:3, -1] = [2, 1]  # c1, then c2, nearest the query
     chunks = [{"chunk_id": f"c{i}", "document_id": "d", "text": t, "metadata": None} for i, t in enumerate(texts)]
     publish(chunks, embeddings, tmp_path / "public", tmp_path / "server", embedding_model="m", profile=profile,
             record_size_bytes=200)
-    client, query, question = NativeClient.open_public_cache(str(tmp_path / "public")), np.eye(len(texts))[0], \
-        "How does a process exit?"
-    cosine = {h.chunk_id: h.score for h in client.search(query, len(texts))}
-    assert list(cosine)[:2] == ["c2", "c0"] and list(cosine)[-1] == "c1"
-    lexical, fused = (["c1", "c0"], ["c0", "c1"]) if profile == profiles.BALANCED else ([], ["c2", "c0"])
-    assert (client.has_lexical_index, [h.chunk_id for h in client.lexical_search(question, 3)]) == (
-        bool(lexical), lexical)
-    assert [(h.chunk_id, h.score) for h in client.hybrid_search(query, question, 2)] == [(c, cosine[c]) for c in fused]
-    prepared = client.prepare_hybrid_retrieval_query(query, question, 1, 4)
+    client, query = NativeClient.open_public_cache(str(tmp_path / "public")), np.eye(len(texts) + 1)[-1]
+    cosine, balanced = {h.chunk_id: h.score for h in client.search(query, len(texts))}, profile == profiles.BALANCED
+    for question, answer, lexical in [("How does a process exit?", "c0", "c0"), ("What runs something?", "c1", "c3")]:
+        assert [h.chunk_id for h in client.lexical_search(question, 2)] == ([lexical] if balanced else [])
+        fused = ["c1", lexical] if balanced else ["c1", "c2"]
+        assert [(h.chunk_id, h.score) for h in client.hybrid_search(query, question, 2)] == [(c, cosine[c]) for c in fused]
+        assert (answer in fused) == (balanced or answer in list(cosine)[:2])
+    assert list(cosine)[:2] == ["c1", "c2"] and client.has_lexical_index == balanced
+    prepared = client.prepare_hybrid_retrieval_query(query, "How does a process exit?", 2, 4)
     answer = PirServer.load(tmp_path / "server").answer(prepared.query_json)
-    assert [d.text for d in client.decode_retrieval_response(prepared, answer)] == [texts[int(fused[0][1:])]]
+    assert [d.text for d in client.decode_retrieval_response(prepared, answer)] == [texts[1], texts[0 if balanced else 2]]

@@ -131,9 +131,8 @@ TEST(LexicalIndex, DamageIsRefusedAndNothingIsAllocatedForWhatIsNotThere) {
   }
 }
 
-// A passage that each ranking puts second, under different firsts, comes
-// first once they are fused; ties go to the dense ranking, then the record id.
-TEST(RankFusion, FindsWhatNeitherRankingPutsFirst) {
+// The dense first stays first; a row neither ranking puts in its first two can come next.
+TEST(RankFusion, KeepsTheDenseFirstAndFindsWhatNeitherRankingPutsInItsFirstTwo) {
   const auto rows = [](std::initializer_list<std::size_t> positions) {
     std::vector<RankedRow> ranked;
     for (const std::size_t row : positions) ranked.push_back({0.5f, 100 + row, row});
@@ -141,10 +140,11 @@ TEST(RankFusion, FindsWhatNeitherRankingPutsFirst) {
   };
   for (const auto& [dense, lexical, top_k, fused] :
        std::vector<std::tuple<std::vector<RankedRow>, std::vector<RankedRow>, std::uint64_t, std::vector<std::size_t>>>{
-           {rows({1, 2}), rows({3, 2}), 3, {2, 1, 3}},
+           {rows({1, 2, 5}), rows({3, 4, 5}), 2, {1, 5}},  // 5 and 3 tie: the dense ranking decides
+           {rows({1, 2}), rows({3, 2}), 3, {1, 2, 3}},
            {rows({1, 2, 4}), rows({}), 2, {1, 2}},
            {rows({}), rows({5, 3}), 5, {5, 3}},
-           {rows({1, 2, 3}), rows({3, 2, 1}), 3, {1, 3, 2}}}) {  // 1 and 3 tie: the dense ranking decides
+           {rows({1, 2, 3}), rows({3, 2, 1}), 3, {1, 3, 2}}}) {
     const SecretVector<std::size_t> got = fused_rows(dense, lexical, top_k);
     EXPECT_EQ(std::vector<std::size_t>(got.begin(), got.end()), fused);
   }
