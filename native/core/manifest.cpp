@@ -124,14 +124,19 @@ Status validate_supported_profile_record_shape(std::uint64_t record_count, std::
   return {};
 }
 
-bool is_supported_simplepir_rs_manifest(const BundleManifest& manifest) {
+namespace {
+
+bool names_profile(const BundleManifest& manifest, std::string_view name) {
   const std::string* profile = find_param(manifest.pir_params, "parameter_profile");
-  return profile != nullptr && *profile == kSupportedProfile;
+  return profile != nullptr && *profile == name;
 }
 
-bool is_balanced_manifest(const BundleManifest& manifest) {
-  const std::string* profile = find_param(manifest.pir_params, "parameter_profile");
-  return profile != nullptr && *profile == kBalancedProfile;
+}  // namespace
+
+bool is_supported_simplepir_rs_manifest(const BundleManifest& manifest) {
+  return names_profile(manifest, kSupportedProfile);
 }
+
+bool is_balanced_manifest(const BundleManifest& manifest) { return names_profile(manifest, kBalancedProfile); }
 
 }  // namespace quorvex

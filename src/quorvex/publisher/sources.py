@@ -200,13 +200,14 @@ def read_sources(path: str | pathlib.Path, *, strict: bool = False, include: Seq
         included = pathspec.GitIgnoreSpec.from_lines(include)
         dropped = pathspec.GitIgnoreSpec.from_lines(exclude)
         chosen = [n for n in names if (not include or included.match_file(n)) and not dropped.match_file(n)]
-        excluded, names, named = len(names) - len(chosen), chosen, set(chosen)
-        for name in list(names):
-            kind = None if include and included.match_file(name) else _not_prose(name) or (
+        excluded, named, names = len(names) - len(chosen), set(chosen), []
+        for name in chosen:  # under --include every chosen file was named by a pattern, so none is left out
+            kind = None if include else _not_prose(name) or (
                 _MADE_FROM_SOURCE if _made_from_source(name, named) else None)
-            if kind is not None:
+            if kind is None:
+                names.append(name)
+            else:
                 left_out.append(Skipped(name, kind))
-                names.remove(name)
     elif path.exists():
         root, names = path.parent, [path.name]
     else:
