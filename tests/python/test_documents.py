@@ -10,7 +10,8 @@ from hypothesis import example, given, settings, strategies as st
 
 from quorvex.cli.commands import main
 from quorvex.publisher.chunker import MAX_CHARACTER_COST, Block, escaped_size, split_text, text_blocks
-from quorvex.publisher.documents import Document, chunk_document, read_documents
+from quorvex.embedders.hashing import HashingEmbedder
+from quorvex.publisher.documents import Document, chunk_document, chunk_documents, read_documents
 from quorvex.publisher.publish_documents import publish_documents
 from quorvex.publisher.records import chunk_record_json
 from quorvex.publisher.sources import read_sources
@@ -154,6 +155,38 @@ NOT_EMBEDDING = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed"
 def test_texts_and_documents_that_cannot_be_published_are_refused(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):
         call((tmp_path / "c", tmp_path / "s"))
+
+
+class CountingEmbedder(HashingEmbedder):
+    def __init__(self):
+        self.embedded = []
+
+    def embed(self, texts):
+        self.embedded.extend(texts)
+        return super().embed(texts)
+
+
+def test_a_republish_embeds_only_changed_chunks_and_gives_the_bytes_of_a_full_publish(tmp_path, monkeypatch):
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1700000000")
+    changed = [DOCUMENTS[0], Document("kitchen", DOCUMENTS[1].text + " Rest the dough."), *DOCUMENTS[2:],
+               Document("new", "Fresh words.")]
+    full = publish_documents(changed, tmp_path / "full", tmp_path / "full-state", embedder=HashingEmbedder())
+    publish_documents(DOCUMENTS, tmp_path / "c", tmp_path / "s", embedder=HashingEmbedder())
+    before = {chunk.text for chunk in chunk_documents(DOCUMENTS, 1024)}
+    counting = CountingEmbedder()
+    again = publish_documents(changed, tmp_path / "c", tmp_path / "s", embedder=counting, overwrite=True)
+    assert again.publication == full.publication and full.reused_embeddings == 0
+    assert counting.embedded == [c.text for c in chunk_documents(changed, 1024) if c.text not in before] != []
+    assert again.reused_embeddings == full.record_count - len(counting.embedded)
+    # A cache whose vectors were altered is not copied from (a warning says so); one of another model is refused.
+    vectors = tmp_path / "c/index/vectors.bin"
+    vectors.write_bytes(vectors.read_bytes()[:-1] + b"\1")
+    with pytest.warns(UserWarning, match="cannot be reused, as index/vectors.bin is not the file its checksums"):
+        assert publish_documents(changed, tmp_path / "c", tmp_path / "s", embedder=HashingEmbedder(),
+                                 overwrite=True).publication == full.publication
+    with pytest.raises(ValueError, match="cannot reuse the embeddings of .*full: it was embedded with "
+                                         "'quorvex-hashing-words-pairs-384-v1' \\(384 dimensions\\), not 'refuse'"):
+        publish_documents(changed, tmp_path / "x", tmp_path / "y", embedder=NOT_EMBEDDING, reuse_from=tmp_path / "full")
 
 
 # A page showing "Hello PDF", titled "Paper" (its cross-reference table left for the reader to rebuild).

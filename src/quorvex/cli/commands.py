@@ -91,7 +91,7 @@ def _publish(args: argparse.Namespace) -> int:
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,
                                    record_size_bytes=args.record_size, overwrite=args.overwrite,
-                                   on_progress=progress.update, on_chunked=chunked)
+                                   reuse_from=args.reuse, on_progress=progress.update, on_chunked=chunked)
     except NotEmpty as full:
         raise ValueError(f"{full.target} is not empty; add --overwrite to replace it") from None
     except KeyboardInterrupt:
@@ -318,6 +318,9 @@ def _parser() -> argparse.ArgumentParser:
                          help=f"bytes per padded chunk record (fixed at {profiles.SUPPORTED_RECORD_SIZE} for "
                               f"{profiles.RS_SUPPORTED})")
     publish.add_argument("--overwrite", action="store_true", help="replace existing output directories")
+    publish.add_argument("--reuse", type=pathlib.Path, metavar="CACHE",
+                         help="take the embeddings of the chunks this cache holds unchanged (same model) from it "
+                              "instead of embedding them again; by default from the cache being overwritten")
     publish.set_defaults(run=_publish)
 
     serve = commands.add_parser("serve", help="answer PIR queries over HTTP for a server state directory",

@@ -78,7 +78,8 @@ def publish_lines(result: PublishResult, documents: int, embedding_model: str, s
         f"  profile          {result.parameter_profile} ({status})",
         f"  chunks           {_limit(result.record_count, profiles.SUPPORTED_MAX_RECORDS if supported else None)}",
         f"  record size      {count(result.record_size_bytes)} bytes per chunk record, padded",
-        f"  embedding model  {embedding_model}, {result.embedding_dimensions} dimensions",
+        f"  embedding model  {embedding_model}, {result.embedding_dimensions} dimensions"
+        + (f", {count(result.reused_embeddings)} of the chunks' embeddings reused" if result.reused_embeddings else ""),
         f"  public cache     {result.public_dir}: "
         f"{_limit(result.public_cache_bytes, profiles.SUPPORTED_PUBLIC_CACHE_LIMIT if supported else None)} bytes",
         f"  server state     {result.server_dir}: {count(server_bytes)} bytes (keep it on the server only)",

@@ -56,6 +56,7 @@ class PublishResult:
     embedding_dimensions: int
     public_cache_bytes: int
     publication: str  # the identifier clients pin (quorvex.shared.formats.publication_id)
+    reused_embeddings: int = 0  # chunks whose embedding publish_documents took from a previous publication
 
 
 def _check_text(name: str, value: Any) -> str:

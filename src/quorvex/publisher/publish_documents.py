@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import dataclasses
 import pathlib
+import warnings
 from collections.abc import Callable, Sequence
 
 import numpy as np
@@ -10,35 +12,30 @@ import numpy as np
 from quorvex.shared import profiles
 from quorvex.publisher.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
+from quorvex.publisher.chunk_embeddings import embed_chunks
+from quorvex.publisher.embedding_reuse import PreviousEmbeddings, previous_embeddings
 from quorvex.publisher.publish import ProgressCallback, PublishResult, publish
 from quorvex.publisher.records import Chunk
 
 __all__ = ["publish_documents"]
 
-EMBED_BATCH = 64
 _U64_MAX = (1 << 64) - 1
-
-
-def _embed(embedder: Embedder, texts: Sequence[str], on_progress: ProgressCallback | None) -> np.ndarray:
-    """One float32 row per text, written batch by batch into one array."""
-    vectors = np.empty((len(texts), embedder.dimensions), dtype=np.float32)
-    for start in range(0, len(texts), EMBED_BATCH):
-        vectors[start:start + EMBED_BATCH] = embedder.embed(texts[start:start + EMBED_BATCH])
-        if on_progress:
-            on_progress("embedding chunks", min(start + EMBED_BATCH, len(texts)), len(texts))
-    return vectors
 
 
 def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.Path,
                       server_dir: str | pathlib.Path, *, embedder: Embedder | None = None,
                       embedding_model: str | None = None, profile: str | None = None,
                       record_size_bytes: int = profiles.DEFAULT_RECORD_SIZE, overwrite: bool = False,
+                      reuse_from: str | pathlib.Path | None = None,
                       on_progress: ProgressCallback | None = None,
                       on_chunked: Callable[[Sequence[Chunk]], None] | None = None) -> PublishResult:
     """Chunks, embeds and publishes; returns what publish wrote.
 
     Documents carrying their own embeddings are published with them under embedding_model
-    (required then); otherwise embedder embeds every chunk and names the model.
+    (required then); otherwise embedder embeds every chunk and names the model, but for the chunks
+    a previous publication of the same model holds unchanged: their embeddings are taken from the
+    cache reuse_from names (ValueError if it cannot be used), or by default from the cache being
+    overwritten (a warning says why, if it cannot be). The result counts the chunks reused.
     on_progress(phase, done, total) is called as chunks are embedded and as each long phase of
     writing the cache and the server state advances; on_chunked(chunks) once the documents are
     chunked, before anything is embedded.
@@ -64,6 +61,7 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
         on_chunked(chunks)
     own = precomputed_embeddings(documents)
     vectors: Sequence[Sequence[float]] | np.ndarray
+    reused = 0
     if own is not None:
         if not embedding_model:
             raise ValueError("the documents carry their own embeddings: name their model with embedding_model")
@@ -74,6 +72,26 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
         if embedding_model and embedding_model != embedder.name:
             raise ValueError(f"embedding_model {embedding_model!r} names another model than the embedder "
                              f"in use ({embedder.name!r})")
-        vectors, model = _embed(embedder, [c.text for c in chunks], on_progress), embedder.name
-    return publish(chunks, vectors, public_dir, server_dir, embedding_model=model, profile=profile,
-                   record_size_bytes=record_size_bytes, overwrite=overwrite, on_progress=on_progress)
+        previous = _previous(embedder, reuse_from, public_dir, overwrite)
+        (vectors, reused), model = embed_chunks(chunks, embedder, previous, on_progress), embedder.name
+    result = publish(chunks, vectors, public_dir, server_dir, embedding_model=model, profile=profile,
+                     record_size_bytes=record_size_bytes, overwrite=overwrite, on_progress=on_progress)
+    return dataclasses.replace(result, reused_embeddings=reused)
+
+
+def _previous(embedder: Embedder, reuse_from: str | pathlib.Path | None, public_dir: str | pathlib.Path,
+              overwrite: bool) -> PreviousEmbeddings | None:
+    """The previous publication whose embeddings may be reused: the one named, else the one overwritten."""
+    if reuse_from is not None:
+        try:
+            return previous_embeddings(reuse_from, embedder.name, embedder.dimensions)
+        except ValueError as unusable:
+            raise ValueError(f"cannot reuse the embeddings of {reuse_from}: {unusable}") from None
+    if not (overwrite and pathlib.Path(public_dir, "checksums.json").exists()):
+        return None
+    try:
+        return previous_embeddings(public_dir, embedder.name, embedder.dimensions)
+    except ValueError as unusable:
+        warnings.warn(f"embedding every chunk anew: the embeddings in {public_dir} cannot be reused, as {unusable}",
+                      stacklevel=3)
+        return None

@@ -1,0 +1,43 @@
+"""The embedding of every chunk: reused from a previous publication where the chunk is unchanged,
+computed by the embedder for the rest."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+
+from quorvex.embedders import Embedder
+from quorvex.publisher.embedding_reuse import PreviousEmbeddings
+from quorvex.publisher.publish import ProgressCallback
+from quorvex.publisher.records import Chunk
+from quorvex.shared.formats import chunk_digest
+
+__all__ = ["embed_chunks"]
+
+# Texts handed to the embedder at a time: enough for it to batch texts of similar length.
+EMBED_BATCH = 256
+
+
+def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: PreviousEmbeddings | None,
+                 on_progress: ProgressCallback | None) -> tuple[np.ndarray, int]:
+    """One float32 row per chunk, and how many of them were reused from previous."""
+    vectors = np.empty((len(chunks), embedder.dimensions), dtype=np.float32)
+    reused: dict[int, int] = {}  # position -> row of previous
+    if previous is not None:
+        for position, chunk in enumerate(chunks):
+            row = previous.rows.get(chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, chunk.metadata))
+            if row is not None:
+                reused[position] = row
+        positions, rows = list(reused), list(reused.values())
+        for start in range(0, len(positions), EMBED_BATCH * 64):
+            vectors[positions[start:start + EMBED_BATCH * 64]] = previous.vectors[rows[start:start + EMBED_BATCH * 64]]
+        if on_progress:
+            on_progress("reusing embeddings", len(reused), len(chunks))
+    missing = [position for position in range(len(chunks)) if position not in reused]
+    for start in range(0, len(missing), EMBED_BATCH):
+        batch = missing[start:start + EMBED_BATCH]
+        vectors[batch] = embedder.embed([chunks[position].text for position in batch])
+        if on_progress:
+            on_progress("embedding chunks", start + len(batch), len(missing))
+    return vectors, len(reused)
