@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import re
 import time
 
 import pytest
@@ -196,21 +197,30 @@ def test_an_interrupted_publish_says_so_in_one_line_after_the_skips_it_showed_fi
                                        "unchanged\n")
 
 
-def test_texts_are_cut_after_a_word_unless_that_keeps_half_or_less_and_bars_drawn_a_line_a_phase():
+def test_texts_are_cut_after_a_word_unless_that_keeps_half_or_less():
     texts = [" a  few\n words ", "aaaaaa bbbbbbbbbbb", "aaaaaaa bbbbbbbbbb", "a" * 13]
     assert [display.trimmed(t, 12) for t in texts] == ["a few words", "aaaaaa bbbbb …", "aaaaaaa …", "a" * 12 + " …"]
-    progress = Progress(terminal := type("Terminal", (io.StringIO,), {"isatty": lambda self: True})(),
-                        estimates := io.StringIO())
-    for phase, done, total in [("embed", 0, 0), ("embed", 1, 3), ("write", 1, 1)]:
+
+
+@pytest.mark.parametrize("on_terminal", [True, False])
+def test_progress_shows_each_phase_with_its_rate_and_estimate(on_terminal):
+    stream = type("Terminal", (io.StringIO,), {"isatty": lambda self: on_terminal})()
+    progress = Progress(stream, lines := io.StringIO())
+    for phase, done, total in [("slow", 0, 10 ** 9), ("slow", 1, 10 ** 9), ("slow", 2, 10 ** 9), ("embed", 0, 3),
+                               ("embed", 1, 3), ("embed", 3, 3), ("hint", 0, 1)]:
         progress.update(phase, done, total)
+        time.sleep(0.6 if phase == "hint" else 0)  # a long step: the bar is redrawn meanwhile
     progress.close()
-    assert terminal.getvalue() == f"\r{'embed':26} [{'#' * 10:.<30}] 1/3\n\r{'write':26} [{'#' * 30}] 1/1\n"
-    # A phase that will take long says so once, after its first step; a short one does not.
-    for phase, total in [("slow", 10 ** 9), ("quick", 2)]:
-        progress.start(phase)
-        progress.update(phase, 1, total)
-        progress.update(phase, 2, total)
-    assert estimates.getvalue().startswith("slow: about ") and estimates.getvalue().count("\n") == 1
+    if on_terminal:  # a bar a phase with count, rate and time left, still drawn while the hint's step runs
+        bars = stream.getvalue()
+        assert re.search(r"slow:\s+0%.*2/1000000000 \[.*<.*chunks/s\]", bars) and "embed: 100%" in bars
+        assert bars.count("hint: 00:00") >= 2 and lines.getvalue() == ""
+    else:  # one line a phase, and an estimate for the one that will take long
+        said = lines.getvalue().splitlines()
+        assert said[0].startswith("slow: about ") and "left for 1,000,000,000 (" in said[0]
+        assert [re.sub(r"[\d.,]+ (s|a second)", "T", line) for line in said[1:]] == [
+            "slow: 2 of 1,000,000,000 in T (T)", "embed: 3 of 3 in T (T)", "hint: T"]
+        assert stream.getvalue() == ""
 
 
 def test_the_workers_of_a_killed_server_stop_with_it(published):

@@ -78,7 +78,6 @@ def _publish(args: argparse.Namespace) -> int:
 
     def chunked(chunks: Sequence[Chunk]) -> None:
         print("\n".join(display.plan_lines(documents, chunks)), flush=True)
-        progress.start("embedding chunks")
 
     try:
         sources = read_sources(args.path, strict=args.strict, include=args.include or (), exclude=args.exclude or ())

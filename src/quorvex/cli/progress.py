@@ -1,63 +1,112 @@
-"""Progress of a publish: one-line bars on a terminal, one per phase (silent when the output is not
-a terminal), and, for a phase that will take long, one line with an estimate of the time it takes."""
+"""Progress of a publish, phase by phase.
+
+On a terminal each phase has a bar (tqdm) with its count, rate and the time left, redrawn at
+least once a second even while a long step runs. Otherwise each phase gets one line when it ends,
+with its count and time, and a phase that will take long says so after its first step.
+"""
 
 from __future__ import annotations
 
 import sys
+import threading
 import time
-from typing import TextIO
+from typing import Any, TextIO
 
-_WIDTH = 30
+from tqdm import tqdm
+
 # A phase expected to take longer than this after its first step gets an estimate.
 _LONG_SECONDS = 30.0
+# Seconds between redraws of a bar while its phase runs.
+_REDRAW_SECONDS = 0.5
 
 
 def _duration(seconds: float) -> str:
     if seconds < 90:
-        return f"{seconds:.0f} seconds"
+        return f"{seconds:.1f} s" if seconds < 10 else f"{seconds:.0f} s"
     return f"{seconds / 60:.0f} minutes" if seconds < 90 * 60 else f"{seconds / 3600:.1f} hours"
 
 
 class Progress:
-    def __init__(self, stream: TextIO | None = None, estimates: TextIO | None = None):
+    def __init__(self, stream: TextIO | None = None, lines: TextIO | None = None):
+        """Bars go to stream (standard error) when it is a terminal; otherwise lines go to lines (standard
+        output)."""
         self.stream = stream if stream is not None else sys.stderr
-        self.estimates = estimates if estimates is not None else sys.stdout
+        self.lines = lines if lines is not None else sys.stdout
         self.enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
-        self._drawn = False
         self._phase: str | None = None
-        self._started: dict[str, float] = {}
-
-    def start(self, phase: str) -> None:
-        """Marks the start of a phase whose first update may then say how long it will take."""
-        self._started[phase] = time.perf_counter()
+        self._done = self._total = 0
+        self._began = 0.0
+        self._bar: Any = None  # the tqdm bar of the running phase, on a terminal
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._redraw: threading.Thread | None = None
 
     def update(self, phase: str, done: int, total: int) -> None:
-        """Draws the bar of `phase`; a new phase starts on a new line."""
-        started = self._started.pop(phase, None)
-        if started is not None and 0 < done < total:
-            rate = done / max(time.perf_counter() - started, 1e-9)
-            left = (total - done) / rate
-            if left > _LONG_SECONDS:
-                self._line(f"{phase}: about {_duration(left)} left for {total:,} ({rate:.1f} a second over the "
-                           f"first {done:,})")
-        if not self.enabled or total <= 0:
-            return
-        if self._drawn and phase != self._phase:
-            self.stream.write("\n")
-        self._phase = phase
-        filled = _WIDTH * done // total
-        self.stream.write(f"\r{phase:<26} [{'#' * filled}{'.' * (_WIDTH - filled)}] {done}/{total}")
-        self.stream.flush()
-        self._drawn = True
+        """Records that `phase` has done `done` of `total`; a new phase (which starts with done 0, so that
+        its time counts from its start) ends the one before."""
+        with self._lock:
+            if phase != self._phase:
+                self._end()
+                self._begin(phase, total)
+            self._advance(done, total)
 
     def close(self) -> None:
-        if self._drawn:
-            self.stream.write("\n")
-            self.stream.flush()
-            self._drawn = False
+        """Ends the phase that runs and stops redrawing."""
+        with self._lock:
+            self._end()
+        if self._redraw is not None:
+            self._stop.set()
+            self._redraw.join()
+            self._redraw, self._stop = None, threading.Event()
+
+    def _begin(self, phase: str, total: int) -> None:
+        self._phase, self._done, self._total = phase, 0, total
+        self._began = time.time()
+        if not self.enabled:
+            return
+        single = total <= 1
+        self._bar = tqdm(total=total, desc=phase, file=self.stream, unit=" chunks", dynamic_ncols=True,
+                         bar_format="{desc}: {elapsed}" if single else None)
+        self._bar.start_t = self._began  # tqdm counts time with time.time(), as this class does
+        if self._redraw is None:
+            self._redraw = threading.Thread(target=self._redraw_bars, name="progress", daemon=True)
+            self._redraw.start()
+
+    def _advance(self, done: int, total: int) -> None:
+        first_step = self._done == 0 and done > 0
+        self._done, self._total = done, total
+        if self._bar is not None:
+            self._bar.total = total
+            self._bar.update(done - self._bar.n)
+        elif first_step and done < total:
+            rate = done / max(time.time() - self._began, 1e-9)
+            left = (total - done) / rate
+            if left > _LONG_SECONDS:
+                self._line(f"{self._phase}: about {_duration(left)} left for {total:,} ({rate:,.1f} a second over "
+                           f"the first {done:,})")
+
+    def _end(self) -> None:
+        """Closes the bar of the phase that ran, or says in one line what it did."""
+        if self._phase is None:
+            return
+        seconds = time.time() - self._began
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        elif self._total > 1:
+            self._line(f"{self._phase}: {self._done:,} of {self._total:,} in {_duration(seconds)} "
+                       f"({self._done / max(seconds, 1e-9):,.1f} a second)")
+        else:
+            self._line(f"{self._phase}: {_duration(seconds)}")
+        self._phase = None
 
     def _line(self, text: str) -> None:
-        """A line of its own, after the bar being drawn, if any."""
-        self.close()
-        self.estimates.write(text + "\n")
-        self.estimates.flush()
+        self.lines.write(text + "\n")
+        self.lines.flush()
+
+    def _redraw_bars(self) -> None:
+        """Redraws the running bar, so that its time moves on while a long step runs."""
+        while not self._stop.wait(_REDRAW_SECONDS):
+            with self._lock:
+                if self._bar is not None:
+                    self._bar.refresh()

@@ -25,6 +25,8 @@ def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: Previous
     vectors = np.empty((len(chunks), embedder.dimensions), dtype=np.float32)
     reused: dict[int, int] = {}  # position -> row of previous
     if previous is not None:
+        if on_progress:
+            on_progress("reusing embeddings", 0, len(chunks))
         for position, chunk in enumerate(chunks):
             row = previous.rows.get(chunk_digest(chunk.chunk_id, chunk.document_id, chunk.text, chunk.metadata))
             if row is not None:
@@ -35,6 +37,8 @@ def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: Previous
         if on_progress:
             on_progress("reusing embeddings", len(reused), len(chunks))
     missing = [position for position in range(len(chunks)) if position not in reused]
+    if on_progress and missing:
+        on_progress("embedding chunks", 0, len(missing))
     for start in range(0, len(missing), EMBED_BATCH):
         batch = missing[start:start + EMBED_BATCH]
         vectors[batch] = embedder.embed([chunks[position].text for position in batch])

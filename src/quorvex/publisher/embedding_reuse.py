@@ -23,12 +23,16 @@ import numpy as np
 
 from quorvex.shared.formats import DIGEST_KEY
 
-__all__ = ["PreviousEmbeddings", "previous_embeddings"]
+__all__ = ["OtherModel", "PreviousEmbeddings", "previous_embeddings"]
 
 _VECTORS = "index/vectors.bin"
 _METADATA = "index/metadata.jsonl"
 _MANIFEST = "manifest.json"
 _VECTOR_HEADER = struct.Struct("<8sIQ")
+
+
+class OtherModel(ValueError):
+    """The cache was embedded with another model (or number of dimensions): nothing in it can be reused."""
 
 
 @dataclass(frozen=True)
@@ -71,7 +75,7 @@ def previous_embeddings(cache_dir: str | pathlib.Path, embedding_model: str, dim
     except (TypeError, json.JSONDecodeError):
         raise ValueError(f"its {_MANIFEST} is not one quorvex writes") from None
     if (manifest.get("embedding_model"), manifest.get("embedding_dimensions")) != (embedding_model, dimensions):
-        raise ValueError(f"it was embedded with {manifest.get('embedding_model')!r} "
+        raise OtherModel(f"it was embedded with {manifest.get('embedding_model')!r} "
                          f"({manifest.get('embedding_dimensions')} dimensions), not {embedding_model!r}")
     vectors = _checked_bytes(cache_dir, _VECTORS, listed)
     magic, stored_dimensions, count = _VECTOR_HEADER.unpack(bytes(vectors[:_VECTOR_HEADER.size]).ljust(_VECTOR_HEADER.size, b"\0"))

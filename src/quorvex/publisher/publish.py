@@ -237,12 +237,14 @@ def publish(chunks: Iterable[Chunk | Mapping[str, Any]], embeddings: Any,
 
     with Publication(public_dir, server_dir, overwrite) as staged:
         public, server = staged.public, staged.server
+        _report(on_progress, "writing the index", 0, count)
         write_index(public, embedding_model, vectors, chunk_list, record_size,
                     lambda done: _report(on_progress, "writing the index", done, count))
         if chosen.is_balanced:  # the caches of quorvex's own profile carry a lexical index too
             _report(on_progress, "writing the lexical index", 0, 1)
             _engine.write_lexical_index([chunk.text for chunk in chunk_list], str(public / LEXICAL_INDEX_FILE))
             _report(on_progress, "writing the lexical index", 1, 1)
+        _report(on_progress, "writing the lane data", 0, count)
         records = _counted(padded_record_blocks(chunk_list, record_size, block_records(chosen, shape, BLOCK_RECORDS)),
                            lambda done: _report(on_progress, "writing the lane data", done, count))
         write_lanes(server / LANES_FILE, shape["lane_rows"], shape["columns"], lane_blocks(chosen, shape, records))

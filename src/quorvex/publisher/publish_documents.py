@@ -13,7 +13,7 @@ from quorvex.shared import profiles
 from quorvex.publisher.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
 from quorvex.publisher.chunk_embeddings import embed_chunks
-from quorvex.publisher.embedding_reuse import PreviousEmbeddings, previous_embeddings
+from quorvex.publisher.embedding_reuse import OtherModel, PreviousEmbeddings, previous_embeddings
 from quorvex.publisher.publish import ProgressCallback, PublishResult, publish
 from quorvex.publisher.records import Chunk
 
@@ -91,6 +91,8 @@ def _previous(embedder: Embedder, reuse_from: str | pathlib.Path | None, public_
         return None
     try:
         return previous_embeddings(public_dir, embedder.name, embedder.dimensions)
+    except OtherModel:
+        return None
     except ValueError as unusable:
         warnings.warn(f"embedding every chunk anew: the embeddings in {public_dir} cannot be reused, as {unusable}",
                       stacklevel=3)
