@@ -57,8 +57,12 @@ def _character_cost(character: str) -> int:
 
 
 def escaped_size(text: str) -> int:
-    """Bytes that text takes inside a compact UTF-8 JSON string (without the quotes)."""
-    return sum(map(_character_cost, text))
+    """Bytes that text takes inside a compact UTF-8 JSON string (without the quotes): the sum of its
+    characters' costs, as JSON escapes each character on its own."""
+    try:
+        return len(json.dumps(text, ensure_ascii=False).encode("utf-8")) - 2
+    except UnicodeEncodeError:
+        return sum(map(_character_cost, text))  # which names the lone surrogate
 
 
 def _last_boundary_end(pattern: re.Pattern[str], text: str, start: int, end: int, earliest: int) -> int | None:

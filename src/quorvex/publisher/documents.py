@@ -18,6 +18,7 @@ is one chunk of its text as given, with its metadata as given.
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 import pathlib
@@ -120,17 +121,18 @@ def chunk_document(document: Document, record_size_bytes: int, *,
     """The document's chunks, each of whose padded records fits record_size_bytes."""
     number_bound = 9  # the widest chunk number the budget was computed for
     while True:
-        budget = _text_budget(record_size_bytes, document, number_bound, max_record_id, document.metadata)
+        bound = number_bound
+        # The budget of each section path, computed once (a chunk's envelope is serialised to size it).
+        budget_of = functools.cache(lambda section: _text_budget(record_size_bytes, document, bound, max_record_id,
+                                                                 _with_section(document.metadata, section)))
+        budget = budget_of("")
         if budget < _MIN_TEXT_BUDGET:
             raise ValueError(f"document {document.document_id!r}: its id and metadata leave {max(budget, 0)} bytes "
                              f"of text in a {record_size_bytes}-byte record; shorten them")
         if document.embedding is not None:
             texts = [("", text) for text in split_text(document.text, budget)]
         else:
-            bound = number_bound
-            texts = pack_blocks(text_blocks(document.text) if document.blocks is None else document.blocks,
-                                lambda section: _text_budget(record_size_bytes, document, bound, max_record_id,
-                                                             _with_section(document.metadata, section)))
+            texts = pack_blocks(text_blocks(document.text) if document.blocks is None else document.blocks, budget_of)
         if len(texts) - 1 <= number_bound:
             break
         number_bound = number_bound * 10 + 9
