@@ -151,6 +151,8 @@ NOT_EMBEDDING = type("Refuse", (), {"name": "refuse", "dimensions": 384, "embed"
     # Refused before any embedding is computed.
     (lambda out: publish_documents([Document("big", "word " * 250_000)], *out, embedder=NOT_EMBEDDING,
                                    profile=profiles.RS_SUPPORTED), f"holds at most {profiles.SUPPORTED_MAX_RECORDS}; publish fewer"),
+    (lambda out: publish_documents([Document("d", "text")], *out, embedder=NOT_EMBEDDING, cluster="tcp://127.0.0.1:1"),
+     "'refuse' is none of them: publish it without a cluster"),  # a cluster's workers build quorvex's embedders
 ])
 def test_texts_and_documents_that_cannot_be_published_are_refused(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):

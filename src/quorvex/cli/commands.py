@@ -90,7 +90,8 @@ def _publish(args: argparse.Namespace) -> int:
         result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
                                    embedding_model=args.embedding_model, profile=args.profile,
                                    record_size_bytes=args.record_size, overwrite=args.overwrite,
-                                   reuse_from=args.reuse, on_progress=progress.update, on_chunked=chunked)
+                                   reuse_from=args.reuse, cluster=args.cluster, on_progress=progress.update,
+                                   on_chunked=chunked)
     except NotEmpty as full:
         raise ValueError(f"{full.target} is not empty; add --overwrite to replace it") from None
     except KeyboardInterrupt:
@@ -320,6 +321,9 @@ def _parser() -> argparse.ArgumentParser:
     publish.add_argument("--reuse", type=pathlib.Path, metavar="CACHE",
                          help="take the embeddings of the chunks this cache holds unchanged (same model) from it "
                               "instead of embedding them again; by default from the cache being overwritten")
+    publish.add_argument("--cluster", metavar="ADDRESS",
+                         help="embed the chunks on the workers of this Dask distributed scheduler (tcp://host:port), "
+                              "each running this quorvex with the embedder's extras; needs the cluster extra")
     publish.set_defaults(run=_publish)
 
     serve = commands.add_parser("serve", help="answer PIR queries over HTTP for a server state directory",

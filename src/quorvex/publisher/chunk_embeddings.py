@@ -1,13 +1,15 @@
 """The embedding of every chunk: reused from a previous publication where the chunk is unchanged,
-computed by the embedder for the rest."""
+computed by the embedder, here or on a cluster, for the rest."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvex.embedders import Embedder
+from quorvex.publisher.cluster_embedding import ClusterEmbedding
 from quorvex.publisher.embedding_reuse import PreviousEmbeddings
 from quorvex.publisher.publish import ProgressCallback
 from quorvex.publisher.records import Chunk
@@ -19,9 +21,16 @@ __all__ = ["embed_chunks"]
 EMBED_BATCH = 256
 
 
+def _local_batches(embedder: Embedder, texts: Sequence[str]) -> Iterator[tuple[int, npt.NDArray[np.float32]]]:
+    for start in range(0, len(texts), EMBED_BATCH):
+        yield start, embedder.embed(texts[start:start + EMBED_BATCH])
+
+
 def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: PreviousEmbeddings | None,
-                 on_progress: ProgressCallback | None) -> tuple[np.ndarray, int]:
-    """One float32 row per chunk, and how many of them were reused from previous."""
+                 on_progress: ProgressCallback | None,
+                 cluster: ClusterEmbedding | None = None) -> tuple[np.ndarray, int]:
+    """One float32 row per chunk, and how many of them were reused from previous; the others computed by
+    embedder, or by the cluster's workers when one is given."""
     vectors = np.empty((len(chunks), embedder.dimensions), dtype=np.float32)
     reused: dict[int, int] = {}  # position -> row of previous
     if previous is not None:
@@ -39,9 +48,12 @@ def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: Previous
     missing = [position for position in range(len(chunks)) if position not in reused]
     if on_progress and missing:
         on_progress("embedding chunks", 0, len(missing))
-    for start in range(0, len(missing), EMBED_BATCH):
-        batch = missing[start:start + EMBED_BATCH]
-        vectors[batch] = embedder.embed([chunks[position].text for position in batch])
+    texts = [chunks[position].text for position in missing]
+    batches = _local_batches(embedder, texts) if cluster is None else cluster.embed(texts)
+    done = 0
+    for start, embedded in batches:  # (position in texts, rows), in the order they come back
+        vectors[missing[start:start + len(embedded)]] = embedded
+        done += len(embedded)
         if on_progress:
-            on_progress("embedding chunks", start + len(batch), len(missing))
+            on_progress("embedding chunks", done, len(missing))
     return vectors, len(reused)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import pathlib
 import warnings
@@ -13,6 +14,7 @@ from quorvex.shared import profiles
 from quorvex.publisher.documents import Document, chunk_documents, precomputed_embeddings
 from quorvex.embedders import Embedder
 from quorvex.publisher.chunk_embeddings import embed_chunks
+from quorvex.publisher.cluster_embedding import ClusterEmbedding
 from quorvex.publisher.embedding_reuse import OtherModel, PreviousEmbeddings, previous_embeddings
 from quorvex.publisher.publish import ProgressCallback, PublishResult, publish
 from quorvex.publisher.records import Chunk
@@ -26,7 +28,7 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
                       server_dir: str | pathlib.Path, *, embedder: Embedder | None = None,
                       embedding_model: str | None = None, profile: str | None = None,
                       record_size_bytes: int = profiles.DEFAULT_RECORD_SIZE, overwrite: bool = False,
-                      reuse_from: str | pathlib.Path | None = None,
+                      reuse_from: str | pathlib.Path | None = None, cluster: str | None = None,
                       on_progress: ProgressCallback | None = None,
                       on_chunked: Callable[[Sequence[Chunk]], None] | None = None) -> PublishResult:
     """Chunks, embeds and publishes; returns what publish wrote.
@@ -36,6 +38,8 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
     a previous publication of the same model holds unchanged: their embeddings are taken from the
     cache reuse_from names (ValueError if it cannot be used), or by default from the cache being
     overwritten (a warning says why, if it cannot be). The result counts the chunks reused.
+    cluster, the address of a Dask distributed scheduler ("tcp://host:port"), has its workers embed
+    the chunks with the kind of quorvex embedder that embedder is, batches at a time.
     on_progress(phase, done, total) is called as chunks are embedded and as each long phase of
     writing the cache and the server state advances; on_chunked(chunks) once the documents are
     chunked, before anything is embedded.
@@ -65,6 +69,8 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
     if own is not None:
         if not embedding_model:
             raise ValueError("the documents carry their own embeddings: name their model with embedding_model")
+        if cluster is not None:
+            raise ValueError("the documents carry their own embeddings: there is nothing to embed on a cluster")
         vectors, model = own, embedding_model
     else:
         if embedder is None:
@@ -73,10 +79,15 @@ def publish_documents(documents: Sequence[Document], public_dir: str | pathlib.P
             raise ValueError(f"embedding_model {embedding_model!r} names another model than the embedder "
                              f"in use ({embedder.name!r})")
         previous = _previous(embedder, reuse_from, public_dir, overwrite)
-        (vectors, reused), model = embed_chunks(chunks, embedder, previous, on_progress), embedder.name
+        with _cluster(cluster, embedder) as remote:
+            (vectors, reused), model = embed_chunks(chunks, embedder, previous, on_progress, remote), embedder.name
     result = publish(chunks, vectors, public_dir, server_dir, embedding_model=model, profile=profile,
                      record_size_bytes=record_size_bytes, overwrite=overwrite, on_progress=on_progress)
     return dataclasses.replace(result, reused_embeddings=reused)
+
+
+def _cluster(address: str | None, embedder: Embedder) -> contextlib.AbstractContextManager[ClusterEmbedding | None]:
+    return contextlib.nullcontext() if address is None else ClusterEmbedding(address, embedder)
 
 
 def _previous(embedder: Embedder, reuse_from: str | pathlib.Path | None, public_dir: str | pathlib.Path,
