@@ -157,6 +157,21 @@ bool convert_u64(PyObject* value, const char* name, std::uint64_t& out) {
   return true;
 }
 
+bool convert_texts(PyObject* value, const char* name, PyRef& held, std::vector<std::string_view>& out) {
+  held = PyRef(PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_List(value) : nullptr);
+  if (!held) return PyErr_Occurred() == nullptr && raise_argument_error(name, "expected a sequence of str");
+  const Py_ssize_t count = PyList_Size(held.get());
+  out.assign(static_cast<std::size_t>(count), std::string_view());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GetItem(held.get(), i);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr) return PyErr_Occurred() == nullptr && raise_argument_error(name, "expected a sequence of str");
+    out[static_cast<std::size_t>(i)] = std::string_view(text, static_cast<std::size_t>(size));
+  }
+  return true;
+}
+
 bool convert_bytes(PyObject* value, const char* name, std::span<const std::uint8_t>& out) {
   if (!PyBytes_Check(value)) return cannot_convert(value, name, "PyBytes");
   char* data = nullptr;

@@ -1,6 +1,7 @@
 // quorvex._engine: the PIR server's arithmetic for the Python service and
-// publisher. One class, PirEngine, holds an opened lane store; its methods
-// release the interpreter lock while they compute, so other threads run.
+// publisher, and the hashing embedder's vectors. One class, PirEngine, holds
+// an opened lane store; its methods and the functions release the interpreter
+// lock while they compute, so other threads run.
 //
 // Errors of the store or of a document are ValueError with the error's text
 // (answer() returns a refused document's text in its place instead); a
@@ -16,6 +17,7 @@
 
 #include "python/arguments.hpp"
 #include "python/python_api.hpp"
+#include "embed/hashing_vectors.hpp"
 #include "index/lexical_index_builder.hpp"
 #include "pir/record_digits.hpp"
 #include "python/without_gil.hpp"
@@ -318,24 +320,9 @@ PyObject* write_lexical_index(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!bind_arguments("write_lexical_index()", {"texts", "path"}, args, nargs, kwnames, bound)) return nullptr;
     std::filesystem::path path;
     if (!convert_path(bound[1], "path", path)) return nullptr;
-    // A list of its own, which keeps every text alive while the index is built without the interpreter lock.
-    PyRef items(PySequence_Check(bound[0]) && !PyUnicode_Check(bound[0]) ? PySequence_List(bound[0]) : nullptr);
-    if (!items) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'texts': expected a sequence of str");
-      return nullptr;
-    }
-    const Py_ssize_t count = PyList_Size(items.get());
-    std::vector<std::string_view> texts(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PyList_GetItem(items.get(), i);
-      Py_ssize_t size = 0;
-      const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-      if (text == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "argument 'texts': expected a sequence of str");
-        return nullptr;
-      }
-      texts[static_cast<std::size_t>(i)] = std::string_view(text, static_cast<std::size_t>(size));
-    }
+    PyRef held;
+    std::vector<std::string_view> texts;
+    if (!convert_texts(bound[0], "texts", held, texts)) return nullptr;
     const Status written = without_gil([&] {
       LexicalIndexBuilder builder;
       for (const std::string_view text : texts) builder.add_row(text);
@@ -343,6 +330,19 @@ PyObject* write_lexical_index(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
     if (!written) return raise_error(written.error());
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* hashing_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_arguments("hashing_vectors()", {"texts"}, args, nargs, kwnames, bound)) return nullptr;
+    PyRef held;
+    std::vector<std::string_view> texts;
+    if (!convert_texts(bound[0], "texts", held, texts)) return nullptr;
+    const std::vector<double> rows = without_gil([&] { return quorvex::hashing_vectors(texts); });
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
+                                         static_cast<Py_ssize_t>(rows.size() * sizeof(double)));
   });
 }
 
@@ -358,6 +358,11 @@ PyMethodDef module_functions[] = {
      "write_lexical_index(texts, path)\n--\n\n"
      "Writes the lexical index of the rows whose texts are given, in row order, to path (the file "
      "index/lexical.bin), with the analyzer the client scores questions with."},
+    {"hashing_vectors", method<hashing_vectors>(), kFastcallKeywords,
+     "hashing_vectors(texts)\n--\n\n"
+     "The hashing embedder's vectors before normalisation: 384 native-endian float64 per text, text by text. "
+     "Each text comes case-folded, and with its non-word characters replaced by spaces if it has any non-ASCII "
+     "character (every non-ASCII character counts as part of a word)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,9 +8,12 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from quorvex import _engine
 from quorvex.embedders import make_embedder
 from quorvex.embedders.hashing import DIMENSIONS, HashingEmbedder
+from support.hashing_reference import STOPWORDS, reference_embedding
 
 TEXTS = ["The with statement wraps a block in a context manager.", "Generators produce values lazily with yield.",
          "été 漢字 😀 under_scored __exit__ names"]
@@ -30,6 +33,31 @@ def test_hashing_is_the_same_in_every_process():
     outputs = {subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONHASHSEED": seed}, check=True,
                               capture_output=True, timeout=60).stdout for seed in ("1", "2")}
     assert outputs == {HashingEmbedder().embed(TEXTS).tobytes()}
+
+
+# Words of several scripts and digits, plural endings (of characters of several bytes too), stopwords, characters
+# whose case folding changes their length (ß, ﬁ, İ, the Kelvin sign), any characters at all (surrogates
+# included), glued or parted by separators that are Unicode punctuation, spaces or underscores.
+PIECES = st.sampled_from(sorted(STOPWORDS) + ["Classes", "glass", "STRASSES", "ﬁnes", "İstanbuls", "σοφίας", "étés",
+                                              "漢字s", "١٢٣s", "x2s", "\u212as", "Ωmegas", "_"]) | st.text(
+    st.characters(exclude_categories=()), max_size=6)
+SEPARATORS = st.sampled_from(["", " ", "  ", "\n", "_", "-", "’", "—", "\u00a0", "\u3000", "、"])
+ANY_TEXT = st.lists(st.tuples(PIECES, SEPARATORS), max_size=40).map(lambda parts: "".join(a + b for a, b in parts))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(ANY_TEXT, max_size=4))
+def test_hashing_gives_the_bytes_of_the_reference_embedder(texts):
+    # Caches published before must republish to the same bytes.
+    expected = np.array([reference_embedding(text) for text in texts], dtype=np.float32).reshape(len(texts), 384)
+    assert HashingEmbedder().embed(texts).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("texts, error", [("a text", TypeError), ([b"bytes"], TypeError), (None, TypeError),
+                                          (["\ud800"], UnicodeEncodeError)])
+def test_the_native_vectors_take_a_sequence_of_str_only(texts, error):
+    with pytest.raises(error):
+        _engine.hashing_vectors(texts)
 
 
 def test_related_texts_score_higher_than_unrelated_ones():
