@@ -181,6 +181,16 @@ bool convert_bytes(PyObject* value, const char* name, std::span<const std::uint8
   return true;
 }
 
+bool convert_float_buffer(PyObject* value, const char* name, std::span<float>& out) {
+  if (!PyByteArray_Check(value)) return cannot_convert(value, name, "PyByteArray");
+  const Py_ssize_t size = PyByteArray_Size(value);
+  if (size % static_cast<Py_ssize_t>(sizeof(float)) != 0) {
+    return raise_argument_error(name, "expected a whole number of float32 values");
+  }
+  out = std::span(reinterpret_cast<float*>(PyByteArray_AsString(value)), static_cast<std::size_t>(size) / sizeof(float));
+  return true;
+}
+
 bool check_instance(PyObject* value, PyTypeObject* type, const char* name, const char* target) {
   if (PyObject_TypeCheck(value, type)) return true;
   return cannot_convert(value, name, target);

@@ -28,6 +28,10 @@ bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
 // A sequence of str (not a str itself) as UTF-8 views into `held`, a list of
 // its own that keeps every text alive while the lock is released.
 bool convert_texts(PyObject* value, const char* name, PyRef& held, std::vector<std::string_view>& out);
+// The float32 values of a bytearray, which the call may change in place (a
+// bytearray that numpy views cannot be resized, so the memory stays put
+// while the interpreter lock is released).
+bool convert_float_buffer(PyObject* value, const char* name, std::span<float>& out);
 // Borrows the bytes of a bytes object for the duration of the call.
 bool convert_bytes(PyObject* value, const char* name, std::span<const std::uint8_t>& out);
 // Checks that `value` is an instance of `type` ("'{type}' object cannot be converted to '{target}'").

@@ -17,6 +17,8 @@
 
 #include "python/arguments.hpp"
 #include "python/python_api.hpp"
+#include "core/text.hpp"
+#include "embed/bert_activations.hpp"
 #include "embed/hashing_vectors.hpp"
 #include "index/lexical_index_builder.hpp"
 #include "pir/record_digits.hpp"
@@ -346,6 +348,50 @@ PyObject* hashing_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// The first `count` values of the buffer, once count (a multiple of `multiple`) is known to fit.
+bool leading_values(std::span<float> buffer, std::uint64_t count, std::uint64_t multiple, std::span<float>& out) {
+  if (count > buffer.size() || multiple == 0 || count % multiple != 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    concat("count must be a multiple of ", multiple, " of at most the buffer's ", buffer.size(),
+                           " values, got ", count).c_str());
+    return false;
+  }
+  out = buffer.first(count);
+  return true;
+}
+
+PyObject* gelu_in_place(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments("gelu_in_place()", {"buffer", "count"}, args, nargs, kwnames, bound)) return nullptr;
+    std::span<float> buffer, values;
+    std::uint64_t count = 0;
+    if (!convert_float_buffer(bound[0], "buffer", buffer) || !convert_u64(bound[1], "count", count) ||
+        !leading_values(buffer, count, 1, values)) {
+      return nullptr;
+    }
+    without_gil([&] { quorvex::gelu_in_place(values); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* softmax_rows_in_place(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments("softmax_rows_in_place()", {"buffer", "count", "row_length"}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::span<float> buffer, values;
+    std::uint64_t count = 0, row_length = 0;
+    if (!convert_float_buffer(bound[0], "buffer", buffer) || !convert_u64(bound[1], "count", count) ||
+        !convert_u64(bound[2], "row_length", row_length) || !leading_values(buffer, count, row_length, values)) {
+      return nullptr;
+    }
+    without_gil([&] { quorvex::softmax_rows_in_place(values, row_length); });
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef module_functions[] = {
     {"check_store", method<check_store>(), kFastcallKeywords,
      "check_store(parameter_profile, record_count, record_size_bytes)\n--\n\n"
@@ -363,6 +409,13 @@ PyMethodDef module_functions[] = {
      "The hashing embedder's vectors before normalisation: 384 native-endian float64 per text, text by text. "
      "Each text comes case-folded, and with its non-word characters replaced by spaces if it has any non-ASCII "
      "character (every non-ASCII character counts as part of a word)."},
+    {"gelu_in_place", method<gelu_in_place>(), kFastcallKeywords,
+     "gelu_in_place(buffer, count)\n--\n\n"
+     "GELU (the erf form) of the first count native-endian float32 values of a bytearray, in place."},
+    {"softmax_rows_in_place", method<softmax_rows_in_place>(), kFastcallKeywords,
+     "softmax_rows_in_place(buffer, count, row_length)\n--\n\n"
+     "The softmax of each row of row_length values among the first count native-endian float32 values of a "
+     "bytearray, in place."},
     {nullptr, nullptr, 0, nullptr},
 };
 

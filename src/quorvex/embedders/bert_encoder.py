@@ -9,7 +9,8 @@ Several sequences are encoded together without padding: their tokens are stacked
 one matrix for the dense layers (large matrix products) and each attends only to its
 own tokens. Every row of a matrix product is computed the same way however many rows
 share it, so a sequence's hidden states do not depend on which others are encoded with
-it. The element-wise work is done in blocks of rows that stay in the processor's caches.
+it. GELU and the attention softmax are computed by the extension in one pass each, in
+place (quorvex._engine), with the same guarantee.
 """
 
 from __future__ import annotations
@@ -17,63 +18,35 @@ from __future__ import annotations
 import json
 import math
 import pathlib
+import threading
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
+
+from quorvex import _engine
 
 __all__ = ["BertEncoder"]
 
 Floats = npt.NDArray[np.float32]
 Weights = dict[str, Floats]
 
-# Rows of the feed-forward layer's output whose GELU is computed at a time (a few hundred
-# kilobytes, which stay in the processor's caches through the dozen passes it takes).
-_GELU_ROWS = 64
-# Attention scores up to this value are exponentiated as they are; float32's exp overflows above 88.
-_EXP_SAFE = np.float32(60)
+class _Scratch(threading.local):
+    """Work memory of each thread, kept between calls: a bytearray per use, grown as needed, which the
+    extension's element-wise steps change in place through a numpy view."""
 
-# Abramowitz and Stegun 7.1.26: erf(z) = 1 - P(t) exp(-z^2) with t = 1 / (1 + p z) for z >= 0, to
-# within 1.5e-7, below float32's resolution near 1. GELU(x) = x/2 (1 + erf(x / sqrt 2)), which is
-# max(x, 0) - |x|/2 P(t) exp(-x^2 / 2) with z = |x| / sqrt 2; the 1/2 is folded into P's coefficients
-# and the 1 / sqrt 2 into p.
-_GELU_P = np.float32(0.3275911 / math.sqrt(2))
-_GELU_COEFFICIENTS = [np.float32(c / 2) for c in (0.254829592, -0.284496736, 1.421413741, -1.453152027, 1.061405429)]
+    def __init__(self) -> None:
+        self.buffers: dict[str, bytearray] = {}
 
-
-def _gelu(x: Floats) -> Floats:
-    """GELU of every element of x (rows, columns), in place, a block of rows at a time."""
-    size = np.empty((_GELU_ROWS, x.shape[1]), dtype=np.float32)
-    t, tail = np.empty_like(size), np.empty_like(size)
-    for first in range(0, len(x), _GELU_ROWS):
-        block = x[first:first + _GELU_ROWS]
-        rows = len(block)
-        a, b, c = size[:rows], t[:rows], tail[:rows]
-        np.abs(block, out=a)
-        np.multiply(a, _GELU_P, out=b)
-        b += 1
-        np.reciprocal(b, out=b)
-        np.multiply(b, _GELU_COEFFICIENTS[-1], out=c)
-        for coefficient in reversed(_GELU_COEFFICIENTS[:-1]):
-            c += coefficient
-            c *= b
-        np.multiply(block, block, out=b)
-        b *= np.float32(-0.5)
-        np.exp(b, out=b)
-        c *= b
-        c *= a
-        np.maximum(block, 0, out=block)
-        block -= c
-    return x
+    def array(self, use: str, shape: tuple[int, ...]) -> tuple[bytearray, Floats]:
+        count = math.prod(shape)
+        buffer = self.buffers.get(use)
+        if buffer is None or len(buffer) < 4 * count:
+            buffer = self.buffers[use] = bytearray(4 * count)
+        return buffer, np.frombuffer(buffer, dtype=np.float32, count=count).reshape(shape)
 
 
-def _softmax_rows(scores: Floats) -> tuple[Floats, Floats]:
-    """The exponentials of scores (in place) and their sums along the last axis: the softmax is their
-    quotient, which the caller takes after multiplying by the values (fewer elements to divide)."""
-    if scores.max() > _EXP_SAFE:
-        scores -= scores.max(axis=-1, keepdims=True)
-    np.exp(scores, out=scores)
-    return scores, scores.sum(axis=-1, keepdims=True)
+_SCRATCH = _Scratch()
 
 
 @dataclass(frozen=True)
@@ -139,7 +112,11 @@ class _Layer:
     def __call__(self, x: Floats, bounds: list[tuple[int, int]]) -> Floats:
         """The layer's output for the rows of x, in which the sequence n holds rows bounds[n]."""
         x = self.attention_norm(self.attention_output(self._attention(x, bounds)) + x)
-        return self.output_norm(self.output(_gelu(self.intermediate(x))) + x)
+        buffer, intermediate = _SCRATCH.array("intermediate", (len(x), self.intermediate.weight.shape[1]))
+        np.matmul(x, self.intermediate.weight, out=intermediate)
+        intermediate += self.intermediate.bias
+        _engine.gelu_in_place(buffer, intermediate.size)
+        return self.output_norm(self.output(intermediate) + x)
 
     def _attention(self, x: Floats, bounds: list[tuple[int, int]]) -> Floats:
         hidden = x.shape[1]
@@ -152,10 +129,10 @@ class _Layer:
             # (3, heads, length, head_size): each head reads its own slice of the query, key and value.
             query, key, value = (query_key_value[first:last].reshape(length, 3, self.head_count, head_size)
                                  .transpose(1, 2, 0, 3))
-            weights, sums = _softmax_rows(query @ key.transpose(0, 2, 1))
-            heads = weights @ value
-            heads /= sums
-            context[first:last] = heads.transpose(1, 0, 2).reshape(length, hidden)
+            buffer, scores = _SCRATCH.array("scores", (self.head_count, length, length))
+            np.matmul(query, key.transpose(0, 2, 1), out=scores)
+            _engine.softmax_rows_in_place(buffer, scores.size, length)
+            context[first:last] = (scores @ value).transpose(1, 0, 2).reshape(length, hidden)
         return context
 
 
