@@ -35,10 +35,11 @@ constexpr std::array<std::array<std::uint8_t, 16>, 10> kSigma = {{
     {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
 }};
 
+static_assert(std::endian::native == std::endian::little, "message and chain words are copied as little-endian values");
+
 std::uint64_t load_le64(const char* bytes) {
   std::uint64_t value = 0;
   std::memcpy(&value, bytes, sizeof value);
-  if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
   return value;
 }
 
@@ -121,9 +122,6 @@ using Block = std::array<std::uint64_t, 16>;
 Block block_words(std::string_view bytes) {
   Block m{};
   std::copy_n(bytes.data(), std::min(bytes.size(), kBlockBytes), reinterpret_cast<char*>(m.data()));
-  if constexpr (std::endian::native == std::endian::big) {
-    for (std::uint64_t& word : m) word = std::byteswap(word);
-  }
   return m;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/blake2b.hpp"
 
@@ -145,7 +146,8 @@ class CountedKeys {
 // first time the batch has it; pairs are hashed in each text that has them.
 class BatchFeatures {
  public:
-  void add_to(std::string_view text, std::span<double> row) {
+  void write(std::string_view text, HashingRow& row) {
+    row.fill(0.0);
     content_words(text, words_);
     text_words_.reset(words_.size());
     text_pairs_.reset(words_.size());
@@ -187,7 +189,7 @@ class BatchFeatures {
   }
 
   // The hash picks the dimension (modulo 384) and, by its top bit, the sign.
-  static void add_feature(std::span<double> row, std::uint64_t hash, double weight, std::uint64_t count) {
+  static void add_feature(HashingRow& row, std::uint64_t hash, double weight, std::uint64_t count) {
     const double sign = (hash >> 63) != 0 ? 1.0 : -1.0;
     // ln 1 is exactly 0, so a feature seen once adds sign * weight * 1.0 without calling log.
     const double growth = count == 1 ? 1.0 : 1.0 + std::log(static_cast<double>(count));
@@ -206,13 +208,9 @@ class BatchFeatures {
 
 }  // namespace
 
-std::vector<double> hashing_vectors(std::span<const std::string_view> texts) {
-  std::vector<double> rows(texts.size() * kHashingDimensions);
+void write_hashing_vectors(std::span<const std::string_view> texts, std::span<HashingRow> rows) {
   BatchFeatures features;
-  for (std::size_t t = 0; t < texts.size(); ++t) {
-    features.add_to(texts[t], std::span(rows).subspan(t * kHashingDimensions, kHashingDimensions));
-  }
-  return rows;
+  for (std::size_t k = 0; k < std::min(texts.size(), rows.size()); ++k) features.write(texts[k], rows[k]);
 }
 
 }  // namespace quorvex

@@ -14,18 +14,19 @@
 // 1 for words, then 0.7 for pairs), in double precision.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
-#include <vector>
 
 namespace quorvex {
 
 inline constexpr std::size_t kHashingDimensions = 384;
+using HashingRow = std::array<double, kHashingDimensions>;
 
-// One row of kHashingDimensions values per text, row after row; a text
-// without words gives zeros. Bytes that are not valid UTF-8 are read like any
-// other non-ASCII byte.
-std::vector<double> hashing_vectors(std::span<const std::string_view> texts);
+// Writes the vector of texts[k] over rows[k], for every text that has a row
+// (callers pass as many rows as texts); a text without words gives zeros.
+// Bytes that are not valid UTF-8 are read like any other non-ASCII byte.
+void write_hashing_vectors(std::span<const std::string_view> texts, std::span<HashingRow> rows);
 
 }  // namespace quorvex

@@ -342,9 +342,12 @@ PyObject* hashing_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyRef held;
     std::vector<std::string_view> texts;
     if (!convert_texts(bound[0], "texts", held, texts)) return nullptr;
-    const std::vector<double> rows = without_gil([&] { return quorvex::hashing_vectors(texts); });
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
-                                         static_cast<Py_ssize_t>(rows.size() * sizeof(double)));
+    PyRef rows(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(texts.size() * sizeof(HashingRow))));
+    if (!rows) return nullptr;
+    // Written in place: nothing else holds the new bytearray yet.
+    const std::span out(reinterpret_cast<HashingRow*>(PyByteArray_AsString(rows.get())), texts.size());
+    without_gil([&] { write_hashing_vectors(texts, out); });
+    return rows.release();
   });
 }
 

@@ -25,12 +25,13 @@ TEST(HashingVectors, PutEachFeatureInItsSlot) {
       {},
       {{362, -1.0}, {164, 1.0}, {291, 1.0}, {195, 1.0}, {381, -0.7}, {37, -0.7}, {11, -0.7}},
   };
-  const std::vector<double> rows = hashing_vectors(texts);
-  ASSERT_EQ(rows.size(), texts.size() * kHashingDimensions);
+  std::vector<HashingRow> rows(texts.size());
+  rows[1].fill(9.0);  // every value is written over
+  write_hashing_vectors(texts, rows);
   for (std::size_t t = 0; t < texts.size(); ++t) {
     for (std::size_t i = 0; i < kHashingDimensions; ++i) {
       const auto slot = expected[t].find(i);
-      EXPECT_EQ(rows[t * kHashingDimensions + i], slot == expected[t].end() ? 0.0 : slot->second) << t << " " << i;
+      EXPECT_EQ(rows[t][i], slot == expected[t].end() ? 0.0 : slot->second) << t << " " << i;
     }
   }
 }
