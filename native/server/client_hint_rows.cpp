@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pir/pir_profiles.hpp"
+#include "server/lane_word_product.hpp"
 #include "simplepir/chacha20_rng.hpp"
 #include "simplepir/word_public_matrix.hpp"
 #include "simplepir/toy_public_matrix.hpp"
@@ -75,31 +76,11 @@ ClientHintRows client_hint_rows(const LaneStore& store, std::uint64_t matrix_see
 std::vector<std::uint32_t> balanced_client_hint(const LaneStore& store, const std::array<std::uint8_t, 32>& matrix_key,
                                                 unsigned threads) {
   const std::size_t width = kBalancedProfileValues.matrix_width;
-  const std::uint64_t columns = store.shape.columns;
-  // Column c of the digits meets row c of A: A's columns are the factor vectors.
-  const std::vector<std::uint64_t> products =
-      lane_products(store.rows(), columns, width, threads, [&](FactorBlock& block, std::size_t first_row) {
-        std::vector<std::uint32_t> rows(block.length() * width);
-        WordPublicMatrix(matrix_key, width).rows(first_row, rows);
-        for (std::size_t r = 0; r < block.length(); ++r) {
-          for (std::size_t j = 0; j < width; ++j) block.set(j, r, rows[r * width + j]);
-        }
-      });
-  std::vector<std::uint32_t> sums(width, 0);
-  WordPublicMatrix matrix(matrix_key, width);
-  std::vector<std::uint32_t> rows(kSumRows * width);
-  for (std::uint64_t first = 0; first < columns; first += kSumRows) {
-    const std::size_t count = std::min<std::uint64_t>(kSumRows, columns - first);
-    matrix.rows(first, std::span(rows).first(count * width));
-    for (std::size_t r = 0; r < count; ++r) {
-      for (std::size_t j = 0; j < width; ++j) sums[j] += rows[r * width + j];
-    }
-  }
-  std::vector<std::uint32_t> hint(products.size());
-  for (std::size_t i = 0; i < hint.size(); ++i) {
-    hint[i] = static_cast<std::uint32_t>(products[i]) - 256u * sums[i % width];
-  }
-  return hint;
+  // Column c of the digits meets row c of A: A's columns are the vectors.
+  return lane_word_products(store.rows(), store.shape.columns, width, 256, threads,
+                            [&](std::span<std::uint32_t> rows, std::size_t first_row) {
+                              WordPublicMatrix(matrix_key, width).rows(first_row, rows);
+                            });
 }
 
 }  // namespace quorvex
