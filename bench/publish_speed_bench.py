@@ -2,7 +2,7 @@
 tokens, as chunks a second and as a share of numpy's float32 matrix-product rate, and the hashing
 embedder, as texts a second.
 
-    .venv/bin/python bench/publish_speed_bench.py [--chunks 64] [--texts 2000] [--out PREFIX]
+    .venv/bin/python bench/publish_speed_bench.py [--chunks 64] [--texts 2000] [--folder DIR] [--out PREFIX]
 
 - Matrix products: numpy's float32 1024 x 1024 product (2 * 1024^3 operations), median of five, in
   a child process on every core (the BLAS library's own choice) and on one thread.
@@ -14,7 +14,13 @@ embedder, as texts a second.
 - Hashing: `embed` of TEXTS texts of about 800 bytes (120 words of a Zipf-distributed vocabulary,
   as in balanced_bench.py), timed once.
 
-Writes PREFIX.md and PREFIX.json (default bench/results/publish-speed); nothing else is written.
+- Publishing with MiniLM (where installed): the demo's corpus (Python's documentation topics) into an
+  empty cache; then the documentation folder DIR (default: the Node.js API reference where the nodejs
+  package installs it), into an empty cache, and again after one of its files changed (a paragraph
+  appended to the first Markdown file, in a copy of the folder), counting the chunks embedded again.
+
+Writes PREFIX.md and PREFIX.json (default bench/results/publish-speed); the caches go to a temporary
+folder that is removed.
 """
 
 from __future__ import annotations
@@ -101,6 +107,42 @@ def hashing(count: int) -> dict:
     return {"texts": count, "seconds": seconds, "texts_per_s": count / seconds}
 
 
+def publishing(folder: pathlib.Path) -> dict | None:
+    import shutil
+    import tempfile
+
+    from quorvex.cli.demo import topic_documents
+    from quorvex.embedders.minilm import EmbedderUnavailable, MiniLMEmbedder
+    from quorvex.publisher.publish_documents import publish_documents
+    from quorvex.publisher.sources import read_sources
+
+    try:
+        embedder = MiniLMEmbedder()
+    except EmbedderUnavailable:
+        return None
+
+    def timed(documents, cache: pathlib.Path) -> dict:
+        started = time.perf_counter()
+        result = publish_documents(documents, cache, cache.with_name(cache.name + "-state"), embedder=embedder,
+                                   overwrite=True)
+        return {"seconds": time.perf_counter() - started, "chunks": result.record_count,
+                "reused": result.reused_embeddings, "publication": result.publication}
+
+    with tempfile.TemporaryDirectory() as scratch:
+        work = pathlib.Path(scratch)
+        figures = {"demo": timed(topic_documents(), work / "demo")}
+        if folder.is_dir():
+            copy = work / "folder"
+            shutil.copytree(folder, copy)
+            figures["folder"] = {"path": str(folder), "first": timed(read_sources(copy).documents, work / "cache")}
+            changed = sorted(copy.rglob("*.md"))[0]
+            changed.write_text(changed.read_text(encoding="utf-8") + "\n\nA paragraph added to see what a "
+                               "republish embeds again.\n", encoding="utf-8")
+            figures["folder"]["changed_file"] = str(changed.relative_to(copy))
+            figures["folder"]["again"] = timed(read_sources(copy).documents, work / "cache")
+    return figures
+
+
 def markdown(r: dict) -> str:
     lines = [f"numpy float32 1024 x 1024 product: {r['matmul_ops_per_s'] / 1e9:.0f} GFLOP/s on every core, "
              f"{r['matmul_one_thread_ops_per_s'] / 1e9:.0f} GFLOP/s on one thread", ""]
@@ -113,6 +155,16 @@ def markdown(r: dict) -> str:
     h = r["hashing"]
     lines.append(f"hashing, {h['texts']:,} texts of about 800 bytes: {h['texts_per_s']:,.0f} texts/s "
                  f"({h['seconds'] / h['texts'] * 1e3:.3f} ms a text)")
+    if r.get("publishing"):
+        p = r["publishing"]
+        lines.append(f"MiniLM publish of the demo corpus ({p['demo']['chunks']:,} chunks) into an empty cache: "
+                     f"{p['demo']['seconds']:.1f} s")
+        if "folder" in p:
+            f = p["folder"]
+            lines.append(f"MiniLM publish of {f['path']} ({f['first']['chunks']:,} chunks): {f['first']['seconds']:.1f} s; "
+                         f"again after {f['changed_file']} changed: {f['again']['seconds']:.1f} s, "
+                         f"{f['again']['chunks'] - f['again']['reused']:,} chunks embedded, "
+                         f"{f['again']['reused']:,} reused")
     return "\n".join(lines) + "\n"
 
 
@@ -120,10 +172,13 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--chunks", type=int, default=64)
     parser.add_argument("--texts", type=int, default=2000)
+    parser.add_argument("--folder", type=pathlib.Path, default=pathlib.Path("/usr/share/doc/nodejs/api"))
+    parser.add_argument("--no-publish", action="store_true", help="measure the embedders only")
     parser.add_argument("--out", type=pathlib.Path, default=ROOT / "bench/results/publish-speed")
     args = parser.parse_args()
     results = {"matmul_ops_per_s": matmul_rate(None), "matmul_one_thread_ops_per_s": matmul_rate(1),
-               "minilm": minilm(args.chunks), "hashing": hashing(args.texts)}
+               "minilm": minilm(args.chunks), "hashing": hashing(args.texts),
+               "publishing": None if args.no_publish else publishing(args.folder)}
     args.out.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
     args.out.with_suffix(".md").write_text(markdown(results))
     print(markdown(results), end="")
