@@ -47,12 +47,8 @@ Status ChecksumManifest::verify_contents(std::string_view relative_path, std::st
 
 Result<std::string> ChecksumManifest::read_verified_file(const std::filesystem::path& root,
                                                          std::string_view relative_path) const {
-  // The entry's size bounds what is kept; a missing entry fails inside read_verified first.
-  const auto found = files.find(relative_path);
-  const std::uint64_t keep = found == files.end() ? 0 : found->second.size_bytes;
-  Result<std::string> contents =
-      QV_TRY(read_verified(root, relative_path, [keep](InputFile& file) { return file.read_to_end(keep); }));
-  return contents;
+  return read_verified_whole(root, relative_path,
+                             [](InputFile& file, std::uint64_t keep) { return file.read_to_end(keep); });
 }
 
 Status validate_one(const std::filesystem::path& root, std::string_view relative_path, const FileChecksum& entry) {

@@ -46,8 +46,15 @@ struct ChecksumManifest {
   auto read_verified(const std::filesystem::path& root, std::string_view relative_path, Parse&& parse) const
       -> Result<std::invoke_result_t<Parse&, InputFile&>>;
 
-  // The whole contents of a file that passed its check. Bytes beyond the
-  // entry's size are hashed but not kept (the check then fails anyway).
+  // Reads a file whose contents are kept: `read(file, keep)` reads them while
+  // they are hashed, keeping at most `keep` bytes, the entry's size (bytes
+  // beyond it are hashed but not kept: the check then fails anyway). A failed
+  // check is reported first, then a failure of the read; else its value.
+  template <class Read>
+  auto read_verified_whole(const std::filesystem::path& root, std::string_view relative_path, Read&& read) const
+      -> std::invoke_result_t<Read&, InputFile&, std::uint64_t>;
+
+  // The whole contents of a file that passed its check (read_verified_whole).
   Result<std::string> read_verified_file(const std::filesystem::path& root, std::string_view relative_path) const;
 };
 
@@ -69,6 +76,16 @@ auto ChecksumManifest::read_verified(const std::filesystem::path& root, std::str
   auto parsed = parse(file);
   QV_TRY(check_digest(relative_path, entry, QV_TRY(file.finish_digest())));
   return parsed;
+}
+
+template <class Read>
+auto ChecksumManifest::read_verified_whole(const std::filesystem::path& root, std::string_view relative_path,
+                                           Read&& read) const -> std::invoke_result_t<Read&, InputFile&, std::uint64_t> {
+  // A missing entry fails inside read_verified first.
+  const auto found = files.find(relative_path);
+  const std::uint64_t keep = found == files.end() ? 0 : found->second.size_bytes;
+  auto kept = QV_TRY(read_verified(root, relative_path, [&](InputFile& file) { return read(file, keep); }));
+  return kept;
 }
 
 template <>

@@ -61,6 +61,7 @@ InputFile::~InputFile() {
 }
 
 Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
+  if (digest_ && buffer.size() > kDigestPieceBytes) buffer = buffer.first(kDigestPieceBytes);
   while (true) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
     if (got >= 0) {
@@ -74,13 +75,28 @@ Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
   }
 }
 
+Result<std::size_t> InputFile::read_up_to(std::span<char> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const std::size_t got = QV_TRY(read_some(buffer.subspan(filled)));
+    if (got == 0) break;
+    filled += got;
+  }
+  return filled;
+}
+
 Status InputFile::read_exact(std::span<char> buffer) {
-  while (!buffer.empty()) {
-    const std::size_t got = QV_TRY(read_some(buffer));
-    if (got == 0) return std::unexpected(QuorvexError::io(path_, IoSource::unexpected_eof()));
-    buffer = buffer.subspan(got);
+  if (QV_TRY(read_up_to(buffer)) != buffer.size()) {
+    return std::unexpected(QuorvexError::io(path_, IoSource::unexpected_eof()));
   }
   return {};
+}
+
+Result<std::uint64_t> InputFile::skip_to_end() {
+  std::array<char, kDrainPieceBytes> piece;
+  std::uint64_t skipped = 0;
+  while (const std::size_t got = QV_TRY(read_some(piece))) skipped += got;
+  return skipped;
 }
 
 Result<std::string> InputFile::read_to_end(std::uint64_t keep_at_most) {
@@ -89,16 +105,23 @@ Result<std::string> InputFile::read_to_end(std::uint64_t keep_at_most) {
   // A regular file's size sets the room up front (one byte more, to meet the
   // end of the file), so its bytes are read into one buffer that never moves;
   // a file that grows meanwhile, or has no size, grows the buffer by pieces.
+  // The room is read into as it is, never zero-filled first.
   if (const auto size = size_on_disk()) {
     contents.reserve(static_cast<std::size_t>(std::min(*size, keep_at_most)) + 1);
   }
+  Status failed;
   while (contents.size() <= keep_at_most) {
     const std::size_t used = contents.size();
     const std::size_t room = contents.capacity() > used ? contents.capacity() - used : kPiece;
-    contents.resize(used + room);
-    const std::size_t got = QV_TRY(read_some(std::span<char>(contents.data() + used, room)));
-    contents.resize(used + got);
-    if (got == 0) break;
+    std::size_t got = 0;
+    contents.resize_and_overwrite(used + room, [&](char* data, std::size_t) {
+      Result<std::size_t> read = read_up_to(std::span<char>(data + used, room));
+      if (read) got = *read;
+      else failed = std::unexpected(std::move(read).error());
+      return used + got;
+    });
+    QV_TRY(std::move(failed));
+    if (got < room) break;  // the end of the file
   }
   return contents;
 }
@@ -123,9 +146,7 @@ void InputFile::start_digest() {
 }
 
 Result<FileDigest> InputFile::finish_digest() {
-  std::array<char, kDrainPieceBytes> piece;
-  while (QV_TRY(read_some(piece)) != 0) {
-  }
+  QV_TRY(skip_to_end());
   FileDigest result{digest_->finish(), digested_bytes_};
   digest_.reset();
   return result;

@@ -25,10 +25,17 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
-  // Reads up to buffer.size() bytes; 0 means end of file. Interrupted reads are retried.
+  // Reads up to buffer.size() bytes; 0 means end of file. Interrupted reads are
+  // retried. While a digest runs, one call reads at most kDigestPieceBytes, so
+  // the bytes are hashed while the processor's cache still holds them.
   Result<std::size_t> read_some(std::span<char> buffer);
+  // Fills the buffer, or as much of it as the file holds: the bytes read.
+  Result<std::size_t> read_up_to(std::span<char> buffer);
   // Fills the whole buffer; an end of file first is "failed to fill whole buffer".
   Status read_exact(std::span<char> buffer);
+  // Reads the rest of the file without keeping it (digested, while a digest
+  // runs): the number of bytes it held.
+  Result<std::uint64_t> skip_to_end();
   // Reads everything that is left, stopping early once more than `keep_at_most`
   // bytes have arrived (what follows is then left unread).
   Result<std::string> read_to_end(std::uint64_t keep_at_most = UINT64_MAX);
@@ -48,6 +55,8 @@ class InputFile {
   // Reads the rest of the file into the digest without keeping it, then
   // returns the digest and the number of bytes digested. Needs start_digest.
   Result<FileDigest> finish_digest();
+
+  static constexpr std::size_t kDigestPieceBytes = std::size_t{256} << 10;
 
   const std::filesystem::path& path() const { return path_; }
 

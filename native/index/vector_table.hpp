@@ -19,8 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "core/aligned_allocator.hpp"
 #include "core/error.hpp"
-#include "index/aligned_allocator.hpp"
 
 namespace quorvex {
 
@@ -79,7 +79,7 @@ class VectorTable {
 
   std::uint64_t dimensions_;
   std::uint64_t row_count_;
-  std::vector<float, AlignedAllocator<float>> values_;
+  AlignedVector<float> values_;
 };
 
 template <class Read>
