@@ -32,6 +32,19 @@ constexpr std::array<std::string_view, 6> kFilesAfterManifest = {
     kVectorsFile, kIdsFile, kMetadataFile, kIndexConfigFile, kPirSchemeFile, kPirClientHintFile,
 };
 
+// The client hint, read once while it is hashed: a balanced hint straight into
+// the values it is kept in (its format error waits for its turn), any other
+// profile's as bytes.
+Result<ClientHintContents> read_client_hint(const ChecksumManifest& checksums, const std::filesystem::path& root,
+                                            bool balanced) {
+  if (balanced) {
+    Result<BalancedClientArtifact> parsed =
+        QV_TRY(checksums.read_verified_whole(root, kPirClientHintFile, BalancedClientArtifact::read_from));
+    return ClientHintContents(std::in_place_type<Result<BalancedClientArtifact>>, std::move(parsed));
+  }
+  return ClientHintContents(std::in_place_type<std::string>, QV_TRY(checksums.read_verified_file(root, kPirClientHintFile)));
+}
+
 }  // namespace
 
 Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::path& cache_dir) {
@@ -64,13 +77,13 @@ Result<QuorvexClient> QuorvexClient::open_public_cache(const std::filesystem::pa
   }
   const Result<std::string> scheme = QV_TRY(
       checksums.read_verified(paths.root(), kPirSchemeFile, [](InputFile& file) { return read_json_text(file); }));
-  const std::string client_hint = QV_TRY(checksums.read_verified_file(paths.root(), kPirClientHintFile));
+  ClientHintContents client_hint = QV_TRY(read_client_hint(checksums, paths.root(), is_balanced_manifest(manifest)));
 
   LocalIndex index = QV_TRY(LocalIndex::from_verified_files(std::move(index_files)));
   QV_TRY(index.validate_against_manifest(manifest));
   if (lexical) QV_TRY(index.attach_lexical(QV_TRY(std::move(*lexical))));
   PirClient pir_client =
-      QV_TRY(PirClient::from_public_manifest_and_files(manifest, paths.root(), scheme, client_hint));
+      QV_TRY(PirClient::from_public_manifest_and_files(manifest, paths.root(), scheme, std::move(client_hint)));
   return QuorvexClient(std::move(manifest), manifest_contents, sha256_hex(checksums_contents), std::move(index),
                        std::move(pir_client));
 }

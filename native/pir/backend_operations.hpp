@@ -23,11 +23,12 @@ class BackendOperations {
 
   // Parses "pir/client_hint.bin" in the backend's format and checks it against the parameters.
   static Result<Artifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes) {
-    QV_TRY(params.validate());
-    QV_TRY(require_profile(params));
-    Artifact artifact = QV_TRY(Artifact::from_bytes(bytes));
-    QV_TRY(Backend::check_common(params, artifact));
-    return artifact;
+    return load_parsed(params, [&] { return Artifact::from_bytes(bytes); });
+  }
+  // The same for a hint parsed as its file was read: its format error, if
+  // any, is reported where parsing the bytes would report it.
+  static Result<Artifact> load_client_artifact(const PirParams& params, Result<Artifact> parsed) {
+    return load_parsed(params, [&] { return std::move(parsed); });
   }
 
   // One query with fresh randomness, drawn after the common checks.
@@ -60,6 +61,15 @@ class BackendOperations {
   }
 
  private:
+  template <class Parse>
+  static Result<Artifact> load_parsed(const PirParams& params, Parse&& parse) {
+    QV_TRY(params.validate());
+    QV_TRY(require_profile(params));
+    Artifact artifact = QV_TRY(parse());
+    QV_TRY(Backend::check_common(params, artifact));
+    return artifact;
+  }
+
   static Result<GeneratedQuery> generate_one(const PirParams& params, const Artifact& artifact,
                                              QueryMaterial material) {
     std::vector<QueryMaterial> batch;

@@ -1,6 +1,9 @@
 #include "pir/balanced_client_hint.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "core/text.hpp"
 #include "pir/hint_cursor.hpp"
@@ -13,9 +16,44 @@ namespace {
 
 constexpr std::string_view kMagic = "QVBLC001";
 
+// The magic, the seven layout fields and the four words of the public matrix key.
+constexpr std::size_t kSetupBytes = 96;
+
 Status require_match(std::string_view field, std::uint64_t setup_value, std::string_view against,
                      std::uint64_t other) {
   return require_setup_match("balanced", field, setup_value, against, other);
+}
+
+std::unexpected<QuorvexError> missing_values() {
+  return format_error(concat(kClientHintLabel, " ended while reading balanced hint value"));
+}
+
+// The setup the file starts with.
+Result<BalancedSetup> read_setup(Cursor& cursor) {
+  if (!cursor.skip_magic(kMagic)) return format_error("client_hint.bin has an unsupported SimplePIR magic header");
+  BalancedSetup setup;
+  BalancedLayout& layout = setup.layout;
+  layout.record_count = QV_TRY(cursor.read_u64("balanced record_count"));
+  layout.record_size_bytes = QV_TRY(cursor.read_u64("balanced record_size_bytes"));
+  layout.digits_per_record = QV_TRY(cursor.read_u64("balanced digits_per_record"));
+  layout.records_per_column = QV_TRY(cursor.read_u64("balanced records_per_column"));
+  layout.columns = QV_TRY(cursor.read_u64("balanced columns"));
+  layout.rows = QV_TRY(cursor.read_u64("balanced rows"));
+  setup.secret_dimension = QV_TRY(cursor.read_u64("balanced secret_dimension"));
+  for (std::size_t word = 0; word < 4; ++word) {
+    const std::uint64_t value = QV_TRY(cursor.read_u64("balanced public matrix key"));
+    std::memcpy(setup.matrix_key.data() + 8 * word, &value, 8);
+  }
+  return setup;
+}
+
+// The number of hint values the setup declares, when `value_bytes` hold them:
+// nothing is allocated for more values than the file holds.
+Result<std::size_t> declared_values(const BalancedSetup& setup, std::uint64_t value_bytes) {
+  std::uint64_t declared = 0;
+  if (__builtin_mul_overflow(setup.layout.rows, setup.secret_dimension, &declared)) declared = UINT64_MAX;
+  if (declared > value_bytes / sizeof(std::uint32_t)) return missing_values();
+  return static_cast<std::size_t>(declared);
 }
 
 }  // namespace
@@ -26,30 +64,41 @@ Status require_balanced_profile(const PirParams& params) {
 
 Result<BalancedClientArtifact> BalancedClientArtifact::from_bytes(std::span<const std::uint8_t> bytes) {
   Cursor cursor(bytes, kClientHintLabel);
-  if (!cursor.skip_magic(kMagic)) return format_error("client_hint.bin has an unsupported SimplePIR magic header");
   BalancedClientArtifact artifact;
-  BalancedLayout& layout = artifact.setup.layout;
-  layout.record_count = QV_TRY(cursor.read_u64("balanced record_count"));
-  layout.record_size_bytes = QV_TRY(cursor.read_u64("balanced record_size_bytes"));
-  layout.digits_per_record = QV_TRY(cursor.read_u64("balanced digits_per_record"));
-  layout.records_per_column = QV_TRY(cursor.read_u64("balanced records_per_column"));
-  layout.columns = QV_TRY(cursor.read_u64("balanced columns"));
-  layout.rows = QV_TRY(cursor.read_u64("balanced rows"));
-  artifact.setup.secret_dimension = QV_TRY(cursor.read_u64("balanced secret_dimension"));
-  for (std::size_t word = 0; word < 4; ++word) {
-    const std::uint64_t value = QV_TRY(cursor.read_u64("balanced public matrix key"));
-    std::memcpy(artifact.setup.matrix_key.data() + 8 * word, &value, 8);
-  }
-  // Allocate only what the bytes can hold; a short file ends at its first missing value.
-  std::uint64_t declared = 0;
-  if (__builtin_mul_overflow(layout.rows, artifact.setup.secret_dimension, &declared)) declared = UINT64_MAX;
-  if (declared > cursor.remaining() / 4) {
-    return format_error(concat(kClientHintLabel, " ended while reading balanced hint value"));
-  }
-  artifact.hint.resize(static_cast<std::size_t>(declared));
+  artifact.setup = QV_TRY(read_setup(cursor));
+  artifact.hint.resize(QV_TRY(declared_values(artifact.setup, cursor.remaining())));
   cursor.read_words(std::span(artifact.hint));
   QV_TRY(cursor.finish());
   return artifact;
+}
+
+Result<Result<BalancedClientArtifact>> BalancedClientArtifact::read_from(InputFile& file, std::uint64_t keep_at_most) {
+  using Parsed = Result<BalancedClientArtifact>;
+  const std::optional<std::uint64_t> size = file.size_on_disk();
+  // Without a size on disk nothing bounds the values before they arrive: the
+  // bytes are read as they come, then parsed.
+  if (!size) {
+    const std::string bytes = QV_TRY(file.read_to_end(keep_at_most));
+    return from_bytes(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  }
+  std::array<std::uint8_t, kSetupBytes> head{};
+  const std::size_t head_bytes = QV_TRY(file.read_up_to(std::span(reinterpret_cast<char*>(head.data()), head.size())));
+  Cursor cursor(std::span<const std::uint8_t>(head).first(head_bytes), kClientHintLabel);
+  BalancedClientArtifact artifact;
+  Result<BalancedSetup> setup = read_setup(cursor);
+  if (!setup) return Parsed(std::unexpected(std::move(setup).error()));
+  artifact.setup = *setup;
+  // A whole setup was read: the values can only be in the bytes after it that are kept.
+  const std::uint64_t kept = std::min(*size, keep_at_most);
+  const Result<std::size_t> declared = declared_values(artifact.setup, kept > kSetupBytes ? kept - kSetupBytes : 0);
+  if (!declared) return Parsed(std::unexpected(declared.error()));
+  artifact.hint.resize(*declared);
+  const std::span<char> values(reinterpret_cast<char*>(artifact.hint.data()), *declared * sizeof(std::uint32_t));
+  // A file that shrank meanwhile ends early, as from_bytes would find it.
+  if (QV_TRY(file.read_up_to(values)) != values.size()) return Parsed(missing_values());
+  const Status trailing = require_no_trailing_bytes(kClientHintLabel, QV_TRY(file.skip_to_end()));
+  if (!trailing) return Parsed(std::unexpected(trailing.error()));
+  return Parsed(std::move(artifact));
 }
 
 Status BalancedSetup::validate_against(const PirParams& params) const {

@@ -14,7 +14,9 @@
 #include <span>
 #include <vector>
 
+#include "core/aligned_allocator.hpp"
 #include "core/error.hpp"
+#include "core/file_io.hpp"
 #include "pir/balanced_layout.hpp"
 #include "pir/pir_params.hpp"
 
@@ -31,11 +33,16 @@ struct BalancedSetup {
 
 struct BalancedClientArtifact {
   BalancedSetup setup;
-  std::vector<std::uint32_t> hint;  // row i (digit row i of the database) at i * secret_dimension
+  AlignedVector<std::uint32_t> hint;  // row i (digit row i of the database) at i * secret_dimension
 
   // Parses a whole file; checks only the file's own consistency. Nothing is
   // allocated for more values than the file holds.
   static Result<BalancedClientArtifact> from_bytes(std::span<const std::uint8_t> bytes);
+  // The same from a file open at its start, its values read straight into the
+  // hint (no copy of the file is held), keeping at most `keep_at_most` bytes
+  // (see ChecksumManifest::read_verified_whole): the outer error is the file's
+  // (I/O), the inner what from_bytes would say of the file's bytes.
+  static Result<Result<BalancedClientArtifact>> read_from(InputFile& file, std::uint64_t keep_at_most);
 };
 
 // "unsupported PIR parameter_profile for balanced backend: ..." unless the balanced profile.

@@ -18,8 +18,10 @@ Result<std::uint64_t> Cursor::read_u64(std::string_view field) {
   return value;
 }
 
-Status Cursor::finish() const {
-  if (remaining() != 0) return format_error(concat(label_, " has ", remaining(), " trailing bytes"));
+Status Cursor::finish() const { return require_no_trailing_bytes(label_, remaining()); }
+
+Status require_no_trailing_bytes(std::string_view label, std::uint64_t count) {
+  if (count != 0) return format_error(concat(label, " has ", count, " trailing bytes"));
   return {};
 }
 

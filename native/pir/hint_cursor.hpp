@@ -46,4 +46,7 @@ class Cursor {
 // The label every client hint message uses.
 inline constexpr std::string_view kClientHintLabel = "client_hint.bin";
 
+// "{label} has {count} trailing bytes" unless count is 0.
+Status require_no_trailing_bytes(std::string_view label, std::uint64_t count);
+
 }  // namespace quorvex

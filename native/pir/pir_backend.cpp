@@ -7,7 +7,16 @@
 namespace quorvex {
 
 Result<PirClientArtifact> SelectedPirBackend::load_client_artifact(const PirParams& params,
-                                                                   std::span<const std::uint8_t> bytes) const {
+                                                                   ClientHintContents contents) const {
+  if (auto* parsed = std::get_if<Result<BalancedClientArtifact>>(&contents)) {
+    // Only a cache of the balanced profile has its hint parsed as it is read.
+    if (!std::holds_alternative<BalancedBackend>(backend_)) {
+      return format_error("PIR client artifact does not match selected backend");
+    }
+    return PirClientArtifact(QV_TRY(BalancedBackend::load_client_artifact(params, std::move(*parsed))));
+  }
+  const std::string& file = std::get<std::string>(contents);
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
   if (std::holds_alternative<ToySimplePirBackend>(backend_)) {
     return PirClientArtifact(QV_TRY(ToySimplePirBackend::load_client_artifact(params, bytes)));
   }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <string>
 #include <variant>
 
 #include "core/error.hpp"
@@ -16,6 +16,11 @@ namespace quorvex {
 // The loaded client hint of the selected backend.
 using PirClientArtifact = std::variant<SimplePirClientArtifact, SimplePirRsClientArtifact, BalancedClientArtifact>;
 
+// "pir/client_hint.bin" as read: its bytes, or a balanced hint parsed while
+// its file was read (BalancedClientArtifact::read_from), whose format error
+// waits for its turn.
+using ClientHintContents = std::variant<std::string, Result<BalancedClientArtifact>>;
+
 class SelectedPirBackend {
  public:
   using Backend = std::variant<ToySimplePirBackend, SimplePirRsBackend, BalancedBackend>;
@@ -23,7 +28,7 @@ class SelectedPirBackend {
   explicit SelectedPirBackend(Backend backend) : backend_(backend) {}
 
   // Loads the client hint with the chosen backend and wraps it as its artifact kind.
-  Result<PirClientArtifact> load_client_artifact(const PirParams& params, std::span<const std::uint8_t> bytes) const;
+  Result<PirClientArtifact> load_client_artifact(const PirParams& params, ClientHintContents contents) const;
 
   const Backend& backend() const { return backend_; }
 

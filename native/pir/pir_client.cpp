@@ -13,20 +13,22 @@ Result<PirClient> PirClient::from_public_manifest_and_cache(const BundleManifest
                                                             const std::filesystem::path& root) {
   return from_manifest_reading(
       manifest, root, [](const std::filesystem::path& path) { return read_json_text(path); },
-      [](const std::filesystem::path& path) { return read_file(path); });
+      [](const std::filesystem::path& path) -> Result<ClientHintContents> {
+        return ClientHintContents(std::in_place_type<std::string>, QV_TRY(read_file(path)));
+      });
 }
 
 Result<PirClient> PirClient::from_public_manifest_and_files(const BundleManifest& manifest,
                                                             const std::filesystem::path& root,
                                                             const Result<std::string>& scheme_contents,
-                                                            std::string_view client_hint_contents) {
+                                                            ClientHintContents client_hint) {
   return from_manifest_reading(
       manifest, root,
       [&](const std::filesystem::path&) -> Result<std::string_view> {
         if (!scheme_contents) return std::unexpected(scheme_contents.error());
         return std::string_view(*scheme_contents);
       },
-      [&](const std::filesystem::path&) -> Result<std::string_view> { return client_hint_contents; });
+      [&](const std::filesystem::path&) -> Result<ClientHintContents> { return std::move(client_hint); });
 }
 
 template <class ReadScheme, class ReadHint>
@@ -42,10 +44,9 @@ Result<PirClient> PirClient::from_manifest_reading(const BundleManifest& manifes
   if (metadata.params != params || metadata.artifacts != artifacts) {
     return format_error("PIR scheme artifact does not match manifest PIR metadata");
   }
-  const auto contents = QV_TRY(read_hint(root / artifacts.client_hint));
-  const auto hint_bytes = std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
+  ClientHintContents contents = QV_TRY(read_hint(root / artifacts.client_hint));
   SelectedPirBackend backend = QV_TRY(select_pir_backend(params));
-  PirClientArtifact artifact = QV_TRY(backend.load_client_artifact(params, hint_bytes));
+  PirClientArtifact artifact = QV_TRY(backend.load_client_artifact(params, std::move(contents)));
   return PirClient(std::move(params), std::move(artifact), std::move(backend));
 }
 

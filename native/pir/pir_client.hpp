@@ -30,7 +30,7 @@ class PirClient {
   static Result<PirClient> from_public_manifest_and_files(const BundleManifest& manifest,
                                                           const std::filesystem::path& root,
                                                           const Result<std::string>& scheme_contents,
-                                                          std::string_view client_hint_contents);
+                                                          ClientHintContents client_hint);
 
   // One query for one record, with fresh randomness.
   Result<GeneratedQuery> generate_query(std::uint64_t record_id, EntropySource source = os_entropy) const;

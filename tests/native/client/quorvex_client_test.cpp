@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -146,6 +149,51 @@ TEST(OpenPublicCache, FirstFailingStepIsReported) {
                            [](const auto& root) { std::filesystem::remove(root / "pir/client_hint.bin"); },
                            "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"}}) {
     Published published("simplepir-rs-v0-1000-1k", 20, 1024, 384);
+    const testing::TempDir dir;
+    c.before_write(published.cache);
+    published.cache.write(dir.path());
+    c.after_write(dir.path());
+    const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
+    EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+  }
+}
+
+// A balanced hint is parsed while it is read and hashed, straight into the
+// values it is kept in: a checksum failure still comes before every format
+// error, and its own format errors wait for the scheme's.
+TEST(OpenPublicCache, BalancedHintErrorsKeepTheirTurn) {
+  const auto hint = [](std::function<void(std::string&)> edit) {
+    return [edit](CacheBuilder& c) { edit(c.files["pir/client_hint.bin"]); };
+  };
+  // Adds to the setup's row count (the u64 at byte 48).
+  const auto add_rows = [](std::int64_t change) {
+    return [change](std::string& h) {
+      std::uint64_t rows = 0;
+      std::memcpy(&rows, h.data() + 48, 8);
+      rows += static_cast<std::uint64_t>(change);
+      std::memcpy(h.data() + 48, &rows, 8);
+    };
+  };
+  const auto grow_hint = [](const std::filesystem::path& root) {
+    std::ofstream(root / "pir/client_hint.bin", std::ios::app) << "more";
+  };
+  const std::string hint_error = "format error: client_hint.bin ";
+  for (const testing::CacheCase& c : std::vector<testing::CacheCase>{
+        {"intact", kUnchanged, kUnchanged, "ok"},
+        {"magic", hint([](std::string& h) { h[7] = 'X'; }), kUnchanged,
+                           hint_error + "has an unsupported SimplePIR magic header"},
+        // The size envelope pins the file's size: a setup that promises one row more or less.
+        {"row_more", hint(add_rows(1)), kUnchanged, hint_error + "ended while reading balanced hint value"},
+        {"row_fewer", hint(add_rows(-1)), kUnchanged, hint_error + "has 5632 trailing bytes"},
+        {"after_scheme", [](CacheBuilder& c) { c.files["pir/client_hint.bin"][7] = 'X'; c.files["pir/scheme.json"] = "{"; },
+                           kUnchanged, "JSON error for {root}/pir/scheme.json: syntax error while parsing object key - "
+                                       "unexpected end of input; expected string literal at line 1 column 1"},
+        {"mismatch_before_formats", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; }, kAlterHint,
+                           kHintMismatch},
+        {"grown_past_its_entry", hint([](std::string& h) { h.resize(50); }), grow_hint, kHintMismatch},
+        {"missing", kUnchanged, [](const auto& root) { std::filesystem::remove(root / "pir/client_hint.bin"); },
+                           "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"}}) {
+    Published published("simplepir-balanced-128-v1", 20, 1024, 8);
     const testing::TempDir dir;
     c.before_write(published.cache);
     published.cache.write(dir.path());

@@ -102,6 +102,15 @@ TEST(ClientHint, BalancedFileRefusals) {
         {testing::balanced_setup(6, 13, 12, 1, 6, 12).u32s(12 * 1408),
          "format error: balanced setup record_count 6 does not match params 5"}}) {
     EXPECT_EQ(testing::outcome(BalancedBackend::load_client_artifact(params, file.bytes())), error);
+    // Read from the file, straight into the hint: the same outcome, the same values.
+    const testing::TempDir dir;
+    testing::write_bytes(dir.path() / "client_hint.bin", file.text());
+    InputFile input = InputFile::open(dir.path() / "client_hint.bin").value();
+    Result<BalancedClientArtifact> read = BalancedClientArtifact::read_from(input, UINT64_MAX).value();
+    if (read) {
+      EXPECT_EQ(read->hint, BalancedClientArtifact::from_bytes(file.bytes()).value().hint);
+    }
+    EXPECT_EQ(testing::outcome(BalancedBackend::load_client_artifact(params, std::move(read))), error);
   }
 }
 

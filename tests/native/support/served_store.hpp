@@ -101,7 +101,8 @@ struct ServedStore {
       std::array<std::uint8_t, 32> key{};
       for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(matrix_seed >> (8 * i));
       const BalancedLayout layout = BalancedLayout::for_store(m, size).value();
-      return {{layout, kBalancedProfileValues.matrix_width, key}, balanced_client_hint(store, key, 2)};
+      const std::vector<std::uint32_t> hint = balanced_client_hint(store, key, 2);
+      return {{layout, kBalancedProfileValues.matrix_width, key}, {hint.begin(), hint.end()}};
     } else if constexpr (kToy) {
       ClientHintRows hint = client_hint_rows(store, matrix_seed, 1);
       return {{m, size, hint.width, 4294967296u, 256, 16777216, matrix_seed}, std::move(hint.rows)};
