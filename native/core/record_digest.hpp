@@ -23,6 +23,9 @@ using RecordDigest = Sha256::Digest;
 // The digest of a decoded record.
 RecordDigest record_digest(std::span<const std::uint8_t> record);
 
+// The digest written as exactly 64 lower-case hexadecimal digits, else nothing.
+std::optional<RecordDigest> parse_record_digest(std::string_view hex);
+
 // A string of exactly 64 lower-case hexadecimal digits.
 JsonStatus decode_json(const JsonValue& value, std::optional<RecordDigest>& out);
 

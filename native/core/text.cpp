@@ -1,6 +1,7 @@
 #include "core/text.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace quorvex {
 
@@ -79,6 +80,15 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
 
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
+    // Eight ASCII bytes at a time, the common case.
+    std::uint64_t word = 0;
+    if (bytes.size() - at >= sizeof word) {
+      std::memcpy(&word, bytes.data() + at, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        at += sizeof word;
+        continue;
+      }
+    }
     const std::size_t length = utf8_sequence_length(bytes, at);
     if (length == 0) return false;
     at += length;

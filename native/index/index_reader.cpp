@@ -7,6 +7,7 @@
 #include "index/binary_reader.hpp"
 #include "index/finite_values.hpp"
 #include "index/line_reader.hpp"
+#include "index/metadata_line.hpp"
 
 namespace quorvex {
 
@@ -107,10 +108,10 @@ Result<std::vector<IndexMetadataRecord>> IndexReader::read_metadata_from(InputFi
   std::vector<IndexMetadataRecord> records;
   // Physical line numbers: skipped lines count too.
   for (std::uint64_t number = 1;; ++number) {
-    const std::optional<std::string> line = QV_TRY(lines.next());
+    const std::optional<std::string_view> line = QV_TRY(lines.next());
     if (!line) return records;
     if (is_blank(*line)) continue;
-    auto record = read_json<IndexMetadataRecord>(*line);
+    auto record = read_metadata_line(*line);
     if (!record) {
       return format_error(concat("metadata JSONL parse error in ", display_path(path), " at line ", number, ": ",
                                  record.error().describe()));

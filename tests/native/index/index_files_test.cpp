@@ -10,6 +10,8 @@
 
 #include "core/json_decode.hpp"
 #include "core/text.hpp"
+#include "index/line_reader.hpp"
+#include "index/metadata_line.hpp"
 #include "support/index_files.hpp"
 #include "support/temp_dir.hpp"
 
@@ -77,15 +79,15 @@ TEST_F(IndexFiles, LoadsConsistentTables) {
 }
 
 // Blank lines are skipped, CRLF and an unterminated last line accepted, and a
-// line longer than the 8192-byte read buffer read whole.
+// line longer than the read buffer read whole.
 TEST_F(IndexFiles, MetadataLines) {
   auto record = metadata_record(1);
-  record["chunk_id"] = std::string(3 * 8192 + 17, 'x');
+  record["chunk_id"] = std::string(3 * LineReader::kBufferBytes + 17, 'x');
   write("metadata.jsonl", concat("\n", metadata_record(0).dump(), "\r\n \t\r\n\r\n", record.dump(), "\n\n",
                                  metadata_record(2).dump()));
   const auto records = reader().read_metadata().value();
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[1].chunk_id.size(), 3 * 8192 + 17u);
+  EXPECT_EQ(records[1].chunk_id.size(), 3 * LineReader::kBufferBytes + 17u);
   EXPECT_EQ(records[2].chunk_id, "chunk-2");
 }
 
@@ -192,16 +194,20 @@ TEST(IndexTables, ReportTheFirstDisagreement) {
   }
 }
 
-// A record digest is 64 lower-case hexadecimal digits: with any other last character the line is refused.
+// A record digest is 64 lower-case hexadecimal digits: with any other first or
+// last character the line is refused, by the parser and by the direct scan.
 TEST(IndexMetadata, RecordDigestsAreLowerCaseHexadecimal) {
   for (int c = 1; c < 256; ++c) {
-    const auto record = read_json<IndexMetadataRecord>(concat(R"({"record_id":0,"chunk_id":"c","document_id":"d",)",
-                                                              R"("record_sha256":")", std::string(63, '0'),
-                                                              static_cast<char>(c), R"("})"));
     const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    ASSERT_EQ(record.has_value(), value >= 0) << c;
-    if (value >= 0) {
-      EXPECT_EQ((*record->record_sha256)[31], value) << c;
+    for (const bool last : {false, true}) {
+      const std::string digits = last ? std::string(63, '0') + static_cast<char>(c) : static_cast<char>(c) + std::string(63, '0');
+      const std::string line = concat(R"({"record_id":0,"chunk_id":"c","document_id":"d","record_sha256":")", digits, R"("})");
+      for (const auto& record : {read_json<IndexMetadataRecord>(line), read_metadata_line(line)}) {
+        ASSERT_EQ(record.has_value(), value >= 0) << c;
+        if (value >= 0) {
+          EXPECT_EQ((*record->record_sha256)[last ? 31 : 0], last ? value : value << 4) << c;
+        }
+      }
     }
   }
 }
