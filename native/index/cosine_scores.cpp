@@ -48,6 +48,21 @@ void block_dots_portable(const float* block, std::span<const float> query, Lanes
   std::copy(dot.begin(), dot.begin() + static_cast<std::ptrdiff_t>(lanes), out);
 }
 
+// The norms of the `lanes` rows of one block (kLanes as a constant for full
+// blocks, as in block_dots_portable), written to out[0], out[1], ...
+template <class Lanes>
+void block_norms(const float* block, std::size_t dimensions, Lanes lanes, float* out) {
+  LaneSums sum{};
+  for (std::size_t d = 0; d < dimensions; ++d) {
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      const float value = block[d * lanes + lane];
+      const float square = value * value;
+      sum[lane] = sum[lane] + square;
+    }
+  }
+  for (std::size_t lane = 0; lane < lanes; ++lane) out[lane] = std::sqrt(sum[lane]);
+}
+
 // Blocks from `b` on, one at a time.
 void dots_portable(const VectorTable& table, std::span<const float> query, std::span<float> dots,
                    std::size_t b = 0) {
@@ -164,18 +179,13 @@ ScoreKernel fastest_score_kernel() {
 
 std::vector<float> row_norms(const VectorTable& table) {
   std::vector<float> norms(table.row_count());
-  for (std::size_t b = 0; b < table.block_count(); ++b) {
-    const float* block = table.block(b).data();
-    const std::size_t lanes = table.block_rows(b);
-    LaneSums sum{};
-    for (std::size_t d = 0; d < table.dimensions(); ++d) {
-      for (std::size_t lane = 0; lane < lanes; ++lane) {
-        const float value = block[d * lanes + lane];
-        const float square = value * value;
-        sum[lane] = sum[lane] + square;
-      }
-    }
-    for (std::size_t lane = 0; lane < lanes; ++lane) norms[b * kLanes + lane] = std::sqrt(sum[lane]);
+  std::size_t b = 0;
+  for (; b < table.full_block_count(); ++b) {
+    block_norms(table.block(b).data(), table.dimensions(), std::integral_constant<std::size_t, kLanes>{},
+                norms.data() + b * kLanes);
+  }
+  if (b < table.block_count()) {
+    block_norms(table.block(b).data(), table.dimensions(), table.block_rows(b), norms.data() + b * kLanes);
   }
   return norms;
 }

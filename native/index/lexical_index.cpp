@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 #include "core/text.hpp"
 #include "index/binary_reader.hpp"
@@ -14,11 +13,10 @@ namespace quorvex {
 
 namespace {
 
-// The bytes of a table, into `out`.
-using ReadBytes = std::function<Status(std::span<char>)>;
-
-template <class Value>
-Status read_table(const ReadBytes& read, std::uint64_t n, std::vector<Value>& out) {
+// A table of n values, read (`read` fills a span with the next bytes) into
+// storage that is not zero-filled first.
+template <class Read, class Value>
+Status read_table(Read& read, std::uint64_t n, AlignedVector<Value>& out) {
   out.resize(static_cast<std::size_t>(n));
   return read(std::span(reinterpret_cast<char*>(out.data()), out.size() * sizeof(Value)));
 }
@@ -56,7 +54,7 @@ Result<LexicalIndex> LexicalIndex::read_from(InputFile& input) {
   std::vector<char> payload;
   std::size_t taken = 0;
   if (file.remaining_on_disk() < size) payload = QV_TRY(file.read_payload(size));
-  const ReadBytes read = [&](std::span<char> out) -> Status {
+  const auto read = [&](std::span<char> out) -> Status {
     if (payload.empty()) return file.read_into(out);
     std::copy_n(payload.data() + taken, out.size(), out.data());
     taken += out.size();
@@ -65,8 +63,7 @@ Result<LexicalIndex> LexicalIndex::read_from(InputFile& input) {
   QV_TRY(read_table(read, rows, index.row_lengths_));
   QV_TRY(read_table(read, terms, index.posting_ends_));
   QV_TRY(read_table(read, terms, index.text_ends_));
-  index.term_bytes_.resize(static_cast<std::size_t>(term_bytes));
-  QV_TRY(read(index.term_bytes_));
+  QV_TRY(read_table(read, term_bytes, index.term_bytes_));
   QV_TRY(read_table(read, postings, index.posting_rows_));
   QV_TRY(read_table(read, postings, index.frequencies_));
   QV_TRY(file.expect_end());

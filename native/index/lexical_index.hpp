@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/aligned_allocator.hpp"
 #include "core/error.hpp"
 #include "core/file_io.hpp"
 
@@ -52,13 +53,13 @@ class LexicalIndex {
 
   double k1_ = 0;
   double b_ = 0;
-  std::vector<std::uint32_t> row_lengths_;
-  std::vector<std::uint64_t> posting_ends_;
-  std::vector<std::uint32_t> text_ends_;
-  std::string term_bytes_;
-  std::vector<std::uint32_t> posting_rows_;
-  std::vector<std::uint16_t> frequencies_;
-  std::vector<float> length_factors_;  // k1 · (1 − b + b · length / average), per row
+  AlignedVector<std::uint32_t> row_lengths_;
+  AlignedVector<std::uint64_t> posting_ends_;
+  AlignedVector<std::uint32_t> text_ends_;
+  AlignedVector<char> term_bytes_;
+  AlignedVector<std::uint32_t> posting_rows_;
+  AlignedVector<std::uint16_t> frequencies_;
+  AlignedVector<float> length_factors_;  // k1 · (1 − b + b · length / average), per row
 };
 
 }  // namespace quorvex

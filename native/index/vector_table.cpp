@@ -25,14 +25,9 @@ float load_little_endian_float(const char* bytes) {
   return value;
 }
 
-// True when no value is NaN or infinite (all exponent bits set), in one
-// branch-free pass the compiler vectorises.
-bool all_values_finite(std::span<const float> values) {
-  std::uint32_t non_finite = 0;
-  for (const float value : values) {
-    non_finite |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(value) & 0x7F800000u) == 0x7F800000u);
-  }
-  return non_finite == 0;
+// An exponent of all ones: NaN or infinite.
+std::uint32_t non_finite_bit(float value) {
+  return static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(value) & 0x7F800000u) == 0x7F800000u);
 }
 
 }  // namespace
@@ -74,15 +69,20 @@ void VectorTable::fill_values(std::uint64_t first_value, std::span<const char> b
   std::uint64_t d = first_value % dimensions_;
   const char* next = bytes.data();
   std::uint64_t left = bytes.size() / sizeof(float);
+  const std::uint64_t block_values = dimensions_ * kBlockRows;
   while (left > 0) {
-    // The rest of this row (or of the bytes), one lane of its block.
-    const std::uint64_t b = row / kBlockRows;
-    const std::uint64_t lanes = block_rows(b);
-    float* out = values_.data() + b * dimensions_ * kBlockRows + row % kBlockRows;
-    const std::uint64_t take = std::min(dimensions_ - d, left);
-    for (std::uint64_t k = 0; k < take; ++k, next += sizeof(float)) {
-      out[(d + k) * lanes] = load_little_endian_float(next);
+    if (d == 0 && row % kBlockRows == 0 && left >= block_values) {
+      // A whole block of kBlockRows rows.
+      fill_block<kBlockRows>(row / kBlockRows, next);
+      next += block_values * sizeof(float);
+      left -= block_values;
+      row += kBlockRows;
+      continue;
     }
+    // The rest of this row (or of the bytes).
+    const std::uint64_t take = std::min(dimensions_ - d, left);
+    fill_row(row, d, take, next);
+    next += take * sizeof(float);
     left -= take;
     d += take;
     if (d == dimensions_) {
@@ -90,6 +90,36 @@ void VectorTable::fill_values(std::uint64_t first_value, std::span<const char> b
       ++row;
     }
   }
+}
+
+template <std::size_t Lanes>
+void VectorTable::fill_block(std::size_t b, const char* bytes) {
+  float* out = values_.data() + b * dimensions_ * kBlockRows;
+  const std::size_t row_bytes = dimensions_ * sizeof(float);
+  std::uint32_t non_finite = 0;
+  // Written in order, read from the block's rows side by side.
+  for (std::size_t d = 0; d < dimensions_; ++d) {
+    for (std::size_t lane = 0; lane < Lanes; ++lane) {
+      const float value = load_little_endian_float(bytes + lane * row_bytes + d * sizeof(float));
+      out[d * Lanes + lane] = value;
+      non_finite |= non_finite_bit(value);
+    }
+  }
+  non_finite_ |= non_finite;
+}
+
+void VectorTable::fill_row(std::uint64_t row, std::uint64_t d, std::uint64_t count, const char* bytes) {
+  // One lane of the row's block.
+  const std::uint64_t b = row / kBlockRows;
+  const std::uint64_t lanes = block_rows(b);
+  float* out = values_.data() + b * dimensions_ * kBlockRows + row % kBlockRows;
+  std::uint32_t non_finite = 0;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const float value = load_little_endian_float(bytes + k * sizeof(float));
+    out[(d + k) * lanes] = value;
+    non_finite |= non_finite_bit(value);
+  }
+  non_finite_ |= non_finite;
 }
 
 Status VectorTable::validate() const {
@@ -106,8 +136,6 @@ std::vector<float> VectorTable::row(std::uint64_t row) const {
   for (std::uint64_t d = 0; d < dimensions_; ++d) values[d] = value(row, d);
   return values;
 }
-
-bool VectorTable::all_finite() const { return all_values_finite(values_); }
 
 std::optional<std::uint64_t> VectorTable::first_non_finite(std::uint64_t row) const {
   for (std::uint64_t d = 0; d < dimensions_; ++d) {

@@ -61,8 +61,8 @@ class VectorTable {
   }
   float value(std::uint64_t row, std::uint64_t d) const { return values_[position(row, d)]; }
   std::vector<float> row(std::uint64_t row) const;
-  // True when no value of the table is NaN or infinite (one vectorised pass).
-  bool all_finite() const;
+  // True when no value of the table is NaN or infinite (noted as the values are written).
+  bool all_finite() const { return non_finite_ == 0; }
   // Position in the row of its first NaN or infinite value, if any.
   std::optional<std::uint64_t> first_non_finite(std::uint64_t row) const;
 
@@ -70,8 +70,14 @@ class VectorTable {
   // A table whose values are still to be written.
   VectorTable(std::uint64_t dimensions, std::uint64_t row_count);
   // Stores the values from the `first_value`-th on (counting row after row)
-  // from their little-endian bytes.
+  // from their little-endian bytes: whole blocks at once where the bytes hold
+  // them, row by row otherwise.
   void fill_values(std::uint64_t first_value, std::span<const char> bytes);
+  // Block b from the bytes of its rows, row after row.
+  template <std::size_t Lanes>
+  void fill_block(std::size_t b, const char* bytes);
+  // Values of one row from position d on, from their bytes.
+  void fill_row(std::uint64_t row, std::uint64_t d, std::uint64_t count, const char* bytes);
   std::size_t position(std::uint64_t row, std::uint64_t d) const {
     const std::uint64_t b = row / kBlockRows;
     return b * dimensions_ * kBlockRows + d * block_rows(b) + row % kBlockRows;
@@ -80,14 +86,19 @@ class VectorTable {
   std::uint64_t dimensions_;
   std::uint64_t row_count_;
   AlignedVector<float> values_;
+  std::uint32_t non_finite_ = 0;  // nonzero once a NaN or infinite value was written
 };
 
 template <class Read>
 Result<VectorTable> VectorTable::read_little_endian(std::uint64_t dimensions, std::uint64_t count, Read&& read) {
+  // Pieces of whole blocks where blocks are small, so that each is stored at once.
   constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 16;
+  const std::uint64_t block_bytes = dimensions * kBlockRows * sizeof(float);
   VectorTable table(dimensions, count);
   const std::uint64_t total = table.values_.size() * sizeof(float);
-  std::vector<char> piece(static_cast<std::size_t>(std::min(kPieceBytes, total)));
+  const std::uint64_t piece_bytes =
+      block_bytes != 0 && block_bytes <= kPieceBytes ? kPieceBytes / block_bytes * block_bytes : kPieceBytes;
+  std::vector<char> piece(static_cast<std::size_t>(std::min(piece_bytes, total)));
   for (std::uint64_t done = 0; done < total; done += piece.size()) {
     piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - done)));
     QV_TRY(read(std::span<char>(piece)));

@@ -91,6 +91,31 @@ TEST_F(IndexFiles, MetadataLines) {
   EXPECT_EQ(records[2].chunk_id, "chunk-2");
 }
 
+// Rows are stored whole blocks at a time where the pieces read hold them, row by
+// row otherwise (blocks wider than a piece, the last short block): every value
+// lands in its place, and a non-finite one is found wherever it lies.
+TEST_F(IndexFiles, VectorsOfEveryShapeAreStoredAsWritten) {
+  for (const auto& [dimensions, count] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {1, 1}, {2, 3}, {5, 17}, {384, 41}, {3000, 9}, {17, 8}}) {
+    Rows rows(count, std::vector<float>(dimensions));
+    for (std::size_t r = 0; r < count; ++r) {
+      for (std::size_t d = 0; d < dimensions; ++d) rows[r][d] = static_cast<float>(r * 10000 + d);
+    }
+    write("vectors.bin", encode_vectors(rows));
+    const VectorTable table = reader().read_vectors().value();
+    for (std::size_t r = 0; r < count; ++r) EXPECT_EQ(table.row(r), rows[r]) << dimensions << "x" << count;
+    EXPECT_TRUE(table.all_finite());
+    for (const std::size_t at : {std::size_t{0}, count / 2 * dimensions + dimensions / 2, count * dimensions - 1}) {
+      Rows broken = rows;
+      broken[at / dimensions][at % dimensions] = kNaN;
+      write("vectors.bin", encode_vectors(broken));
+      EXPECT_EQ(outcome(reader().read_vectors()),
+                concat("format error: vector table row has non-finite value at dimension ", at % dimensions))
+          << dimensions << "x" << count << " at " << at;
+    }
+  }
+}
+
 std::string truncated(std::string bytes, std::size_t drop) { return bytes.substr(0, bytes.size() - drop); }
 const std::string kVectorsEof = "I/O error for {root}/vectors.bin: failed to fill whole buffer";
 const std::string kIdsEof = "I/O error for {root}/ids.bin: failed to fill whole buffer";
