@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/target_clones.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -72,12 +74,6 @@ constexpr std::size_t kLanes = 16;
 }
 
 }  // namespace
-
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define QUORVEX_CLONED __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define QUORVEX_CLONED
-#endif
 
 QUORVEX_CLONED void gelu_in_place(std::span<float> values) {
   float* data = values.data();

@@ -1,5 +1,7 @@
 #include "pir/wrapping_dots.hpp"
 
+#include "core/target_clones.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -46,12 +48,6 @@ template <class Word>
 }
 
 }  // namespace
-
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define QUORVEX_CLONED __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define QUORVEX_CLONED
-#endif
 
 QUORVEX_CLONED void wrapping_dots(const std::uint64_t* rows, std::size_t row_count, std::size_t width,
                                   const std::uint64_t* const* secrets, std::size_t count, std::uint64_t* out) {
