@@ -61,13 +61,12 @@ class Progress:
 
     def _begin(self, phase: str, total: int) -> None:
         self._phase, self._done, self._total = phase, 0, total
-        self._began = time.time()
+        self._began = time.perf_counter()
         if not self.enabled:
             return
         single = total <= 1
         self._bar = tqdm(total=total, desc=phase, file=self.stream, unit=" chunks", dynamic_ncols=True,
                          bar_format="{desc}: {elapsed}" if single else None)
-        self._bar.start_t = self._began  # tqdm counts time with time.time(), as this class does
         if self._redraw is None:
             self._redraw = threading.Thread(target=self._redraw_bars, name="progress", daemon=True)
             self._redraw.start()
@@ -79,7 +78,7 @@ class Progress:
             self._bar.total = total
             self._bar.update(done - self._bar.n)
         elif first_step and done < total:
-            rate = done / max(time.time() - self._began, 1e-9)
+            rate = done / max(time.perf_counter() - self._began, 1e-9)
             left = (total - done) / rate
             if left > _LONG_SECONDS:
                 self._line(f"{self._phase}: about {_duration(left)} left for {total:,} ({rate:,.1f} a second over "
@@ -89,7 +88,7 @@ class Progress:
         """Closes the bar of the phase that ran, or says in one line what it did."""
         if self._phase is None:
             return
-        seconds = time.time() - self._began
+        seconds = time.perf_counter() - self._began
         if self._bar is not None:
             self._bar.close()
             self._bar = None

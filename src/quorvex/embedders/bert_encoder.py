@@ -60,8 +60,9 @@ class _Dense:
         return cls(np.ascontiguousarray(np.concatenate([weights[f"{name}.weight"].T for name in names], axis=1)),
                    np.concatenate([weights[f"{name}.bias"] for name in names]))
 
-    def __call__(self, x: Floats) -> Floats:
-        out = x @ self.weight
+    def __call__(self, x: Floats, out: Floats | None = None) -> Floats:
+        """x times the weights plus the bias, written into out where given."""
+        out = np.matmul(x, self.weight, out=out)
         out += self.bias
         return out
 
@@ -113,8 +114,7 @@ class _Layer:
         """The layer's output for the rows of x, in which the sequence n holds rows bounds[n]."""
         x = self.attention_norm(self.attention_output(self._attention(x, bounds)) + x)
         buffer, intermediate = _SCRATCH.array("intermediate", (len(x), self.intermediate.weight.shape[1]))
-        np.matmul(x, self.intermediate.weight, out=intermediate)
-        intermediate += self.intermediate.bias
+        self.intermediate(x, out=intermediate)
         _engine.gelu_in_place(buffer, intermediate.size)
         return self.output_norm(self.output(intermediate) + x)
 

@@ -19,6 +19,8 @@ __all__ = ["embed_chunks"]
 
 # Texts handed to the embedder at a time: enough for it to batch texts of similar length.
 EMBED_BATCH = 256
+# Reused rows copied at a time (their row indices and a block of rows held at once).
+COPY_ROWS = 16384
 
 
 def _local_batches(embedder: Embedder, texts: Sequence[str]) -> Iterator[tuple[int, npt.NDArray[np.float32]]]:
@@ -41,8 +43,8 @@ def embed_chunks(chunks: Sequence[Chunk], embedder: Embedder, previous: Previous
             if row is not None:
                 reused[position] = row
         positions, rows = list(reused), list(reused.values())
-        for start in range(0, len(positions), EMBED_BATCH * 64):
-            vectors[positions[start:start + EMBED_BATCH * 64]] = previous.vectors[rows[start:start + EMBED_BATCH * 64]]
+        for start in range(0, len(positions), COPY_ROWS):
+            vectors[positions[start:start + COPY_ROWS]] = previous.vectors[rows[start:start + COPY_ROWS]]
         if on_progress:
             on_progress("reusing embeddings", len(reused), len(chunks))
     missing = [position for position in range(len(chunks)) if position not in reused]
