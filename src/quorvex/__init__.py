@@ -4,7 +4,8 @@ The core is the extension module ``quorvex._native``: it opens and verifies a
 public cache, searches it locally and turns a search into private (PIR)
 queries and the server's answer back into chunk texts. Around it, by role:
 
-- quorvex.client: the application side (PrivateRetriever, transport, chunk checks, distrust);
+- quorvex.client: the application side (PrivateRetriever, transport, chunk checks, distrust, pulling
+  a cache from its service);
 - quorvex.publisher: documents, chunking, publishing a cache and its server state;
 - quorvex.server: the PIR service over the native engine quorvex._engine;
 - quorvex.embedders: text to vectors (hashing, MiniLM);
@@ -22,6 +23,7 @@ from quorvex._native import (
 from quorvex.client.chunk_digests import ChunkDigests
 from quorvex.client.distrust import DistrustRecord
 from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
+from quorvex.client.pull import PullError, PullResult, pull
 from quorvex.client.retriever import (
     AnswerMismatch,
     EmbedderMismatch,
@@ -65,6 +67,9 @@ __all__ = [
     "HttpTransport",
     "TransportError",
     "PublicationMismatch",
+    "pull",
+    "PullError",
+    "PullResult",
     "Document",
     "publish_documents",
 ]

@@ -1,4 +1,4 @@
-"""Progress of a publish, phase by phase.
+"""Progress of a publish or a pull, phase by phase, in chunks or in bytes.
 
 On a terminal each phase has a bar (tqdm) with its count, rate and the time left, redrawn at
 least once a second even while a long step runs. Otherwise each phase gets one line when it ends,
@@ -26,10 +26,19 @@ def _duration(seconds: float) -> str:
     return f"{seconds / 60:.0f} minutes" if seconds < 90 * 60 else f"{seconds / 3600:.1f} hours"
 
 
+def _bytes(count: float) -> str:
+    for unit in ("bytes", "kB", "MB", "GB"):
+        if count < 1000 or unit == "GB":
+            return f"{count:,.0f} {unit}" if unit == "bytes" else f"{count:,.1f} {unit}"
+        count /= 1000
+    raise AssertionError("unreachable")
+
+
 class Progress:
-    def __init__(self, stream: TextIO | None = None, lines: TextIO | None = None):
+    def __init__(self, stream: TextIO | None = None, lines: TextIO | None = None, *, in_bytes: bool = False):
         """Bars go to stream (standard error) when it is a terminal; otherwise lines go to lines (standard
-        output)."""
+        output). in_bytes: the counts are bytes (a pull's), else chunks."""
+        self.in_bytes = in_bytes
         self.stream = stream if stream is not None else sys.stderr
         self.lines = lines if lines is not None else sys.stdout
         self.enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
@@ -65,8 +74,9 @@ class Progress:
         if not self.enabled:
             return
         single = total <= 1
-        self._bar = tqdm(total=total, desc=phase, file=self.stream, unit=" chunks", dynamic_ncols=True,
-                         bar_format="{desc}: {elapsed}" if single else None)
+        unit = {"unit": "B", "unit_scale": True} if self.in_bytes else {"unit": " chunks"}
+        self._bar = tqdm(total=total, desc=phase, file=self.stream, dynamic_ncols=True,
+                         bar_format="{desc}: {elapsed}" if single else None, **unit)
         if self._redraw is None:
             self._redraw = threading.Thread(target=self._redraw_bars, name="progress", daemon=True)
             self._redraw.start()
@@ -81,8 +91,8 @@ class Progress:
             rate = done / max(time.perf_counter() - self._began, 1e-9)
             left = (total - done) / rate
             if left > _LONG_SECONDS:
-                self._line(f"{self._phase}: about {_duration(left)} left for {total:,} ({rate:,.1f} a second over "
-                           f"the first {done:,})")
+                self._line(f"{self._phase}: about {_duration(left)} left for {self._amount(total)} "
+                           f"({self._amount(rate, 1)} a second over the first {self._amount(done)})")
 
     def _end(self) -> None:
         """Closes the bar of the phase that ran, or says in one line what it did."""
@@ -93,11 +103,14 @@ class Progress:
             self._bar.close()
             self._bar = None
         elif self._total > 1:
-            self._line(f"{self._phase}: {self._done:,} of {self._total:,} in {_duration(seconds)} "
-                       f"({self._done / max(seconds, 1e-9):,.1f} a second)")
+            self._line(f"{self._phase}: {self._amount(self._done)} of {self._amount(self._total)} in "
+                       f"{_duration(seconds)} ({self._amount(self._done / max(seconds, 1e-9), 1)} a second)")
         else:
             self._line(f"{self._phase}: {_duration(seconds)}")
         self._phase = None
+
+    def _amount(self, count: float, decimals: int = 0) -> str:
+        return _bytes(count) if self.in_bytes else f"{count:,.{decimals}f}"
 
     def _line(self, text: str) -> None:
         self.lines.write(text + "\n")

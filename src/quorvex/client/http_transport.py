@@ -26,7 +26,7 @@ from time import sleep
 
 from quorvex.shared.formats import PUBLICATION_HEADER
 
-__all__ = ["HttpTransport", "PublicationMismatch", "TransportError", "server_address"]
+__all__ = ["HttpEndpoint", "HttpTransport", "PublicationMismatch", "TransportError", "server_address"]
 
 DEFAULT_TIMEOUT = 30.0
 # A supported-profile response is well under 1 MiB; the limit only stops a runaway server.
@@ -109,6 +109,48 @@ def server_address(url: str) -> str:
     return f"{parts.scheme}://{host}:{parts.port or (443 if parts.scheme == 'https' else 80)}"
 
 
+class HttpEndpoint:
+    """Connections to the server of one URL: direct for a loopback host or one the environment exempts
+    from proxying, otherwise through the environment's proxy for the URL's scheme."""
+
+    def __init__(self, url: str, timeout: float):
+        self.parts = urllib.parse.urlsplit(url)
+        self.timeout = timeout
+        host = self.parts.hostname or ""
+        self._proxy = None
+        if not _is_loopback(host) and not urllib.request.proxy_bypass(host):
+            proxy = urllib.request.getproxies().get(self.parts.scheme)
+            self._proxy = urllib.parse.urlsplit(proxy) if proxy else None
+
+    def target(self, path: str | None = None) -> str:
+        """What a request line names for path (by default the URL's own): the whole URL for a plain
+        proxy, else the path and query."""
+        parts = self.parts if path is None else self.parts._replace(path=path, query="")
+        if self._proxy is not None and parts.scheme == "http":
+            return urllib.parse.urlunsplit(parts._replace(fragment=""))
+        return urllib.parse.urlunsplit(("", "", parts.path or "/", parts.query, ""))
+
+    def connect(self) -> http.client.HTTPConnection:
+        """A connected connection (OSError where the server or proxy cannot be reached)."""
+        host, port = self.parts.hostname or "", self.parts.port
+        kind = http.client.HTTPSConnection if self.parts.scheme == "https" else http.client.HTTPConnection
+        if self._proxy is not None:
+            connection = kind(self._proxy.hostname or "", self._proxy.port, timeout=self.timeout)
+            if self.parts.scheme == "https":
+                connection.set_tunnel(host, port)
+        else:
+            connection = kind(host, port, timeout=self.timeout)
+        try:
+            connection.connect()
+            # http.client sends the headers and a large body in two writes: without this, the body
+            # waits for the server's delayed acknowledgement of the headers (40 ms on Linux).
+            connection.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            connection.close()
+            raise
+        return connection
+
+
 class HttpTransport:
     def __init__(self, url: str, *, timeout: float = DEFAULT_TIMEOUT,
                  max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES, busy_retries: int = DEFAULT_BUSY_RETRIES,
@@ -117,8 +159,6 @@ class HttpTransport:
         sent with each query so that a server holding another publication refuses it."""
         # The address refuses anything but an http:// or https:// URL with a host.
         self.server_address = server_address(url)  # what a failed check distrusts (quorvex.client.distrust)
-        parts = urllib.parse.urlsplit(url)
-        host = parts.hostname or ""
         self.url = url
         self.timeout = timeout
         self.max_response_bytes = max_response_bytes
@@ -127,14 +167,7 @@ class HttpTransport:
         self._headers = {"Content-Type": "application/json", "Accept-Encoding": "gzip"}
         if publication is not None:
             self._headers[PUBLICATION_HEADER] = publication
-        self._parts = parts
-        self._target = urllib.parse.urlunsplit(("", "", parts.path or "/", parts.query, ""))
-        self._proxy = None
-        if not _is_loopback(host) and not urllib.request.proxy_bypass(host):
-            proxy = urllib.request.getproxies().get(parts.scheme)
-            self._proxy = urllib.parse.urlsplit(proxy) if proxy else None
-            if self._proxy is not None and parts.scheme == "http":
-                self._target = url  # a plain proxy takes the whole URL
+        self._endpoint = HttpEndpoint(url, timeout)
         self._idle: list[http.client.HTTPConnection] = []
         self._lock = threading.Lock()
 
@@ -177,29 +210,15 @@ class HttpTransport:
         return self._exchange(self._connect(), document, fresh=True)
 
     def _connect(self) -> http.client.HTTPConnection:
-        host, port = self._parts.hostname or "", self._parts.port
-        kind = http.client.HTTPSConnection if self._parts.scheme == "https" else http.client.HTTPConnection
-        if self._proxy is not None:
-            connection = kind(self._proxy.hostname or "", self._proxy.port, timeout=self.timeout)
-            if self._parts.scheme == "https":
-                connection.set_tunnel(host, port)
-        else:
-            connection = kind(host, port, timeout=self.timeout)
         try:
-            connection.connect()
-            # http.client sends the headers and a large body in two writes: without this, the body
-            # waits for the server's delayed acknowledgement of the headers (40 ms on Linux).
-            connection.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            return self._endpoint.connect()
         except OSError as error:
-            connection.close()
-            reason = error.strerror or error
-            raise TransportError(f"cannot reach {self.url}: {reason}") from None
-        return connection
+            raise TransportError(f"cannot reach {self.url}: {error.strerror or error}") from None
 
     def _exchange(self, connection: http.client.HTTPConnection, document: bytes, *, fresh: bool) -> bytes:
         """One request on the connection; returns it to the idle list if the server keeps it open."""
         try:
-            connection.request("POST", self._target, body=document, headers=self._headers)
+            connection.request("POST", self._endpoint.target(), body=document, headers=self._headers)
             response = connection.getresponse()
             body = response.read(self.max_response_bytes + 1)
         except (OSError, http.client.HTTPException) as error:  # timeouts, resets, bad answers

@@ -44,6 +44,7 @@ from typing import Any
 
 from quorvex._native import DecodedChunk, NativeClient, PreparedRetrieval
 from quorvex.client.cache_info import CacheInfo
+from quorvex.client.cache_open import open_cache
 from quorvex.client.chunk_digests import AnswerMismatch, ChunkDigests, TamperedChunk
 from quorvex.client.distrust import DistrustRecord, ServerDistrusted
 from quorvex.embedders import Embedder, embedder_for_model, embedder_kind
@@ -165,7 +166,7 @@ class PrivateRetriever:
                             "from query bytes to response bytes")
         if not 1 <= top_k <= retrieval_count:
             raise ValueError(f"top_k must be from 1 to the retrieval count {retrieval_count}, got {top_k}")
-        self._client = NativeClient.open_public_cache(str(cache_dir))
+        self._client = open_cache(cache_dir)
         self.publication = self._client.publication  # from the bytes the module verified
         if publication is not None and publication != self.publication:
             raise UnexpectedPublication(f"the cache {cache_dir} is publication {self.publication}, not the pinned "

@@ -23,6 +23,8 @@ import shutil
 import tempfile
 from types import TracebackType
 
+from quorvex.shared.durable_files import sync_folder, write_durably
+
 _JOURNAL_SUFFIX = ".publish-journal.json"
 
 
@@ -44,21 +46,6 @@ def check_target(target: pathlib.Path, overwrite: bool) -> None:
         raise ValueError(f"{target} exists and is not a directory")
     if holds_files(target) and not overwrite:
         raise NotEmpty(target)
-
-
-def _sync_directory(path: pathlib.Path) -> None:
-    descriptor = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-def _write_durably(path: pathlib.Path, data: bytes) -> None:
-    with open(path, "wb") as out:
-        out.write(data)
-        out.flush()
-        os.fsync(out.fileno())
 
 
 def _remove_leftovers(target: pathlib.Path) -> None:
@@ -119,13 +106,13 @@ class Publication:
     def commit(self) -> None:
         """Puts both staged directories in place (see the module's description)."""
         for stage in self._stages:
-            _sync_directory(stage)
+            sync_folder(stage)
         moves = [[str(stage), str(target), str(self._old_name(target))]
                  for stage, target in zip(self._stages, self._targets)]
         staged_journal = self._journal.with_name(self._journal.name + ".tmp")
-        _write_durably(staged_journal, json.dumps({"moves": moves}).encode())
+        write_durably(staged_journal, json.dumps({"moves": moves}).encode())
         os.rename(staged_journal, self._journal)
-        _sync_directory(self._journal.parent)
+        sync_folder(self._journal.parent)
         try:
             self._apply(moves)
         except BaseException:
@@ -167,9 +154,9 @@ class Publication:
             if target.exists() and not old.exists():
                 os.rename(target, old)
             os.rename(stage, target)
-            _sync_directory(target.parent)
+            sync_folder(target.parent)
         os.unlink(self._journal)
-        _sync_directory(self._journal.parent)
+        sync_folder(self._journal.parent)
         for _, _, old_name in moves:
             shutil.rmtree(old_name, ignore_errors=True)
 
