@@ -109,17 +109,23 @@ def _publish(args: argparse.Namespace) -> int:
 def _serve(args: argparse.Namespace) -> int:
     from quorvex.server.http_server import PirHttpServer
     from quorvex.server.pir_server import PirServer
+    from quorvex.server.served_cache import ServedCache
 
     mistake = _cache_not_state(args.server_state)
     if mistake:
         raise ValueError(mistake)
     pir = PirServer.load(args.server_state, threads=args.threads)
+    try:
+        cache = None if args.cache is None else ServedCache.load(args.cache, pir.publication)
+    except ValueError as error:
+        print(f"quorvex serve: error: {error}", file=sys.stderr)
+        return 2
     limits = Limits(max_batch=args.max_batch, max_pending_bytes=args.max_pending_bytes,
                     request_timeout=args.request_timeout, keep_alive_timeout=args.keep_alive_timeout,
                     max_connections=args.max_connections, max_request_bytes=args.max_request_bytes)
     try:
         server = PirHttpServer(pir, args.host, args.port, limits=limits, access_log=args.access_log,
-                               workers=args.workers)
+                               workers=args.workers, cache=cache)
     except OSError as error:
         if error.errno != errno.EADDRINUSE:
             raise
@@ -129,6 +135,9 @@ def _serve(args: argparse.Namespace) -> int:
           f"({pir.profile.name}) at {server.url}; Ctrl-C stops", flush=True)
     if pir.publication is not None:
         print(f"publication {pir.publication}", flush=True)
+    if cache is not None:
+        print(f"public cache {args.cache} (publication {cache.publication}) served read-only at {server.cache_url}",
+              flush=True)
     print(f"limits: bodies up to {display.count(server.app.max_request_bytes)} bytes, "
           f"{display.count(limits.max_pending_bytes)} bytes of query documents in flight, "
           f"{limits.max_batch} documents a pass, {limits.max_connections} connections, "
@@ -348,6 +357,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="seconds an idle connection stays open")
     serve.add_argument("--max-connections", type=_positive, default=Limits.max_connections,
                        help="connections served at once; requests on more get a 503")
+    serve.add_argument("--cache", type=pathlib.Path,
+                       help="also serve this public cache, the one publish wrote beside the state, read-only under "
+                            "/cache/ (refused unless it is the state's publication)")
     serve.add_argument("--access-log", action="store_true",
                        help="log every request (client address, request line, status) to stderr")
     serve.set_defaults(run=_serve)

@@ -1,13 +1,14 @@
 """The PIR service as an ASGI application: POST a batched query document to /query, get the
-batched response document.
+batched response document; with a served cache, GET its files under /cache/.
 
     app = PirApp(PirServer.load("server-state/"))     # mount it in any ASGI server, or run
                                                        # `quorvex serve` (http_server.PirHttpServer)
+    app = PirApp(pir, limits, ServedCache.load("cache/", pir.publication))   # and /cache/<name>
 
 Requests wait in one bounded queue (quorvex.server.batcher) and are answered in batches, one pass over
 the store for many clients. Every refusal is a status line and a JSON body {"error": "..."}:
 
-    404  a path other than /query             405  a method other than POST (Allow: POST)
+    404  a path other than /query (or /cache/...)  405  a method other than POST (Allow: POST)
     411  no Content-Length, or a chunked body  400  a Content-Length that is not a plain number
     413  a body above max_request_bytes (at most the store's largest valid query document), unread
     503  a body that does not fit in the queue's Limits.max_pending_bytes, at once (Retry-After), unread
@@ -21,6 +22,14 @@ A 413 closes the connection, since its body is not read; every other answer keep
 A 200 carries the response document, gzip-compressed (Content-Encoding: gzip, Vary: Accept-Encoding)
 when the request's Accept-Encoding accepts gzip, else as the engine wrote it; refusals are never
 compressed.
+
+Under /cache/, when a cache is served (quorvex.server.served_cache, which says more), its files:
+
+    200  a file the cache serves, whole     206  one byte range of it (Range: bytes=a-b, a- or -n)
+    304  If-None-Match names its ETag       416  a range past the file (Content-Range: bytes */size)
+    404  a name the cache does not serve    405  a method other than GET and HEAD (Allow: GET, HEAD)
+    400  a request carrying a body, unread: the connection closes
+
 The deadlines for a request's arrival and the bound on connections belong to the server that
 runs the app (see quorvex.server.http_protocol for `quorvex serve`). Nothing about a request is
 logged: not its content, not its sender, not its time.
@@ -36,13 +45,16 @@ import logging
 import re
 from collections.abc import Awaitable, Callable, Sequence
 from http import HTTPStatus
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from quorvex.server.batcher import Batcher, Outcome, QueueFull
 from quorvex.server.memory import release_freed_memory
 from quorvex.shared.formats import PUBLICATION_HEADER
 
-__all__ = ["Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
+if TYPE_CHECKING:  # served_cache answers with this module's refusals and compression
+    from quorvex.server.served_cache import ServedCache
+
+__all__ = ["CACHE_PATH", "Limits", "PirApp", "QUERY_PATH", "RETRY_AFTER_SECONDS", "refusal_bytes", "refuse_busy"]
 
 # The ASGI interface.
 Scope = dict[str, Any]
@@ -60,6 +72,7 @@ class PirService(Protocol):
 
 
 QUERY_PATH = "/query"
+CACHE_PATH = "/cache/"
 RETRY_AFTER_SECONDS = 1
 _log = logging.getLogger("quorvex.http")
 
@@ -212,10 +225,11 @@ async def _gzipped(document: bytes) -> bytes:
 
 class PirApp:
     """ASGI application answering PIR queries for one PirServer (anything with answer_batch,
-    max_query_bytes and publication)."""
+    max_query_bytes and publication), and requests for the files of cache, if one is given."""
 
-    def __init__(self, pir: PirService, limits: Limits = Limits()):
+    def __init__(self, pir: PirService, limits: Limits = Limits(), cache: ServedCache | None = None):
         self.limits = limits
+        self.cache = cache
         self.publication: str | None = getattr(pir, "publication", None)
         # Above the store's largest valid document nothing can be answered; above the pending
         # budget nothing could ever be admitted, so that too is a 413 rather than a 503 forever.
@@ -228,7 +242,10 @@ class PirApp:
         if scope["type"] != "http":
             return  # no lifespan work to do, and no websockets
         try:
-            await _send(send, HTTPStatus.OK, *await self._answer(scope, receive))
+            if self.cache is not None and scope["path"].startswith(CACHE_PATH):
+                await self.cache.answer(scope, receive, send)
+            else:
+                await _send(send, HTTPStatus.OK, *await self._answer(scope, receive))
         except _Refusal as refusal:
             await _send(send, refusal.status, _error_body(refusal.message), refusal.headers)
         except Exception as error:  # noqa: BLE001 - the client gets a 500, the operator the kind of fault
@@ -265,5 +282,7 @@ class PirApp:
             raise _Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "the server is busy; retry shortly", *_BUSY) from None
 
     def close(self) -> None:
-        """Stops the engine thread once the work in flight is done."""
+        """Stops the engine thread once the work in flight is done, and closes the served cache's files."""
         self.batcher.close()
+        if self.cache is not None:
+            self.cache.close()

@@ -4,6 +4,10 @@
   ready for it: opened, or done with the previous answer. A connection that sent nothing by then
   is closed; one that had started a request gets a 408 and is closed. So neither idle nor slow
   senders can hold a connection, and the engine's own time does not count.
+- A client must read what it asked for: when an answer's unsent bytes stay above the transport's
+  high-water mark for request_timeout (the client stopped reading, or reads a piece of a cache file
+  slower than that), the connection is dropped with them. So no client holds a connection, or an
+  answer in memory, by not reading.
 - Connections beyond max_connections are answered 503 (Retry-After) and closed.
 - A request the HTTP parser cannot read gets a JSON 400 instead of uvicorn's plain-text one.
 - Requests are logged only when the operator asked for an access log.
@@ -35,6 +39,7 @@ class GuardedH11Protocol(H11Protocol):
         self._request_timeout = request_timeout
         self._max_connections = max_connections
         self._deadline: asyncio.TimerHandle | None = None
+        self._stalled: asyncio.TimerHandle | None = None
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         super().connection_made(transport)
@@ -52,10 +57,25 @@ class GuardedH11Protocol(H11Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self._stop_watch()
+        self._stop_stall_watch()
         super().connection_lost(exc)
         # uvicorn leaves its keep-alive timer armed when the connection broke (exc set): the timer
         # would hold this protocol and its buffers for keep_alive_timeout after the connection is gone.
         self._unset_keepalive_if_required()
+
+    def pause_writing(self) -> None:
+        super().pause_writing()
+        if self._stalled is None:  # abort, not close: close would wait for the client to read what is unsent
+            self._stalled = self.loop.call_later(self._request_timeout, self.transport.abort)
+
+    def resume_writing(self) -> None:
+        super().resume_writing()
+        self._stop_stall_watch()
+
+    def _stop_stall_watch(self) -> None:
+        if self._stalled is not None:
+            self._stalled.cancel()
+            self._stalled = None
 
     def send_400_response(self, msg: str) -> None:
         # Called while uvicorn handles h11's error, whose traceback's frames refer to the error and

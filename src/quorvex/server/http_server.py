@@ -4,6 +4,7 @@
     with serve_in_background(server):
         ... server.url ...
     PirHttpServer(pir, "0.0.0.0", 8765, workers=2).serve_forever()   # until Ctrl-C or SIGTERM
+    PirHttpServer(pir, cache=ServedCache.load("cache/", pir.publication))   # and the cache's files, at cache_url
 
 HTTP/1.1 with keep-alive, a listen backlog, the deadlines and the connection bound of Limits
 (enforced by quorvex.server.http_protocol), and the application of quorvex.server.http_app. Nothing about a
@@ -28,7 +29,8 @@ import uvicorn
 
 from quorvex.server.http_protocol import GuardedH11Protocol
 from quorvex.server.memory import one_malloc_arena
-from quorvex.server.http_app import QUERY_PATH, Limits, PirApp, PirService
+from quorvex.server.http_app import CACHE_PATH, QUERY_PATH, Limits, PirApp, PirService
+from quorvex.server.served_cache import ServedCache
 
 __all__ = ["Limits", "PirHttpServer", "QUERY_PATH", "serve_in_background"]
 
@@ -96,11 +98,12 @@ def _listening_socket(host: str, port: int, *, shared: bool) -> socket.socket:
 
 
 class PirHttpServer:
-    """Answers PIR queries over HTTP for one PirServer (loopback by default; port 0 picks a free one)."""
+    """Answers PIR queries over HTTP for one PirServer (loopback by default; port 0 picks a free one), and
+    requests for the files of cache, if one is given."""
 
     def __init__(self, pir: PirService, host: str = "127.0.0.1", port: int = 0, *, limits: Limits = Limits(),
-                 access_log: bool = False, workers: int = 1):
-        self.app = PirApp(pir, limits)
+                 access_log: bool = False, workers: int = 1, cache: ServedCache | None = None):
+        self.app = PirApp(pir, limits, cache)
         self.limits = limits
         self.workers = workers
         self.socket = _listening_socket(host, port, shared=workers > 1)
@@ -117,11 +120,19 @@ class PirHttpServer:
             timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS)
         self._uvicorn = uvicorn.Server(config)
 
-    @property
-    def url(self) -> str:
+    def _url(self, path: str) -> str:
         host, port = self.server_address[:2]
         host = f"[{host}]" if ":" in host else host
-        return f"http://{host}:{port}{QUERY_PATH}"
+        return f"http://{host}:{port}{path}"
+
+    @property
+    def url(self) -> str:
+        return self._url(QUERY_PATH)
+
+    @property
+    def cache_url(self) -> str:
+        """Where the served cache's files are, each under its name in checksums.json."""
+        return self._url(CACHE_PATH)
 
     def serve_forever(self) -> None:
         """Serves until Ctrl-C or SIGTERM. With several workers, each is a process forked after the
