@@ -1,9 +1,10 @@
-"""The quorvex command: publish, serve, ask, verify, distrust and demo.
+"""The quorvex command: publish, serve, pull, ask, verify, distrust and demo.
 
     quorvex publish docs/ --cache cache/ --server-state state/     # or docs.jsonl
-    quorvex serve state/                      # http://127.0.0.1:8765/query
+    quorvex serve state/ --cache cache/       # http://127.0.0.1:8765/query, the cache under /cache/
     quorvex ask cache/ "what is a generator?" --server http://127.0.0.1:8765/query
     quorvex ask cache/ --server http://127.0.0.1:8765/query < questions.txt
+    quorvex pull http://127.0.0.1:8765 cache/ --publication <id>    # the cache a server serves
     quorvex verify cache/
     quorvex distrust                          # servers whose answers failed their check
     quorvex demo
@@ -206,15 +207,15 @@ def _ask(args: argparse.Namespace) -> int:
 
 
 def _verify(args: argparse.Namespace) -> int:
-    from quorvex._native import NativeClient
     from quorvex.client.cache_info import CacheInfo
+    from quorvex.client.cache_open import open_cache
 
     from quorvex.client.retriever import insecurity
 
     if not args.cache.exists():
         raise ValueError(f"{args.cache} does not exist")
     try:
-        client = NativeClient.open_public_cache(str(args.cache))
+        client = open_cache(args.cache)
     except RuntimeError as error:
         print(f"FAILED: {_state_not_cache(args.cache) or f'{args.cache} is not a sound public cache: {error}'}")
         return 1
@@ -225,6 +226,27 @@ def _verify(args: argparse.Namespace) -> int:
         print(f"  warning          {reason}; ask refuses it without --allow-insecure")
     print(f"publication {client.publication}")
     print(PRIVACY_NOTE)
+    return 0
+
+
+def _pull(args: argparse.Namespace) -> int:
+    from quorvex.client.pull import pull
+
+    progress = Progress(in_bytes=True)
+    try:
+        result = pull(args.url, args.cache, args.publication, trust_first_use=args.trust_first_use,
+                      on_progress=lambda done, total: progress.update("fetching the cache", done, total))
+    finally:
+        progress.close()
+    if not result.replaced:
+        print(f"{result.path} already holds this publication; nothing was fetched")
+    else:
+        print(f"fetched {len(result.fetched)} files ({display.count(result.transferred_bytes)} bytes transferred), "
+              f"kept {len(result.kept)} that {result.path} already held; every file matches checksums.json")
+    if args.publication is None:
+        print("trusted on first use: this is what the service serves now; pin it from now on with --publication "
+              f"{result.publication}, and check it against the identifier its publisher gave out")
+    print(f"publication {result.publication}")
     return 0
 
 
@@ -383,6 +405,19 @@ def _parser() -> argparse.ArgumentParser:
                      help="use a cache without record digests, or of a profile too weak to hide queries "
                           "(with a warning saying why)")
     ask.set_defaults(run=_ask)
+
+    pull_command = commands.add_parser("pull", formatter_class=_HelpFormatter,
+                                       help="fetch the public cache a server serves (quorvex serve --cache), "
+                                            "checked against the publication you trust")
+    pull_command.add_argument("url", help="the server's address, e.g. http://127.0.0.1:8765 (its /cache/ folder)")
+    pull_command.add_argument("cache", type=pathlib.Path,
+                              help="the cache folder to create or update (new, empty, or a public cache)")
+    pull_command.add_argument("--publication", type=_publication,
+                              help="the publication to accept, as its publisher gave it out (64 hexadecimal digits)")
+    pull_command.add_argument("--trust-first-use", action="store_true",
+                              help="without --publication: accept what the server serves and print its "
+                                   "identifier to pin")
+    pull_command.set_defaults(run=_pull)
 
     verify = commands.add_parser("verify", help="open a cache with every check and report what it holds",
                                  formatter_class=_HelpFormatter)
