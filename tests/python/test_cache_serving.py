@@ -35,8 +35,9 @@ def fetch(server, path, method="GET", headers={}):
 
 
 def listing(files):
-    return json.dumps({"files": {name: {"size_bytes": len(data), "sha256": hashlib.sha256(data).hexdigest()}
-                                 for name, data in files.items()}}).encode()
+    return json.dumps({"algorithm": "sha256", "files": {
+        name: {"size_bytes": len(data), "sha256": hashlib.sha256(data).hexdigest()} for name, data in files.items()}}
+    ).encode()
 
 
 @pytest.fixture(scope="module")

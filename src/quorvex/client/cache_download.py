@@ -2,7 +2,7 @@
 each checked against the size and digest its checksums.json lists while it arrives.
 
     downloader = CacheDownloader("http://127.0.0.1:8765", PullLimits())
-    checksums = downloader.fetch_small("checksums.json", PullLimits().max_checksums_bytes)
+    checksums = downloader.fetch_small("checksums.json", MAX_CHECKSUMS_BYTES)
     downloader.fetch_file("index/vectors.bin", size, sha256, partial_path, on_bytes)
 
 A file is streamed to its partial path in pieces, so memory holds one piece whatever the file's
@@ -52,8 +52,6 @@ class PullLimits:
     # The lowest average rate accepted for a file, once its transfer has run `timeout` seconds:
     # a server dripping bytes just often enough to beat the timeout is stopped by this.
     min_bytes_per_second: float = 16 * 1024
-    # checksums.json names about ten files in about a kilobyte; anything far larger is not one.
-    max_checksums_bytes: int = 1 << 20
     # Redirects followed within the service's own scheme, host and port.
     max_redirects: int = 5
 

@@ -27,24 +27,21 @@ import hashlib
 import json
 import os
 import pathlib
-import re
 import shutil
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 
 from quorvex.client.cache_download import CacheDownloader, PullError, PullLimits
 from quorvex.client.folder_swap import replace_folder
+from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, ListedFile, listed_files
 from quorvex.shared.durable_files import sync_folder, write_durably
 
 __all__ = ["PullError", "PullLimits", "PullResult", "pull"]
 
-CHECKSUMS_FILE = "checksums.json"
 # Bytes hashed at a time when checking the files already on disk.
 _PIECE = 1 << 20
-# A listed name: relative, slash-separated, plain characters, no component empty, "." or "..".
-_NAME = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]*(/[A-Za-z0-9_-][A-Za-z0-9._-]*)*")
 # In the staging folder: the bytes of files still arriving, by digest, so that they are only ever
-# continued with the same file.
+# continued with the same file (a hidden name: no listed file has one).
 _PARTIAL_DIR = ".partial"
 
 
@@ -58,33 +55,7 @@ class PullResult:
     replaced: bool = True                             # False when the target already was this publication
 
 
-@dataclass(frozen=True)
-class _Entry:
-    name: str
-    size: int
-    sha256: str
-
-
-def _listed(checksums: bytes, source: str) -> list[_Entry]:
-    """The files checksums.json lists, each name a plain relative path; PullError for anything else."""
-    try:
-        document = json.loads(checksums)
-        files = document["files"]
-        if document["algorithm"] != "sha256" or not isinstance(files, dict):
-            raise ValueError("not a sha256 checksum list")
-        entries = [_Entry(name, entry["size_bytes"], entry["sha256"]) for name, entry in sorted(files.items())]
-    except (ValueError, KeyError, TypeError) as error:
-        raise PullError(f"{source} is not a checksum list: {error}") from None
-    for entry in entries:
-        if not (_NAME.fullmatch(entry.name) and ".." not in entry.name.split("/")) or entry.name == CHECKSUMS_FILE:
-            raise PullError(f"{source} lists a file named {entry.name!r}, which no cache holds")
-        if not (type(entry.size) is int and entry.size >= 0 and isinstance(entry.sha256, str)
-                and re.fullmatch("[0-9a-f]{64}", entry.sha256)):
-            raise PullError(f"{source} gives {entry.name} no size and SHA-256 digest")
-    return entries
-
-
-def _holds(path: pathlib.Path, entry: _Entry) -> bool:
+def _holds(path: pathlib.Path, entry: ListedFile) -> bool:
     """Whether path is a regular file of the entry's size and digest."""
     try:
         if not path.is_file() or path.is_symlink() or path.stat().st_size != entry.size:
@@ -120,7 +91,7 @@ def _locked(parent: pathlib.Path) -> Iterator[None]:
         os.close(descriptor)
 
 
-def _stage(target: pathlib.Path, entries: list[_Entry], checksums: bytes) -> pathlib.Path:
+def _stage(target: pathlib.Path, entries: list[ListedFile], checksums: bytes) -> pathlib.Path:
     """The staging folder with the new checksums.json, and nothing of an earlier pull that this one
     cannot use (files it does not list, partial files of digests it does not list)."""
     stage = target.parent / f".{target.name}.pull"
@@ -142,7 +113,7 @@ def _stage(target: pathlib.Path, entries: list[_Entry], checksums: bytes) -> pat
     return stage
 
 
-def _place(stage: pathlib.Path, target: pathlib.Path, entry: _Entry) -> bool:
+def _place(stage: pathlib.Path, target: pathlib.Path, entry: ListedFile) -> bool:
     """Puts into the staging folder the copy of the file it or the target already holds: whether
     there was one."""
     staged = stage / entry.name
@@ -187,12 +158,15 @@ def pull(url: str, cache_dir: str | pathlib.Path, publication: str | None = None
 def _pull(downloader: CacheDownloader, target: pathlib.Path, publication: str | None,
           on_progress: Callable[[int, int], None]) -> PullResult:
     source = downloader.base + CHECKSUMS_FILE
-    checksums = downloader.fetch_small(CHECKSUMS_FILE, downloader.limits.max_checksums_bytes)
+    checksums = downloader.fetch_small(CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES)
     found = hashlib.sha256(checksums).hexdigest()
     if publication is not None and found != publication:
         raise PullError(f"the service at {downloader.base} serves publication {found}, not the pinned "
                         f"{publication}; nothing was fetched")
-    entries = _listed(checksums, source)
+    try:
+        entries = listed_files(checksums)
+    except ValueError as error:
+        raise PullError(f"{source}: {error}") from None
     current = target / CHECKSUMS_FILE
     if current.is_file() and current.read_bytes() == checksums and all(_holds(target / e.name, e) for e in entries):
         return PullResult(found, target, kept=[e.name for e in entries], transferred_bytes=downloader.transferred,

@@ -32,7 +32,6 @@ import contextlib
 import dataclasses
 import functools
 import hashlib
-import json
 import logging
 import os
 import re
@@ -42,11 +41,10 @@ from collections.abc import AsyncIterator
 from http import HTTPStatus
 
 from quorvex.server.http_app import CACHE_PATH, Receive, Scope, Send, _accepts_gzip, _Refusal
+from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, listed_files
 
-__all__ = ["CHECKSUMS_FILE", "MAX_CHECKSUMS_BYTES", "PIECE_BYTES", "ServedCache"]
+__all__ = ["PIECE_BYTES", "ServedCache"]
 
-CHECKSUMS_FILE = "checksums.json"
-MAX_CHECKSUMS_BYTES = 1 << 20
 PIECE_BYTES = 256 * 1024
 # Pieces this small are read (and compressed) on the event loop: a worker thread's round trip costs more.
 _INLINE_BYTES = 16 * 1024
@@ -55,7 +53,6 @@ _INLINE_BYTES = 16 * 1024
 # 28 MB/s). Level 6 would send 4 % fewer bytes for more than twice a core's time per request.
 _GZIP_LEVEL = 1
 _TEXT_TYPES = {".json": b"application/json", ".jsonl": b"application/x-ndjson"}
-_SHA256 = re.compile(r"[0-9a-f]{64}")
 _RANGE = re.compile(rb"bytes=([0-9]*)-([0-9]*)", re.IGNORECASE)
 _VARY = (b"vary", b"Accept-Encoding")
 _log = logging.getLogger("quorvex.http")
@@ -74,27 +71,6 @@ class _ServedFile:
         suffix = os.path.splitext(name)[1]
         return cls(descriptor, size, f'"{sha256}"'.encode(), _TEXT_TYPES.get(suffix, b"application/octet-stream"),
                    suffix in _TEXT_TYPES)
-
-
-def _is_plain_name(name: str) -> bool:
-    """Whether name is a relative path of named components: no "..", ".", empty component or backslash."""
-    return "\\" not in name and "\0" not in name and all(part not in ("", ".", "..") for part in name.split("/"))
-
-
-def _listing(document: bytes) -> dict[str, tuple[int, str]]:
-    """The names checksums.json lists, with their sizes and SHA-256 digests."""
-    try:
-        files = json.loads(document)["files"]
-        listed = {name: (entry["size_bytes"], entry["sha256"]) for name, entry in files.items()}
-    except (ValueError, TypeError, KeyError, AttributeError, RecursionError) as error:
-        raise ValueError(f"{CHECKSUMS_FILE} is not a list of the cache's files ({type(error).__name__}: {error})") \
-            from None
-    for name, (size, sha256) in listed.items():
-        if not _is_plain_name(name) or name == CHECKSUMS_FILE:
-            raise ValueError(f"{CHECKSUMS_FILE} lists {name!r}, which is not a plain relative path to a file it lists")
-        if type(size) is not int or size < 0 or not (isinstance(sha256, str) and _SHA256.fullmatch(sha256)):
-            raise ValueError(f"{CHECKSUMS_FILE} gives {name} no size in bytes and SHA-256")
-    return listed
 
 
 def _open_inside(folder: str, name: str, opened: contextlib.ExitStack) -> int:
@@ -230,8 +206,8 @@ class ServedCache:
                 if served != publication:
                     raise ValueError(f"it is publication {served}, but the server state serves {publication}")
                 files = {CHECKSUMS_FILE: _ServedFile.of(CHECKSUMS_FILE, descriptor, len(document), served)}
-                for name, (size, sha256) in _listing(document).items():
-                    files[name] = _checked_file(folder, name, size, sha256, opened)
+                for listed in listed_files(document):
+                    files[listed.name] = _checked_file(folder, listed.name, listed.size, listed.sha256, opened)
             except (OSError, ValueError) as error:
                 raise ValueError(f"cannot serve the cache at {cache_dir}: {error}") from None
             opened.pop_all()
