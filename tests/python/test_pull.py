@@ -174,6 +174,10 @@ def test_names_a_checksum_list_cannot_hold_are_refused_before_anything_is_writte
         with pytest.raises(PullError, match="which is not a plain relative path"):
             pull(service.url, tmp_path / "cache", trust_first_use=True)
     assert sorted(path.name for path in tmp_path.iterdir()) == ["hostile"]
+    (tmp_path / "cache").mkdir()
+    (tmp_path / "cache" / "notes.txt").write_text("mine")  # a folder that is not a cache is never replaced
+    with pytest.raises(ValueError, match=r"holds files that are not part of a public cache \(notes.txt"):
+        pull(service.url, tmp_path / "cache", trust_first_use=True)
 
 
 _READER = """

@@ -70,10 +70,18 @@ def _holds(path: pathlib.Path, entry: ListedFile) -> bool:
 
 
 def _check_target(target: pathlib.Path) -> None:
+    """Refuses a target whose replacement would lose anything but a cache: a file, or a folder holding
+    files that its checksums.json (if it has one) does not list."""
     if target.exists() and not target.is_dir():
         raise ValueError(f"{target} exists and is not a folder")
-    if target.is_dir() and any(target.iterdir()) and not (target / CHECKSUMS_FILE).is_file():
-        raise ValueError(f"{target} holds files and is not a public cache; pull into a new or empty folder")
+    held = {path.relative_to(target).as_posix() for path in target.rglob("*") if not path.is_dir()}
+    try:
+        listed = {file.name for file in listed_files((target / CHECKSUMS_FILE).read_bytes())} | {CHECKSUMS_FILE}
+    except (OSError, ValueError):
+        listed = set()
+    if held - listed:
+        raise ValueError(f"{target} holds files that are not part of a public cache ({sorted(held - listed)[0]}, "
+                         "...); pull into a new or empty folder, or into a cache")
 
 
 @contextlib.contextmanager
