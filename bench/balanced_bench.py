@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import pathlib
 import statistics
 import subprocess
@@ -45,17 +46,13 @@ PROFILES = ("simplepir-balanced-128-v1", "simplepir-rs-experimental-v0")
 QUESTIONS = 5
 
 PUBLISH = textwrap.dedent("""
-    import itertools, json, pathlib, random, sys, time
+    import json, pathlib, sys, time
     from quorvex.embedders.hashing import HashingEmbedder
     from quorvex.publisher.documents import Document
     from quorvex.publisher.publish_documents import publish_documents
+    from zipf_texts import zipf_texts
     records, profile, workdir = int(sys.argv[1]), sys.argv[2], pathlib.Path(sys.argv[3])
-    rng = random.Random(records)
-    vocabulary = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9)))
-                  for _ in range(20000)]
-    zipf = list(itertools.accumulate(1 / rank for rank in range(1, len(vocabulary) + 1)))
-    documents = [Document(f"d{i}", " ".join(rng.choices(vocabulary, cum_weights=zipf, k=120)))
-                 for i in range(records)]
+    documents = [Document(f"d{i}", text) for i, text in enumerate(zipf_texts(records, seed=records))]
     (workdir / "questions.json").write_text(json.dumps(
         [[d.document_id, d.text] for d in documents[::max(1, records // 5)][:5]]))
     phases, marks = {}, {}
@@ -127,7 +124,10 @@ RETRIEVE = textwrap.dedent("""
 
 
 def child(script: str, *args: str) -> dict:
-    run = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=7200)
+    """Runs the script in a child process (which imports the bench folder's modules too); its last line of output
+    is JSON."""
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(__file__).resolve().parent)}
+    run = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=7200, env=env)
     if run.returncode != 0:
         raise RuntimeError(run.stderr.strip()[-2000:])
     return json.loads(run.stdout.strip().splitlines()[-1])

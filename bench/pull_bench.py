@@ -34,21 +34,19 @@ import tempfile
 import textwrap
 import time
 
+from balanced_bench import child
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BLOCK = 1 << 20
 
 PUBLISH = textwrap.dedent("""
-    import itertools, json, pathlib, random, sys
+    import json, pathlib, sys
     from quorvex.embedders.hashing import HashingEmbedder
     from quorvex.publisher.documents import Document
     from quorvex.publisher.publish_documents import publish_documents
+    from zipf_texts import zipf_texts
     records, variant, workdir = int(sys.argv[1]), sys.argv[2], pathlib.Path(sys.argv[3])
-    rng = random.Random(records)
-    vocabulary = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9)))
-                  for _ in range(20000)]
-    zipf = list(itertools.accumulate(1 / rank for rank in range(1, len(vocabulary) + 1)))
-    count = records + (records // 100 if variant == "grown" else 0)
-    texts = [" ".join(rng.choices(vocabulary, cum_weights=zipf, k=120)) for _ in range(count)]
+    texts = zipf_texts(records + (records // 100 if variant == "grown" else 0), seed=records)
     if variant == "edited":
         texts[records // 2] = texts[records // 2].replace(" ", " changed ", 1)
     documents = [Document(f"d{i}", text) for i, text in enumerate(texts)]
@@ -66,13 +64,6 @@ PULL = textwrap.dedent("""
     print(json.dumps({"wall_s": wall, "transferred_bytes": result.transferred_bytes, "fetched": result.fetched,
                       "kept": result.kept, "peak_bytes": peak}))
 """)
-
-
-def child(script: str, *args: str) -> dict:
-    run = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=3600)
-    if run.returncode != 0:
-        raise RuntimeError(run.stderr.strip()[-2000:])
-    return json.loads(run.stdout.strip().splitlines()[-1])
 
 
 class Service:
