@@ -242,7 +242,8 @@ def _pull(args: argparse.Namespace) -> int:
         print(f"{result.path} already holds this publication; nothing was fetched")
     else:
         print(f"fetched {len(result.fetched)} files ({display.count(result.transferred_bytes)} bytes transferred), "
-              f"kept {len(result.kept)} that {result.path} already held; every file matches checksums.json")
+              f"kept {len(result.kept)} already on disk (in the folder, or from an earlier pull); every file matches "
+              "checksums.json")
     if args.publication is None:
         print("trusted on first use: this is what the service serves now; pin it from now on with --publication "
               f"{result.publication}, and check it against the identifier its publisher gave out")

@@ -16,6 +16,9 @@ from tqdm import tqdm
 
 # A phase expected to take longer than this after its first step gets an estimate.
 _LONG_SECONDS = 30.0
+# Bytes come in many small steps, the first of them before a transfer reaches its pace: a byte count's
+# estimate waits until the phase has run this long.
+_BYTES_ESTIMATE_SECONDS = 2.0
 # Seconds between redraws of a bar while its phase runs.
 _REDRAW_SECONDS = 0.5
 
@@ -44,6 +47,7 @@ class Progress:
         self.enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
         self._phase: str | None = None
         self._done = self._total = 0
+        self._estimated = False  # a byte count's estimate was given (or is no longer needed)
         self._began = 0.0
         self._bar: Any = None  # the tqdm bar of the running phase, on a terminal
         self._lock = threading.Lock()
@@ -70,6 +74,7 @@ class Progress:
 
     def _begin(self, phase: str, total: int) -> None:
         self._phase, self._done, self._total = phase, 0, total
+        self._estimated = False
         self._began = time.perf_counter()
         if not self.enabled:
             return
@@ -83,6 +88,9 @@ class Progress:
 
     def _advance(self, done: int, total: int) -> None:
         first_step = self._done == 0 and done > 0
+        if self.in_bytes:  # the first step past the wait instead
+            waited = time.perf_counter() - self._began >= _BYTES_ESTIMATE_SECONDS
+            first_step, self._estimated = waited and not self._estimated, self._estimated or waited
         self._done, self._total = done, total
         if self._bar is not None:
             self._bar.total = total
