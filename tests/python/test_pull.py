@@ -3,8 +3,10 @@ target folder unchanged, whatever a server does wrong."""
 
 from __future__ import annotations
 
+import gzip
 import hashlib
 import http.server
+import itertools
 import json
 import os
 import random
@@ -28,7 +30,8 @@ HINT = "pir/client_hint.bin"
 
 class _Service(http.server.ThreadingHTTPServer):
     """Serves root's files under /cache/ on 127.0.0.1 as quorvex serve --cache does (single ranges,
-    If-Range by digest), with one fault for one file when told: cut, flip, length, endless, drip, redirect."""
+    If-Range by digest), with one fault for one file when told: cut, flip, length, endless, drip, redirect,
+    bomb (gzip that inflates past the file's size), blocks (gzip of endless empty blocks)."""
 
     def __init__(self, root):
         super().__init__(("127.0.0.1", 0), _Handler)
@@ -57,13 +60,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(302, b"", {"Location": f"http://localhost:{service.server_address[1]}{self.path}"})
         if fault == "flip":
             data = data[:-1] + bytes([data[-1] ^ 1])
-        length = {"length": len(data) + 1, "endless": None}.get(fault, len(data))
+        length = {"length": len(data) + 1, "endless": None, "bomb": None, "blocks": None}.get(fault, len(data))
         self.send_response(200)
         self.send_header("ETag", digest)
         self.send_header("Content-Length", str(length)) if length is not None else None
+        self.send_header("Content-Encoding", "gzip") if fault in ("bomb", "blocks") else None
         self.end_headers()
         pieces = {"cut": [data[:service.cut_at]], "endless": iter(lambda: bytes(1 << 16), None),
-                  "drip": (data[i:i + 1] for i in range(len(data)))}.get(fault, [data])
+                  "drip": (data[i:i + 1] for i in range(len(data))), "bomb": [gzip.compress(bytes(1 << 20))],
+                  "blocks": itertools.chain([gzip.compress(b"")[:10]], iter(lambda: b"\0\0\0\xff\xff" * 4096, None)),
+                  }.get(fault, [data])
         try:
             for count, piece in enumerate(pieces):
                 self.wfile.write(piece)
@@ -73,7 +79,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     break
         except OSError:
             pass  # the client stopped reading, as it should
-        if fault in ("cut", "endless", "drip"):
+        if fault in ("cut", "endless", "drip", "bomb", "blocks"):
             self.close_connection = True
 
     def _send(self, status, body, headers):
@@ -86,10 +92,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 @pytest.fixture(scope="module")
 def publications(tmp_path_factory):
-    """Two publications of which the second holds one document more: their caches and identifiers."""
+    """Two publications, the second with one document changed: their caches and identifiers."""
     root = tmp_path_factory.mktemp("publications")
     publish_small(root / "a")
-    publish_small(root / "b", DOCUMENTS + [Document("tea", "Green tea wants water below boiling. " * 4)])
+    publish_small(root / "b", [Document("tea", "Green tea wants water below boiling. " * 4), *DOCUMENTS[1:]])
     return {key: (root / key / "cache", publication_id(root / key / "cache")) for key in "ab"}
 
 
@@ -147,6 +153,8 @@ def test_a_pull_cut_at_any_byte_resumes_where_it_stopped(service, publications, 
     ("flip", HINT, f"{HINT} does not match its digest in checksums.json"),
     ("length", HINT, r"the server announces \d+ bytes where [\d,]+ were expected"),
     ("endless", HINT, r"is longer than the [\d,]+ bytes checksums.json lists"),
+    ("bomb", "manifest.json", r"manifest.json is longer than the [\d,]+ bytes checksums.json lists; "),
+    ("blocks", "manifest.json", r"manifest.json is longer than the [\d,]+ bytes checksums.json lists could take"),
     ("drip", HINT, "arrives at .* bytes a second, below the 1,000,000 a pull accepts"),
     ("redirect", HINT, "a pull follows no redirect to another host"),
     ("flip", "checksums.json", "serves publication [0-9a-f]{64}, not the pinned"),
