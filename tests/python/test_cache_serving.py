@@ -121,14 +121,20 @@ def test_a_republish_while_serving_changes_nothing_served(tmp_path):
         assert fetch(server, "/query")[0] == 405  # the PIR service is unchanged beside the cache
 
 
-def test_a_client_that_stops_reading_is_dropped_after_the_request_timeout(store, tmp_path):
+def test_a_client_that_stops_reading_is_dropped_after_the_request_timeout_and_a_slow_one_is_not(store, tmp_path):
     data = bytes(32 << 20)  # far more than the socket buffers of both ends hold
     (tmp_path / "big.bin").write_bytes(data)
     (tmp_path / "checksums.json").write_bytes(listing({"big.bin": data}))
-    with serving(store, tmp_path) as server, socket.create_connection(server.server_address[:2], timeout=10) as client:
-        client.sendall(b"GET /cache/big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
-        time.sleep(1.5)
-        assert 0 < len(client.makefile("rb").read()) < len(data)
+    with serving(store, tmp_path) as server:
+        received = []
+        for slow_reads in (0, 20):  # nothing read for 1.5 s; then 64 KiB every 0.1 s: slow, but reading
+            with socket.create_connection(server.server_address[:2], timeout=10) as client:
+                client.sendall(b"GET /cache/big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+                reader = client.makefile("rb")
+                time.sleep(0 if slow_reads else 1.5)
+                pieces = [reader.read1(64 << 10) for _ in range(slow_reads) if not time.sleep(0.1)]
+                received.append(sum(map(len, pieces)) + len(reader.read()))
+        assert 0 < received[0] < len(data) < received[1]
 
 
 def test_serve_serves_the_cache_it_is_given_or_refuses_to_start(store, capsys, monkeypatch):

@@ -4,10 +4,10 @@
   ready for it: opened, or done with the previous answer. A connection that sent nothing by then
   is closed; one that had started a request gets a 408 and is closed. So neither idle nor slow
   senders can hold a connection, and the engine's own time does not count.
-- A client must read what it asked for: when an answer's unsent bytes stay above the transport's
-  high-water mark for request_timeout (the client stopped reading, or reads a piece of a cache file
-  slower than that), the connection is dropped with them. So no client holds a connection, or an
-  answer in memory, by not reading.
+- A client must read what it asked for: when an answer's unsent bytes are above the transport's
+  high-water mark and none of them leaves for request_timeout (the client stopped reading), the
+  connection is dropped with them. A slow reader keeps its connection as long as it reads; no
+  client holds a connection, or an answer in memory, by not reading.
 - Connections beyond max_connections are answered 503 (Retry-After) and closed.
 - A request the HTTP parser cannot read gets a JSON 400 instead of uvicorn's plain-text one.
 - Requests are logged only when the operator asked for an access log.
@@ -18,7 +18,11 @@ It relies on H11Protocol's documented hooks and on h11's connection states only.
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import fcntl
+import struct
 import sys
+import termios
 from typing import Any
 
 import h11
@@ -65,8 +69,30 @@ class GuardedH11Protocol(H11Protocol):
 
     def pause_writing(self) -> None:
         super().pause_writing()
-        if self._stalled is None:  # abort, not close: close would wait for the client to read what is unsent
-            self._stalled = self.loop.call_later(self._request_timeout, self.transport.abort)
+        if self._stalled is None:
+            self._watch_reading(self._unsent())
+
+    def _unsent(self) -> int:
+        """Bytes written and not yet taken by the client: the transport's and the kernel's send queue
+        (which the client empties as it reads, long before the transport's queue moves)."""
+        queued = self.transport.get_write_buffer_size()
+        sock = self.transport.get_extra_info("socket")
+        if sock is not None and hasattr(termios, "TIOCOUTQ"):
+            with contextlib.suppress(OSError):
+                queued += struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+        return queued
+
+    def _watch_reading(self, unsent: int) -> None:
+        """Drops the connection unless some of the unsent bytes leave within request_timeout (abort, not
+        close: close would wait for the client to read them)."""
+        def check() -> None:
+            now = self._unsent()
+            if now < unsent:
+                self._watch_reading(now)
+            else:
+                self._stalled = None
+                self.transport.abort()
+        self._stalled = self.loop.call_later(self._request_timeout, check)
 
     def resume_writing(self) -> None:
         super().resume_writing()
