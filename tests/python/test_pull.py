@@ -171,6 +171,8 @@ def test_a_hostile_server_gets_a_clear_error_and_the_target_stays_as_it_was(serv
     with pytest.raises(PullError, match=message):
         pull(service.url, target, identifier, limits=limits)
     assert _snapshot(target) == before
+    service.fault = {}  # and nothing the hostile answer brought stands in the way of an honest one
+    assert pull(service.url, target, identifier).publication == identifier and _snapshot(target) == _snapshot(cache)
 
 
 def test_names_a_checksum_list_cannot_hold_are_refused_before_anything_is_written(service, tmp_path):

@@ -12,8 +12,8 @@ are asked for gzip-compressed when fetched from their start, and never inflate b
 Everything a server can do wrong ends in a PullError naming the file and the cause: a refusal, a
 size other than the listed one, bytes beyond it (an endless body is read no further), a body cut
 short (its bytes are kept, for the next pull to continue), bytes that do not match the digest
-(they are removed), a stall of `timeout` seconds, an average below `min_bytes_per_second`, or a
-redirect to another host. Connections go through the environment's proxy as the query transport's
+(they are removed, as are those of any answer that cannot be the file), a stall of `timeout`
+seconds, an average below `min_bytes_per_second`, or a redirect to another host. Connections go through the environment's proxy as the query transport's
 do (quorvex.client.http_transport.HttpEndpoint); one is kept open from file to file.
 """
 
@@ -43,6 +43,10 @@ _REDIRECTS = (301, 302, 303, 307, 308)
 
 class PullError(OSError):
     """A pull that could not be completed; the target folder is left as it was."""
+
+
+class _ForeignBytes(PullError):
+    """A body that cannot be the file asked for: the bytes it brought are not kept for a later pull."""
 
 
 @dataclass(frozen=True)
@@ -121,11 +125,15 @@ class CacheDownloader:
                 elif response.status != 200:
                     raise self._refused(name, response)
                 written = start
-                for piece in self._body(name, response, size - start, f"the {size:,} bytes checksums.json lists"):
-                    out.write(piece)
-                    digest.update(piece)
-                    written += len(piece)
-                    on_bytes(len(piece))
+                try:
+                    for piece in self._body(name, response, size - start, f"the {size:,} bytes checksums.json lists"):
+                        out.write(piece)
+                        digest.update(piece)
+                        written += len(piece)
+                        on_bytes(len(piece))
+                except _ForeignBytes:
+                    out.truncate(start)  # what this answer brought; the bytes before it stay to be continued
+                    raise
                 if written < size:
                     raise PullError(f"{self.base}{name} ended after {written:,} of its {size:,} bytes; the "
                                     "bytes received are kept and the next pull continues them")
@@ -139,7 +147,7 @@ class CacheDownloader:
     def _check_range(self, name: str, response: http.client.HTTPResponse, start: int, size: int) -> None:
         expected = f"bytes {start}-{size - 1}/{size}"
         if (response.getheader("Content-Range") or "").strip() != expected:
-            raise PullError(f"{self.base}{name}: the server answered the range from byte {start:,} with "
+            raise _ForeignBytes(f"{self.base}{name}: the server answered the range from byte {start:,} with "
                             f"Content-Range {response.getheader('Content-Range')!r}, expected {expected!r}")
 
     def _refused(self, name: str, response: http.client.HTTPResponse) -> PullError:
@@ -154,13 +162,14 @@ class CacheDownloader:
         coding = (response.getheader("Content-Encoding") or "identity").strip().lower()
         if coding not in ("identity", "gzip"):
             self.close()
-            raise PullError(f"{self.base}{name} came with the Content-Encoding {coding!r}; a pull takes gzip or none")
+            raise _ForeignBytes(f"{self.base}{name} came with the Content-Encoding {coding!r}; a pull takes gzip or "
+                                "none")
         announced = response.getheader("Content-Length")
         announced = (announced or "").strip()
         if coding == "identity" and announced and not (announced.isdigit() and (
                 int(announced) == size if exact else int(announced) <= size)):
             self.close()
-            raise PullError(f"{self.base}{name}: the server announces {announced} bytes where "
+            raise _ForeignBytes(f"{self.base}{name}: the server announces {announced} bytes where "
                             f"{'' if exact else 'at most '}{size:,} were expected")
         inflater = zlib.decompressobj(16 + zlib.MAX_WBITS) if coding == "gzip" else None
         received = produced = 0
@@ -178,17 +187,17 @@ class CacheDownloader:
             self.transferred += len(piece)
             if received > size + size // 64 + 1024:  # beyond what gzip adds to any content
                 self.close()
-                raise PullError(f"{self.base}{name} is longer than {bound} could take; the rest was not read")
+                raise _ForeignBytes(f"{self.base}{name} is longer than {bound} could take; the rest was not read")
             if inflater is not None:
                 try:
                     piece = inflater.decompress(piece, size - produced + 1)
                 except zlib.error as error:
                     self.close()
-                    raise PullError(f"{self.base}{name} is not valid gzip: {error}") from None
+                    raise _ForeignBytes(f"{self.base}{name} is not valid gzip: {error}") from None
             produced += len(piece)
             if produced > size:
                 self.close()
-                raise PullError(f"{self.base}{name} is longer than {bound}; the rest was not read")
+                raise _ForeignBytes(f"{self.base}{name} is longer than {bound}; the rest was not read")
             yield piece
             elapsed = time.monotonic() - began
             if elapsed > self.limits.timeout and received / elapsed < self.limits.min_bytes_per_second:
@@ -198,7 +207,7 @@ class CacheDownloader:
         response.read()  # the body is whole: read1 leaves the response open at its end, read closes it
         if inflater is not None and not (inflater.eof and not inflater.unused_data):
             self.close()
-            raise PullError(f"{self.base}{name} is not valid gzip: it is cut short or followed by other bytes")
+            raise _ForeignBytes(f"{self.base}{name} is not valid gzip: it is cut short or followed by other bytes")
         if response.will_close:
             self.close()
 
