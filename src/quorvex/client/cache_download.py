@@ -13,8 +13,9 @@ Everything a server can do wrong ends in a PullError naming the file and the cau
 size other than the listed one, bytes beyond it (an endless body is read no further), a body cut
 short (its bytes are kept, for the next pull to continue), bytes that do not match the digest
 (they are removed, as are those of any answer that cannot be the file), a stall of `timeout`
-seconds, an average below `min_bytes_per_second`, or a redirect to another host. Connections go through the environment's proxy as the query transport's
-do (quorvex.client.http_transport.HttpEndpoint); one is kept open from file to file.
+seconds, an average below `min_bytes_per_second`, or a redirect to another host. Connections go
+through the environment's proxy as the query transport's do (quorvex.client.http_transport.HttpEndpoint);
+one is kept open from file to file.
 """
 
 from __future__ import annotations
