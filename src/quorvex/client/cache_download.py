@@ -186,9 +186,10 @@ class CacheDownloader:
                 break
             received += len(piece)
             self.transferred += len(piece)
-            if received > size + size // 64 + 1024:  # beyond what gzip adds to any content
+            if inflater is not None and received > size + size // 64 + 1024:  # beyond what gzip adds to any content
                 self.close()
-                raise _ForeignBytes(f"{self.base}{name} is longer than {bound} could take; the rest was not read")
+                raise _ForeignBytes(f"{self.base}{name}: the server sends more gzip than {bound} could need; "
+                                   "the rest was not read")
             if inflater is not None:
                 try:
                     piece = inflater.decompress(piece, size - produced + 1)
