@@ -23,7 +23,7 @@ from quorvex._native import (
 from quorvex.client.chunk_digests import ChunkDigests
 from quorvex.client.distrust import DistrustRecord
 from quorvex.client.http_transport import HttpTransport, PublicationMismatch, TransportError
-from quorvex.client.pull import PullError, PullResult, pull
+from quorvex.client.pull import PullError, PullLimits, PullResult, pull
 from quorvex.client.retriever import (
     AnswerMismatch,
     EmbedderMismatch,
@@ -69,6 +69,7 @@ __all__ = [
     "PublicationMismatch",
     "pull",
     "PullError",
+    "PullLimits",
     "PullResult",
     "Document",
     "publish_documents",
