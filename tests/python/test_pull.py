@@ -31,6 +31,7 @@ HINT = "pir/client_hint.bin"
 class _Service(http.server.ThreadingHTTPServer):
     """Serves root's files under /cache/ on 127.0.0.1 as quorvex serve --cache does (single ranges,
     If-Range by digest), with one fault for one file when told: cut, flip, length, endless, drip, redirect,
+    moved (a redirect within the server, which is no fault),
     bomb (gzip that inflates past the file's size), blocks (gzip of endless empty blocks)."""
 
     def __init__(self, root):
@@ -46,7 +47,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        service, name = self.server, self.path.removeprefix("/cache/")
+        service, name = self.server, self.path.removeprefix("/moved").removeprefix("/cache/")
         path = service.root / name
         if not path.is_file():
             return self._send(404, b'{"error": "no such file"}', {})
@@ -56,6 +57,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         service.requests.append((name, start))
         if start and self.headers.get("If-Range") == digest:
             return self._send(206, data[start:], {"Content-Range": f"bytes {start}-{len(data) - 1}/{len(data)}"})
+        if fault == "moved" and not self.path.startswith("/moved"):
+            return self._send(301, b"", {"Location": f"/moved{self.path}"})
         if fault == "redirect":
             return self._send(302, b"", {"Location": f"http://localhost:{service.server_address[1]}{self.path}"})
         if fault == "flip":
@@ -121,11 +124,12 @@ def test_a_pinned_pull_fetches_the_publication_and_a_second_fetches_only_what_ch
     with pytest.raises(PullError, match=f"serves publication {id_a}, not the pinned {id_b}"):
         pull(service.url, target, id_b)
     assert not target.exists()
+    service.fault = {"manifest.json": "moved"}
     first = pull(service.url + "/query", target, id_a)
     assert (first.publication, _snapshot(target)) == (id_a, _snapshot(cache_a))
     again = pull(service.url, target, trust_first_use=True)
     assert (again.replaced, again.fetched, again.transferred_bytes) == (False, [], (cache_a / "checksums.json").stat().st_size)
-    service.root, service.requests = cache_b, []
+    service.root, service.requests, service.fault = cache_b, [], {}
     update = pull(service.url, target, id_b)
     listed = [json.loads((cache / "checksums.json").read_bytes())["files"] for cache in (cache_a, cache_b)]
     assert update.fetched == sorted(name for name in listed[1] if listed[0].get(name) != listed[1][name])
