@@ -22,6 +22,9 @@ from quorvex import PullError, pull
 from quorvex.cli.commands import main
 from quorvex.client.folder_swap import replace_folder
 from quorvex.client.pull import PullLimits
+from quorvex.server.http_server import PirHttpServer, serve_in_background
+from quorvex.server.pir_server import PirServer
+from quorvex.server.served_cache import ServedCache
 from quorvex.shared.formats import publication_id
 from support.documents import DOCUMENTS, Document, publish_small
 
@@ -135,6 +138,22 @@ def test_a_pinned_pull_fetches_the_publication_and_a_second_fetches_only_what_ch
     assert update.fetched == sorted(name for name in listed[1] if listed[0].get(name) != listed[1][name])
     assert [name for name, _ in service.requests] == ["checksums.json", *update.fetched]
     assert _snapshot(target) == _snapshot(cache_b) and not list(tmp_path.glob(".cache.*"))
+
+
+def test_quorvex_serve_hands_its_cache_to_a_pinned_pull_that_continues_a_partial_file(store, tmp_path):
+    cache, identifier = store / "cache", publication_id(store / "cache")
+    listed = json.loads((cache / "checksums.json").read_bytes())["files"]
+    partial = tmp_path / ".cache.pull" / ".partial" / listed[HINT]["sha256"]
+    partial.parent.mkdir(parents=True)
+    partial.write_bytes((cache / HINT).read_bytes()[:1000])  # as a pull cut at byte 1,000 leaves it
+    served, progress = ServedCache.load(cache, identifier), []
+    with serve_in_background(PirHttpServer(PirServer.load(store / "state"), cache=served)) as server:
+        with pytest.raises(ValueError, match="name the publication you trust"):
+            pull(server.url, tmp_path / "cache")
+        result = pull(server.url, tmp_path / "cache", identifier, on_progress=lambda *done: progress.append(done))
+        assert pull(server.url, tmp_path / "cache", trust_first_use=True).replaced is False
+    assert result.publication == identifier and _snapshot(tmp_path / "cache") == _snapshot(cache)
+    assert progress[-1] == (sum(entry["size_bytes"] for entry in listed.values()) - 1000,) * 2  # the rest only
 
 
 def test_a_pull_cut_at_any_byte_resumes_where_it_stopped(service, publications, tmp_path):
