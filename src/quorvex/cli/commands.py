@@ -81,27 +81,28 @@ def _publish(args: argparse.Namespace) -> int:
         print("\n".join(display.plan_lines(documents, chunks)), flush=True)
 
     try:
-        sources = read_sources(args.path, strict=args.strict, include=args.include or (), exclude=args.exclude or ())
-        for line in [*left_out_lines(sources.left_out), *([skip_summary(sources.skipped)] if sources.skipped else [])]:
-            print(line, flush=True)
-        if sources.excluded:
-            print(f"left aside {display.counted(sources.excluded, 'file')} by --include and --exclude", flush=True)
-        documents = sources.documents
-        embedder = None if documents[0].embedding is not None else _publish_embedder(args)
-        result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
-                                   embedding_model=args.embedding_model, profile=args.profile,
-                                   record_size_bytes=args.record_size, overwrite=args.overwrite,
-                                   reuse_from=args.reuse, cluster=args.cluster, on_progress=progress.update,
-                                   on_chunked=chunked)
+        with progress:  # closed before anything below is said
+            sources = read_sources(args.path, strict=args.strict, include=args.include or (),
+                                   exclude=args.exclude or ())
+            skipped = [skip_summary(sources.skipped)] if sources.skipped else []
+            for line in [*left_out_lines(sources.left_out), *skipped]:
+                print(line, flush=True)
+            if sources.excluded:
+                print(f"left aside {display.counted(sources.excluded, 'file')} by --include and --exclude", flush=True)
+            documents = sources.documents
+            embedder = None if documents[0].embedding is not None else _publish_embedder(args)
+            result = publish_documents(documents, args.cache, args.server_state, embedder=embedder,
+                                       embedding_model=args.embedding_model, profile=args.profile,
+                                       record_size_bytes=args.record_size, overwrite=args.overwrite,
+                                       reuse_from=args.reuse, cluster=args.cluster, on_progress=progress.update,
+                                       on_chunked=chunked)
     except NotEmpty as full:
         raise ValueError(f"{full.target} is not empty; add --overwrite to replace it") from None
     except KeyboardInterrupt:
         # Until publish_documents returns, both folders are written aside and put in place together
         # (quorvex.publisher.atomic_dirs), or the previous pair is put back.
-        progress.close()
         print("quorvex publish: interrupted; the previous cache and server state are unchanged", file=sys.stderr)
         return 130
-    progress.close()
     model = embedder.name if embedder is not None else args.embedding_model
     print("\n".join(display.publish_lines(result, len(documents), model, _directory_bytes(result.server_dir))))
     return 0
@@ -232,12 +233,9 @@ def _verify(args: argparse.Namespace) -> int:
 def _pull(args: argparse.Namespace) -> int:
     from quorvex.client.pull import pull
 
-    progress = Progress(in_bytes=True)
-    try:
+    with Progress(in_bytes=True) as progress:
         result = pull(args.url, args.cache, args.publication, trust_first_use=args.trust_first_use,
                       on_progress=lambda done, total: progress.update("fetching the cache", done, total))
-    finally:
-        progress.close()
     if not result.replaced:
         print(f"{result.path} already holds this publication; nothing was fetched")
     else:

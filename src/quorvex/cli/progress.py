@@ -63,6 +63,12 @@ class Progress:
                 self._begin(phase, total)
             self._advance(done, total)
 
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
     def close(self) -> None:
         """Ends the phase that runs and stops redrawing."""
         with self._lock:
