@@ -47,7 +47,7 @@ class Progress:
         self.enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
         self._phase: str | None = None
         self._done = self._total = 0
-        self._estimated = False  # a byte count's estimate was given (or is no longer needed)
+        self._estimated = False  # the phase's estimate is due no more (given, or not needed)
         self._began = 0.0
         self._bar: Any = None  # the tqdm bar of the running phase, on a terminal
         self._lock = threading.Lock()
@@ -93,15 +93,15 @@ class Progress:
             self._redraw.start()
 
     def _advance(self, done: int, total: int) -> None:
-        first_step = self._done == 0 and done > 0
-        if self.in_bytes:  # the first step past the wait instead
-            waited = time.perf_counter() - self._began >= _BYTES_ESTIMATE_SECONDS
-            first_step, self._estimated = waited and not self._estimated, self._estimated or waited
+        # The estimate comes with the first step, or for bytes the first past the wait.
+        wait = _BYTES_ESTIMATE_SECONDS if self.in_bytes else 0.0
+        due = not self._estimated and done > 0 and time.perf_counter() - self._began >= wait
+        self._estimated = self._estimated or due
         self._done, self._total = done, total
         if self._bar is not None:
             self._bar.total = total
             self._bar.update(done - self._bar.n)
-        elif first_step and done < total:
+        elif due and done < total:
             rate = done / max(time.perf_counter() - self._began, 1e-9)
             left = (total - done) / rate
             if left > _LONG_SECONDS:

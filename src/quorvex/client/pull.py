@@ -33,13 +33,11 @@ from dataclasses import dataclass, field
 
 from quorvex.client.cache_download import CacheDownloader, PullError, PullLimits
 from quorvex.client.folder_swap import replace_folder
-from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, ListedFile, listed_files
+from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, ListedFile, file_sha256, listed_files
 from quorvex.shared.durable_files import sync_folder, write_durably
 
 __all__ = ["PullError", "PullLimits", "PullResult", "pull"]
 
-# Bytes hashed at a time when checking the files already on disk.
-_PIECE = 1 << 20
 # In the staging folder: the bytes of files still arriving, by digest, so that they are only ever
 # continued with the same file (a hidden name: no listed file has one).
 _PARTIAL_DIR = ".partial"
@@ -60,11 +58,7 @@ def _holds(path: pathlib.Path, entry: ListedFile) -> bool:
     try:
         if not path.is_file() or path.is_symlink() or path.stat().st_size != entry.size:
             return False
-        digest = hashlib.sha256()
-        with open(path, "rb") as file:
-            while piece := file.read(_PIECE):
-                digest.update(piece)
-        return digest.hexdigest() == entry.sha256
+        return file_sha256(path) == entry.sha256
     except OSError:
         return False
 

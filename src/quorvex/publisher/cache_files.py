@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import hashlib
 import json
 import pathlib
 
 from quorvex.shared import profiles
+from quorvex.shared.checksum_list import file_sha256
 from quorvex.shared.formats import ARTIFACTS
 
 # The bundle format version the manifest states (which the client requires exactly; the
@@ -91,14 +91,6 @@ def scheme_json(profile: profiles.Profile, record_count: int, record_size_bytes:
         "experimental": profile.experimental,
         "security_note": note,
     })
-
-
-def file_sha256(path: pathlib.Path) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as source:
-        while piece := source.read(1 << 20):
-            digest.update(piece)
-    return digest.hexdigest()
 
 
 def checksums_json(root: pathlib.Path, paths: list[str]) -> bytes:

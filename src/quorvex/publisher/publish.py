@@ -33,6 +33,7 @@ from quorvex.publisher.index_files import write_index
 from quorvex.publisher.lane_blocks import block_records, lane_blocks
 from quorvex.publisher.pir_setup import new_setup, server_hint_bytes, setup_json, write_client_hint
 from quorvex.publisher.records import Chunk, check_record_sizes, normalise_chunks, padded_record_blocks, record_payload_sizes
+from quorvex.shared.checksum_list import file_sha256
 from quorvex.shared.formats import LANES_FILE, LEXICAL_INDEX_FILE, STATE_FILE, public_cache_size, state_json
 from quorvex.shared.formats import write_lanes
 from quorvex.shared.formats import publication_id
@@ -176,7 +177,7 @@ def _content_digest(public: pathlib.Path, profile: profiles.Profile, record_size
     chunk metadata and the digest of every record) and the lane data."""
     digest = hashlib.sha256(f"{profile.name}\0{record_size}\0{lanes_sha256}\0".encode())
     for name in ("index.config.json", "vectors.bin", "ids.bin", "metadata.jsonl"):
-        digest.update(bytes.fromhex(cache_files.file_sha256(public / "index" / name)))
+        digest.update(bytes.fromhex(file_sha256(public / "index" / name)))
     return digest.digest()
 
 

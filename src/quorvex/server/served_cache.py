@@ -41,7 +41,7 @@ from collections.abc import AsyncIterator
 from http import HTTPStatus
 
 from quorvex.server.http_app import CACHE_PATH, Receive, Scope, Send, _accepts_gzip, _Refusal
-from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, listed_files
+from quorvex.shared.checksum_list import CHECKSUMS_FILE, MAX_CHECKSUMS_BYTES, listed_files, stream_sha256
 
 __all__ = ["PIECE_BYTES", "ServedCache"]
 
@@ -94,7 +94,7 @@ def _checked_file(folder: str, name: str, size: int, sha256: str, opened: contex
     if actual != size:
         raise ValueError(f"{name} holds {actual} bytes, but {CHECKSUMS_FILE} lists {size}")
     with open(descriptor, "rb", buffering=0, closefd=False) as stream:
-        if hashlib.file_digest(stream, "sha256").hexdigest() != sha256:
+        if stream_sha256(stream) != sha256:
             raise ValueError(f"{name} does not match its SHA-256 in {CHECKSUMS_FILE}")
     return _ServedFile.of(name, descriptor, size, sha256)
 

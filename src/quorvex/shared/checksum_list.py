@@ -9,16 +9,21 @@ pull keeps beside a cache's files while it works.
 
 from __future__ import annotations
 
+import hashlib
 import json
+import pathlib
 import re
 from dataclasses import dataclass
+from typing import BinaryIO
 
-__all__ = ["CHECKSUMS_FILE", "MAX_CHECKSUMS_BYTES", "ListedFile", "listed_files"]
+__all__ = ["CHECKSUMS_FILE", "MAX_CHECKSUMS_BYTES", "ListedFile", "file_sha256", "listed_files", "stream_sha256"]
 
 CHECKSUMS_FILE = "checksums.json"
 # checksums.json names about ten files in about a kilobyte; anything far larger is not one.
 MAX_CHECKSUMS_BYTES = 1 << 20
 _SHA256 = re.compile(r"[0-9a-f]{64}")
+# Bytes hashed at a time: a file's digest takes memory for one piece, whatever its size.
+_PIECE = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -50,3 +55,17 @@ def listed_files(document: bytes) -> list[ListedFile]:
                                                                 and _SHA256.fullmatch(file.sha256)):
             raise ValueError(f"{CHECKSUMS_FILE} gives {file.name} no size in bytes and SHA-256")
     return sorted(files, key=lambda file: file.name)
+
+
+def stream_sha256(stream: BinaryIO) -> str:
+    """The hexadecimal SHA-256 of what is left to read in a binary stream."""
+    digest = hashlib.sha256()
+    while piece := stream.read(_PIECE):
+        digest.update(piece)
+    return digest.hexdigest()
+
+
+def file_sha256(path: pathlib.Path) -> str:
+    """The hexadecimal SHA-256 of a file, as checksums.json lists it."""
+    with open(path, "rb") as file:
+        return stream_sha256(file)

@@ -110,6 +110,16 @@ TEST(QuorvexClient, RetrievesFromMemoryAfterARefusal) {
   }
 }
 
+// Writes the published cache with the case's changes, opens it, and expects the case's outcome.
+void expect_open_outcome(const testing::CacheCase& c, Published published) {
+  const testing::TempDir dir;
+  c.before_write(published.cache);
+  published.cache.write(dir.path());
+  c.after_write(dir.path());
+  const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
+  EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+}
+
 const auto kAlterHint = [](const std::filesystem::path& root) { testing::write_bytes(root / "pir/client_hint.bin", "QVSRC001"); };
 const std::string kHintMismatch = "checksum mismatch for pir/client_hint.bin: expected ";
 const std::string kTooLarge = std::string(2621440, 'x');  // checksummed, but neither an index nor inside the envelope
@@ -148,13 +158,7 @@ TEST(OpenPublicCache, FirstFailingStepIsReported) {
         {"client_hint_missing", kUnchanged,
                            [](const auto& root) { std::filesystem::remove(root / "pir/client_hint.bin"); },
                            "I/O error for {root}/pir/client_hint.bin: No such file or directory (os error 2)"}}) {
-    Published published("simplepir-rs-v0-1000-1k", 20, 1024, 384);
-    const testing::TempDir dir;
-    c.before_write(published.cache);
-    published.cache.write(dir.path());
-    c.after_write(dir.path());
-    const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
-    EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+    expect_open_outcome(c, Published("simplepir-rs-v0-1000-1k", 20, 1024, 384));
   }
 }
 
@@ -196,13 +200,7 @@ TEST(OpenPublicCache, BalancedHintErrorsKeepTheirTurn) {
         {"mismatch_before_formats", [](CacheBuilder& c) { c.files["index/vectors.bin"] = "QVVEC00X"; },
                            overwrite_hint_byte(1000), kHintMismatch},
         {"mismatch_before_its_own_format", kUnchanged, overwrite_hint_byte(7), kHintMismatch}}) {
-    Published published("simplepir-balanced-128-v1", 20, 1024, 8);
-    const testing::TempDir dir;
-    c.before_write(published.cache);
-    published.cache.write(dir.path());
-    c.after_write(dir.path());
-    const std::string actual = outcome(QuorvexClient::open_public_cache(dir.path()));
-    EXPECT_EQ(actual, c.expected(actual, dir.path())) << c.name;
+    expect_open_outcome(c, Published("simplepir-balanced-128-v1", 20, 1024, 8));
   }
 }
 
